@@ -16,10 +16,3 @@ inline LPWSTR GuidToText(const GUID& guid, LPWSTR pszName)
     return pszName;
 }
 
-// The same into an array that is known to be large enough.
-template <size_t N>
-inline LPWSTR GuidToText(const GUID& guid, WCHAR (&szName)[N])
-{
-    static_assert(N >= 39, "GuidToText needs at least 39 WCHARs");
-    return GuidToText(guid, static_cast<LPWSTR>(szName));
-}
