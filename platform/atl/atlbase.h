@@ -157,17 +157,6 @@ public:
 // ---------------------------------------------------------------------------
 // Thread models
 
-class CComMultiThreadModelNoCS
-{
-public:
-    static ULONG WINAPI Increment(LPLONG p) noexcept { return static_cast<ULONG>(InterlockedIncrement(p)); }
-    static ULONG WINAPI Decrement(LPLONG p) noexcept { return static_cast<ULONG>(InterlockedDecrement(p)); }
-    typedef CComFakeCriticalSection AutoCriticalSection;
-    typedef CComFakeCriticalSection AutoDeleteCriticalSection;
-    typedef CComFakeCriticalSection CriticalSection;
-    typedef CComMultiThreadModelNoCS ThreadModelNoCS;
-};
-
 class CComMultiThreadModel
 {
 public:
@@ -176,7 +165,6 @@ public:
     typedef CComAutoCriticalSection AutoCriticalSection;
     typedef CComAutoDeleteCriticalSection AutoDeleteCriticalSection;
     typedef CComCriticalSection CriticalSection;
-    typedef CComMultiThreadModelNoCS ThreadModelNoCS;
 };
 
 class CComSingleThreadModel
@@ -187,7 +175,6 @@ public:
     typedef CComFakeCriticalSection AutoCriticalSection;
     typedef CComFakeCriticalSection AutoDeleteCriticalSection;
     typedef CComFakeCriticalSection CriticalSection;
-    typedef CComSingleThreadModel ThreadModelNoCS;
 };
 
 typedef CComMultiThreadModel CComObjectThreadModel;

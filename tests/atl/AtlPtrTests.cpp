@@ -260,3 +260,22 @@ TEST(ComBstr, OwnsItsString)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SmartPointerCreation, CoCreateInstanceFillsAnEmptyPointer)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(NULL, COINIT_MULTITHREADED)));
+    {
+        CComPtr<IGlobalInterfaceTable> spTable;
+        EXPECT_EQ(S_OK, spTable.CoCreateInstance(CLSID_StdGlobalInterfaceTable, NULL, CLSCTX_INPROC_SERVER));
+        EXPECT_FALSE(!spTable);
+
+        CComPtr<IGlobalInterfaceTable> spNone;
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, spNone.CoCreateInstance(IID_INowhere, NULL, CLSCTX_INPROC_SERVER));
+        EXPECT_TRUE(!spNone);
+    }
+    CoUninitialize();
+}
+
+} // namespace
