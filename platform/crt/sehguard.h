@@ -31,6 +31,7 @@ struct SEH_GUARD
 };
 
 // TRUE when pfnBody returned; FALSE when the filter accepted an exception.
+// pGuard must not be NULL.
 extern "C" BOOL SEH_GuardedCall(void (*pfnBody)(void*), void* pArg, SEH_GUARD* pGuard);
 
 // Runs body() guarded; filter(EXCEPTION_POINTERS*) decides as above. The
@@ -56,14 +57,5 @@ inline BOOL SEH_Guard(TBody&& body, TFilter&& filter, DWORD* pdwCode = NULL)
 template <class TBody>
 inline BOOL SEH_Guard(TBody&& body, DWORD* pdwCode = NULL)
 {
-    typedef typename std::remove_reference<TBody>::type Body;
-    struct Thunk
-    {
-        static void Call(void* p) { (*static_cast<Body*>(p))(); }
-    };
-    SEH_GUARD guard = { NULL, NULL, 0 };
-    const BOOL bDone = SEH_GuardedCall(&Thunk::Call, &body, &guard);
-    if (NULL != pdwCode)
-        *pdwCode = bDone ? 0 : guard.dwExceptionCode;
-    return bDone;
+    return SEH_Guard(body, [](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; }, pdwCode);
 }
