@@ -24,7 +24,9 @@
 #include <wchar.h>
 
 #include "IDSLog.h"
+#include <atltrace.h>
 #include <dbgreport.h>
+#include <sehguard.h>
 
 // Trace levels: only levels up to eTL_Info ever leave the trace call.
 enum eTraceLevel : UINT
@@ -50,14 +52,15 @@ inline bool _LogAssert(bool bCondition, const char* pszFile, int nLine, const ch
 inline LPWSTR _LogErrorText(LPWSTR pszBuffer, LPCWSTR pszMessage, LPCWSTR pszName, DWORD dwCode);
 inline DWORD _LogDumpCallStack(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast, DWORD dwContinue);
 
-// ATL's own checks and not-implemented notices go to the same log.
+// ATL's own checks and not-implemented notices go to the same log. The ATL
+// headers include this one first, so the routing holds whatever the order in
+// which a source unit includes them.
 #ifndef ATLASSERT
 #define ATLASSERT(expr) _LogAssert(!!(expr), __FILE__, __LINE__, #expr)
 #endif
 #ifndef ATLTRACE2
 #define ATLTRACE2 _LogTrace
 #endif
-#include <atldef.h>
 
 #ifdef ASSERT
 #undef ASSERT
@@ -122,13 +125,14 @@ inline CLogClient::CLogClient() noexcept
     HKEY hKey = NULL;
     if (ERROR_SUCCESS != RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\_VoxaDEZ64", 0, KEY_READ, &hKey))
         return;
-    // One WCHAR less than the buffer is read, so that the text always ends
-    // with a NUL inside it; a value that does not fit is not a valid path.
-    WCHAR szPath[MAX_PATH] = {};
-    DWORD cb = sizeof(szPath) - sizeof(WCHAR);
+    // At most MAX_PATH WCHARs are read into a zero-filled buffer one WCHAR
+    // longer; the path must end with a NUL within those MAX_PATH WCHARs: a
+    // value that fills them without one is not a valid path.
+    WCHAR szPath[MAX_PATH + 1] = {};
+    DWORD cb = MAX_PATH * sizeof(WCHAR);
     const LONG lResult = RegQueryValueExW(hKey, NULL, NULL, NULL, reinterpret_cast<BYTE*>(szPath), &cb);
     RegCloseKey(hKey);
-    if (ERROR_SUCCESS != lResult)
+    if (ERROR_SUCCESS != lResult || wcsnlen(szPath, MAX_PATH) >= MAX_PATH)
         return;
     SwapPathSeparators(szPath, false);
 
@@ -143,10 +147,30 @@ inline CLogClient::CLogClient() noexcept
         m_hModule = NULL;
         return;
     }
-    if (S_OK == m_pfnGetLogObject(&m_plog) && NULL != m_plog)
-        m_plog->RegisterClient(&m_plog, 0, 0);
-    else
-        m_plog = NULL; // a failing export may leave anything behind
+
+    // A foreign library must not take the module down with it: any exception
+    // raised by the export or by the registration unbinds the client.
+    bool bRegistering = false;
+    const BOOL bDone = SEH_Guard([this, &bRegistering] {
+        if (S_OK == m_pfnGetLogObject(&m_plog) && NULL != m_plog)
+        {
+            bRegistering = true;
+            m_plog->RegisterClient(&m_plog, 0, 0);
+        }
+        else
+            m_plog = NULL; // a failing export may leave anything behind
+    });
+    if (!bDone)
+    {
+        // The cookie may already be on the log object's list; it points into
+        // this module, which may be gone before the log library is.
+        if (bRegistering && NULL != m_plog)
+            SEH_Guard([this] { m_plog->UnregisterClient(reinterpret_cast<void**>(&m_plog)); });
+        FreeLibrary(m_hModule);
+        m_hModule = NULL;
+        m_pfnGetLogObject = NULL;
+        m_plog = NULL;
+    }
 }
 
 inline CLogClient::~CLogClient()
@@ -164,8 +188,12 @@ inline CLogClient::~CLogClient()
         g_pFirstLogClient = NULL;
 }
 
-// One client per source unit, constructed after the trace categories and
-// before any module object (which uses a later priority).
+// Static initialisation order of a module, lowest first; termination runs in
+// the reverse order. The trace categories need no slot: they are
+// constant-initialised. ATL's module globals come first, then the log clients
+// (one per source unit), then the module object, so that the module object
+// traces from its constructor to its destructor.
+#define DSX_INIT_PRIORITY_ATL 150
 #define DSX_INIT_PRIORITY_LOGCLIENT 200
 #define DSX_INIT_PRIORITY_MODULE 300
 static CLogClient s_LogClient __attribute__((init_priority(DSX_INIT_PRIORITY_LOGCLIENT)));
@@ -275,3 +303,5 @@ inline DWORD _LogDumpCallStack(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFa
         pLog->DumpCallStack(pep, hThread, bFast);
     return dwContinue;
 }
+
+#include <atldef.h>

@@ -1,8 +1,9 @@
 // Basic definitions of our ATL stand-in: the assertion and trace hooks.
 //
-// As in ATL, a module routes ATLASSERT and ATLTRACE2 to its own trace
-// functions by defining them before including any ATL header; otherwise they
-// do nothing.
+// ATL's checks (ATLASSERT) and category traces (ATLTRACE2) go to the
+// framework's assertion and trace calls, which the trace header defines; as
+// in ATL, a source unit may route them elsewhere by defining both macros
+// before it includes any ATL or framework header.
 #pragma once
 
 #ifndef STRSAFE_NO_DEPRECATE
@@ -10,13 +11,7 @@
 #endif
 #include <windows.h>
 
-#ifndef ATLASSERT
-#define ATLASSERT(expr) ((void)0)
-#endif
-
-#ifndef ATLTRACE2
-#define ATLTRACE2(...) ((void)0)
-#endif
+#include <DSTrace.h>
 
 #define ATLTRACENOTIMPL(funcname)                                                  \
     do {                                                                           \
