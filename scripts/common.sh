@@ -38,7 +38,7 @@ wine_start() {
     "$WINE" wineboot -i >/dev/null 2>&1 || true
     "$WINESERVER" -w
   fi
-  "$WINESERVER" -p
+  "$WINESERVER" -p 2>/dev/null || true
   # Start Wine's own services now, with their output detached: started by a
   # test instead, they would inherit its pipes and keep ctest waiting.
   "$WINE" wineboot >/dev/null 2>&1 </dev/null || true
