@@ -7,6 +7,8 @@ namespace {
 
 enum class Renderer { WineNull, TestSink };
 
+void PrintTo(Renderer r, std::ostream* os) { *os << (r == Renderer::WineNull ? "WineNullRenderer" : "TestSink"); }
+
 class Cycles : public FixtureTest, public ::testing::WithParamInterface<Renderer> {};
 
 INSTANTIATE_TEST_SUITE_P(Downstream, Cycles, ::testing::Values(Renderer::WineNull, Renderer::TestSink),

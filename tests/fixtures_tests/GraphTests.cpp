@@ -16,6 +16,8 @@ const char* Name(ConnectBy c)
     return "?";
 }
 
+void PrintTo(ConnectBy c, std::ostream* os) { *os << Name(c); }
+
 HRESULT Join(TestGraph& g, ConnectBy by, IPin* out, IPin* in, const MediaType& mt)
 {
     switch (by) {
@@ -150,6 +152,8 @@ std::vector<TypeCase> TypeCases()
     };
 }
 
+void PrintTo(const TypeCase& c, std::ostream* os) { *os << c.name; }
+
 class TypeNegotiation : public FixtureTest, public ::testing::WithParamInterface<TypeCase> {};
 
 INSTANTIATE_TEST_SUITE_P(Source, TypeNegotiation, ::testing::ValuesIn(TypeCases()),
@@ -278,6 +282,81 @@ TEST_F(FixtureTest, GraphReconnectsTheSource)
     EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
     EXPECT_EQ(S_OK, g.Stop());
     ExpectStreamIntact(sink->Samples(), 6, 64 * 48 * 4, 10000);
+}
+
+// A source connected again from inside its own connection (the downstream
+// pin asks the graph to reconnect while it receives the connection, and
+// Wine does that at once on the same thread) ends up connected once, with
+// both sides agreeing.
+TEST_F(FixtureTest, ReconnectionInsideTheConnectionSettlesOnce)
+{
+    TestGraph g;
+    ASSERT_EQ(S_OK, g.Create());
+    ComPtr<IFilterGraph2> g2;
+    ASSERT_EQ(S_OK, g.Builder()->QueryInterface(IID_IFilterGraph2, reinterpret_cast<void**>(&g2)));
+    int calls = 0;
+    TestSinkConfig kc;
+    kc.onReceiveConnection = [&](IPin* connector) {
+        if (++calls == 1) {
+            EXPECT_EQ(S_OK, g2->Reconnect(connector));
+        }
+    };
+    auto src = MakeSource(VideoSource(4));
+    auto sink = MakeSink(kc);
+    ASSERT_EQ(S_OK, g.Add(src, L"source"));
+    ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
+    EXPECT_EQ(S_OK, g.ConnectDirect(src->Pin(), sink->Pin()));
+    g2.Reset();
+    EXPECT_EQ(2, calls);
+    SourceRecords sr = src->Records();
+    EXPECT_EQ(1, sr.connections);
+    ASSERT_EQ(2u, sr.connectAttempts.size());
+    EXPECT_EQ(S_OK, sr.connectAttempts[0].hr);  // the inner one
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, sr.connectAttempts[1].hr);
+    ComPtr<IPin> peer;
+    ASSERT_EQ(S_OK, sink->Pin()->ConnectedTo(&peer));
+    EXPECT_EQ(src->Pin(), peer.Get());
+    ASSERT_EQ(S_OK, src->Pin()->ConnectedTo(&peer));
+    EXPECT_TRUE(SameObject(peer, sink->Pin()));
+    EXPECT_EQ(1, sink->Records().notifyAllocatorCalls);
+
+    ASSERT_TRUE(SUCCEEDED(g.Run()));
+    EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
+    EXPECT_EQ(S_OK, g.Stop());
+    ExpectStreamIntact(sink->Samples(), 4, 64 * 48 * 4, 10000);
+}
+
+// Facts of Wine's Sample Grabber that later zero-copy tests stand on: it
+// offers no allocator upstream, tells its downstream pin of none, and hands
+// on the upstream sample itself.
+TEST_F(FixtureTest, WineSampleGrabberHandsOnTheUpstreamSample)
+{
+    auto src = MakeSource(VideoSource(6));
+    TestSinkConfig kc;
+    kc.ownAllocator = true;
+    auto sink = MakeSink(kc);
+    TestGraph g;
+    ASSERT_EQ(S_OK, g.Create());
+    ASSERT_EQ(S_OK, g.Add(src, L"source"));
+    ComPtr<IBaseFilter> sg;
+    ASSERT_EQ(S_OK, g.AddNew(CLSID_WineSampleGrabber, L"grabber", &sg));
+    ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
+    ASSERT_EQ(S_OK, g.ConnectDirect(src->Pin(), FindPin(sg, PINDIR_INPUT)));
+    ASSERT_EQ(S_OK, g.ConnectDirect(FindPin(sg, PINDIR_OUTPUT), sink->Pin()));
+    ASSERT_TRUE(SUCCEEDED(g.Run()));
+    EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
+    EXPECT_EQ(S_OK, g.Stop());
+
+    SourceRecords sr = src->Records();
+    EXPECT_EQ(AllocatorOrigin::Own, sr.allocator.origin);
+    EXPECT_EQ(VFW_E_NO_ALLOCATOR, sr.allocator.getAllocatorHr);
+    SinkRecords kr = sink->Records();
+    EXPECT_EQ(0, kr.notifyAllocatorCalls);
+    ASSERT_EQ(6u, kr.samples.size());
+    for (size_t i = 0; i < kr.samples.size(); ++i) {
+        EXPECT_EQ(sr.pushes[i].sample, kr.samples[i].sample) << i;
+        EXPECT_EQ(sr.pushes[i].buffer, kr.samples[i].buffer) << i;
+    }
 }
 
 // Releasing the graph gives back every reference it and Wine's filters took.

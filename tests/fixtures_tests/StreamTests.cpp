@@ -2,6 +2,8 @@
 // stream control calls, quality messages and refusals.
 #include "Helpers.h"
 
+#include <algorithm>
+
 namespace dsfix {
 namespace {
 
@@ -41,6 +43,8 @@ struct AllocCase {
     AllocatorOrigin expect;
     HRESULT getAllocatorHr;  // E_NOTIMPL: not asked
 };
+
+void PrintTo(const AllocCase& c, std::ostream* os) { *os << c.name; }
 
 class AllocatorChoice : public FixtureTest, public ::testing::WithParamInterface<AllocCase> {};
 
@@ -151,6 +155,8 @@ TEST_F(Stream, SpecialsArriveOnTheirSamples)
     sc.allocatorProperties = {2, 64 * 48 * 4, 1, 0};  // room for the larger type
     TestSinkConfig kc;
     kc.acceptTypes = {rgb24, rgb32};
+    kc.copyBytes = true;
+    kc.copyLimit = 64;
     Pair p;
     ASSERT_EQ(S_OK, p.Build(sc, kc));
     ASSERT_TRUE(p.RunToEnd());
@@ -174,6 +180,9 @@ TEST_F(Stream, SpecialsArriveOnTheirSamples)
         EXPECT_EQ(i, r.mediaStart);
         const long length = i == 3 ? 0 : i == 6 ? 64 * 48 * 4 : i == 7 ? 100 : 64 * 48 * 3;
         EXPECT_EQ(length, r.actualLength);
+        ASSERT_EQ(static_cast<size_t>(std::min(length, 64L)), r.bytes.size());
+        for (size_t k = 0; k < r.bytes.size(); ++k)
+            EXPECT_EQ(PatternByte(static_cast<uint32_t>(i), k), r.bytes[k]) << "byte " << k;
         if (length >= 4) {
             EXPECT_EQ(i, r.number);
             EXPECT_TRUE(r.patternOk);
@@ -222,6 +231,8 @@ struct RejectCase {
     size_t pushes;
     long eos;
 };
+
+void PrintTo(const RejectCase& c, std::ostream* os) { *os << c.name; }
 
 class Rejection : public FixtureTest, public ::testing::WithParamInterface<RejectCase> {};
 
