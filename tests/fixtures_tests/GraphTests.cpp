@@ -28,6 +28,19 @@ HRESULT Join(TestGraph& g, ConnectBy by, IPin* out, IPin* in, const MediaType& m
     return E_FAIL;
 }
 
+// A new graph of source -> Wine's Sample Grabber -> sink.
+HRESULT BuildGrabberChain(TestGraph& g, TestSource* src, TestSink* sink, ConnectBy by)
+{
+    ComPtr<IBaseFilter> sg;
+    HRESULT hr = g.Create();
+    if (SUCCEEDED(hr)) hr = g.Add(src, L"source");
+    if (SUCCEEDED(hr)) hr = g.AddNew(CLSID_WineSampleGrabber, L"grabber", &sg);
+    if (SUCCEEDED(hr)) hr = g.Add(sink, L"sink");
+    if (SUCCEEDED(hr)) hr = Join(g, by, src->Pin(), FindPin(sg, PINDIR_INPUT), src->CurrentType());
+    if (SUCCEEDED(hr)) hr = Join(g, by, FindPin(sg, PINDIR_OUTPUT), sink->Pin(), SmallVideo());
+    return hr;
+}
+
 class WineGraph : public FixtureTest, public ::testing::WithParamInterface<ConnectBy> {};
 
 INSTANTIATE_TEST_SUITE_P(Connect, WineGraph,
@@ -79,20 +92,12 @@ TEST_P(WineGraph, SampleGrabberPassesEverySampleIntact)
     kc.acceptTypes = {MajorType(MEDIATYPE_Video, MEDIASUBTYPE_RGB32)};
     auto sink = MakeSink(kc);
     TestGraph g;
-    ASSERT_EQ(S_OK, g.Create());
-    ASSERT_EQ(S_OK, g.Add(src, L"source"));
-    ComPtr<IBaseFilter> sg;
-    ASSERT_EQ(S_OK, g.AddNew(CLSID_WineSampleGrabber, L"grabber", &sg));
-    ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
-    ASSERT_EQ(S_OK, Join(g, GetParam(), src->Pin(), FindPin(sg, PINDIR_INPUT), SmallVideo()));
-    ASSERT_EQ(S_OK, Join(g, GetParam(), FindPin(sg, PINDIR_OUTPUT), sink->Pin(), SmallVideo()));
+    ASSERT_EQ(S_OK, BuildGrabberChain(g, src, sink, GetParam()));
     EXPECT_TRUE(sink->CurrentType() == SmallVideo());
 
     for (int run = 1; run <= 2; ++run) {
         sink->ClearRecords();
-        ASSERT_TRUE(SUCCEEDED(g.Run()));
-        EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000)) << "run " << run;
-        EXPECT_EQ(S_OK, g.Stop());
+        ASSERT_TRUE(g.RunToCompletion()) << "run " << run;
         ExpectStreamIntact(sink->Samples(), count, 64 * 48 * 4, 10000);
         SinkRecords rec = sink->Records();
         EXPECT_EQ(1, rec.endOfStreams);
@@ -278,9 +283,7 @@ TEST_F(FixtureTest, GraphReconnectsTheSource)
     EXPECT_TRUE(sink->CurrentType() == SmallVideo(MEDIASUBTYPE_RGB24));
     EXPECT_EQ(3, src->Records().connections);
 
-    ASSERT_TRUE(SUCCEEDED(g.Run()));
-    EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
-    EXPECT_EQ(S_OK, g.Stop());
+    ASSERT_TRUE(g.RunToCompletion());
     ExpectStreamIntact(sink->Samples(), 6, 64 * 48 * 4, 10000);
 }
 
@@ -320,9 +323,7 @@ TEST_F(FixtureTest, ReconnectionInsideTheConnectionSettlesOnce)
     EXPECT_TRUE(SameObject(peer, sink->Pin()));
     EXPECT_EQ(1, sink->Records().notifyAllocatorCalls);
 
-    ASSERT_TRUE(SUCCEEDED(g.Run()));
-    EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
-    EXPECT_EQ(S_OK, g.Stop());
+    ASSERT_TRUE(g.RunToCompletion());
     ExpectStreamIntact(sink->Samples(), 4, 64 * 48 * 4, 10000);
 }
 
@@ -336,16 +337,8 @@ TEST_F(FixtureTest, WineSampleGrabberHandsOnTheUpstreamSample)
     kc.ownAllocator = true;
     auto sink = MakeSink(kc);
     TestGraph g;
-    ASSERT_EQ(S_OK, g.Create());
-    ASSERT_EQ(S_OK, g.Add(src, L"source"));
-    ComPtr<IBaseFilter> sg;
-    ASSERT_EQ(S_OK, g.AddNew(CLSID_WineSampleGrabber, L"grabber", &sg));
-    ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
-    ASSERT_EQ(S_OK, g.ConnectDirect(src->Pin(), FindPin(sg, PINDIR_INPUT)));
-    ASSERT_EQ(S_OK, g.ConnectDirect(FindPin(sg, PINDIR_OUTPUT), sink->Pin()));
-    ASSERT_TRUE(SUCCEEDED(g.Run()));
-    EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
-    EXPECT_EQ(S_OK, g.Stop());
+    ASSERT_EQ(S_OK, BuildGrabberChain(g, src, sink, ConnectBy::Direct));
+    ASSERT_TRUE(g.RunToCompletion());
 
     SourceRecords sr = src->Records();
     EXPECT_EQ(AllocatorOrigin::Own, sr.allocator.origin);
@@ -366,18 +359,10 @@ TEST_F(FixtureTest, ReleasingTheGraphReturnsEveryReference)
     auto sink = MakeSink({});
     {
         TestGraph g;
-        ASSERT_EQ(S_OK, g.Create());
-        ASSERT_EQ(S_OK, g.Add(src, L"source"));
-        ComPtr<IBaseFilter> sg;
-        ASSERT_EQ(S_OK, g.AddNew(CLSID_WineSampleGrabber, L"grabber", &sg));
-        ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
-        ASSERT_EQ(S_OK, g.Connect(src->Pin(), FindPin(sg, PINDIR_INPUT)));
-        ASSERT_EQ(S_OK, g.Connect(FindPin(sg, PINDIR_OUTPUT), sink->Pin()));
+        ASSERT_EQ(S_OK, BuildGrabberChain(g, src, sink, ConnectBy::Builder));
         EXPECT_GT(src->RefCount(), 1u);
         EXPECT_GT(sink->RefCount(), 1u);
-        ASSERT_TRUE(SUCCEEDED(g.Run()));
-        EXPECT_TRUE(g.WaitForEvent(EC_COMPLETE, 10000));
-        EXPECT_EQ(S_OK, g.Stop());
+        ASSERT_TRUE(g.RunToCompletion());
     }
     EXPECT_EQ(1u, src->RefCount());
     EXPECT_EQ(1u, sink->RefCount());

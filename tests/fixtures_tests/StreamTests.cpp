@@ -23,12 +23,12 @@ struct Pair {
         if (SUCCEEDED(hr)) hr = g.ConnectDirect(src->Pin(), sink->Pin());
         return hr;
     }
-    // Runs until the sink completed, then stops.
-    bool RunToEnd()
+    // Runs until the source's streaming thread ended, then stops.
+    bool RunUntilSourceEnds()
     {
         if (FAILED(g.Run())) return false;
-        bool done = g.WaitForEvent(EC_COMPLETE, 10000);
-        return g.Stop() == S_OK && done;
+        const bool ended = src->WaitForStreamEnd(5000);
+        return g.Stop() == S_OK && ended;
     }
 };
 
@@ -94,7 +94,7 @@ TEST_P(AllocatorChoice, SinkSeesTheBuffersTheSourceFilled)
     EXPECT_EQ(sr.allocator.allocator, kr.notifiedAllocator);
     EXPECT_EQ(1, kr.notifyAllocatorCalls);
 
-    ASSERT_TRUE(p.RunToEnd());
+    ASSERT_TRUE(p.g.RunToCompletion());
     std::vector<PushRecord> pushes = p.src->Pushes();
     std::vector<SampleRecord> got = p.sink->Samples();
     ExpectStreamIntact(got, 12, 64 * 48 * 4, 10000);
@@ -102,6 +102,36 @@ TEST_P(AllocatorChoice, SinkSeesTheBuffersTheSourceFilled)
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(pushes[i].buffer, got[i].buffer) << "sample " << i;
         EXPECT_EQ(pushes[i].sample, got[i].sample) << "sample " << i;
+    }
+}
+
+// A sink that refuses every allocator makes the connection fail with its
+// code, and leaves both pins free for another try.
+TEST_F(Stream, RefusedAllocatorLeavesBothPinsFree)
+{
+    for (SourceAllocator mode : {SourceAllocator::Downstream, SourceAllocator::Given}) {
+        TestSourceConfig sc = VideoSource(2);
+        sc.allocatorMode = mode;
+        if (mode == SourceAllocator::Given) {
+            ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_IMemAllocator, reinterpret_cast<void**>(&sc.allocator)));
+        }
+        TestSinkConfig kc;
+        kc.ownAllocator = true;
+        kc.notifyAllocatorResult = E_FAIL;
+        Pair p;
+        EXPECT_EQ(E_FAIL, p.Build(sc, kc));
+        SourceRecords sr = p.src->Records();
+        EXPECT_EQ(AllocatorOrigin::None, sr.allocator.origin);
+        EXPECT_EQ(nullptr, sr.allocator.allocator);
+        EXPECT_EQ(0, sr.connections);
+        // Downstream mode tried the sink's allocator, then one of its own.
+        EXPECT_EQ(mode == SourceAllocator::Downstream ? 2 : 1, p.sink->Records().notifyAllocatorCalls);
+        ComPtr<IPin> peer;
+        EXPECT_EQ(VFW_E_NOT_CONNECTED, p.src->Pin()->ConnectedTo(&peer));
+        EXPECT_EQ(VFW_E_NOT_CONNECTED, p.sink->Pin()->ConnectedTo(&peer));
+        ComPtr<IMemAllocator> none;
+        EXPECT_EQ(VFW_E_NO_ALLOCATOR, p.src->GetAllocator(&none));
     }
 }
 
@@ -131,7 +161,7 @@ TEST_F(Stream, AllocatorRequirementsAreHonoured)
         ALLOCATOR_PROPERTIES n = p.sink->Records().notifiedProperties;
         EXPECT_EQ(a.cBuffers, n.cBuffers);
         EXPECT_EQ(a.cbBuffer, n.cbBuffer);
-        ASSERT_TRUE(p.RunToEnd());
+        ASSERT_TRUE(p.g.RunToCompletion());
         EXPECT_EQ(4u, p.sink->Samples().size());
     }
 }
@@ -159,7 +189,7 @@ TEST_F(Stream, SpecialsArriveOnTheirSamples)
     kc.copyLimit = 64;
     Pair p;
     ASSERT_EQ(S_OK, p.Build(sc, kc));
-    ASSERT_TRUE(p.RunToEnd());
+    ASSERT_TRUE(p.g.RunToCompletion());
 
     std::vector<SampleRecord> got = p.sink->Samples();
     ASSERT_EQ(10u, got.size());
@@ -206,9 +236,7 @@ TEST_F(Stream, RefusedAttachedTypeStopsThePush)
     kc.acceptTypes = {rgb24};
     Pair p;
     ASSERT_EQ(S_OK, p.Build(sc, kc));
-    ASSERT_TRUE(SUCCEEDED(p.g.Run()));
-    ASSERT_TRUE(p.src->WaitForStreamEnd(5000));
-    EXPECT_EQ(S_OK, p.g.Stop());
+    ASSERT_TRUE(p.RunUntilSourceEnds());
 
     std::vector<PushRecord> pushes = p.src->Pushes();
     ASSERT_EQ(4u, pushes.size());
@@ -252,9 +280,7 @@ TEST_P(Rejection, SourceRecordsAndObeysThePolicy)
     kc.receiveResults[4] = c.result;
     Pair p;
     ASSERT_EQ(S_OK, p.Build(sc, kc));
-    ASSERT_TRUE(SUCCEEDED(p.g.Run()));
-    ASSERT_TRUE(p.src->WaitForStreamEnd(5000));
-    EXPECT_EQ(S_OK, p.g.Stop());
+    ASSERT_TRUE(p.RunUntilSourceEnds());
     std::vector<PushRecord> pushes = p.src->Pushes();
     ASSERT_EQ(c.pushes, pushes.size());
     for (size_t i = 0; i < pushes.size(); ++i)
