@@ -1,0 +1,139 @@
+// Identifiers the platform headers lack, and the FOURCC classifiers.
+//
+// The classifiers take a FOURCC, or the first 32 bits (Data1) of an RGB
+// media-subtype GUID, which is how the framework names uncompressed RGB
+// layouts that have no FOURCC of their own.
+#pragma once
+
+#include "DSTrace.h"
+
+#include <mmreg.h>
+#include <amvideo.h>
+#include <dvdmedia.h>
+#include <uuids.h>
+
+#ifndef ASSERT_TEXT
+// An assertion whose logged expression is the given text rather than the
+// condition's source, for checks whose message is a sentence.
+#define ASSERT_TEXT(expr, text) _LogAssert(!!(expr), __FILE__, __LINE__, text)
+#endif
+
+// The media subtype of a FOURCC: {FOURCC-0000-0010-8000-00AA00389B71}.
+#define DSX_FOURCC_SUBTYPE(a, b, c, d)                                                          \
+    {                                                                                        \
+        static_cast<unsigned long>(MAKEFOURCC(a, b, c, d)), 0x0000, 0x0010,                  \
+        {                                                                                    \
+            0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71                                   \
+        }                                                                                    \
+    }
+
+namespace dsx
+{
+// FOURCC subtypes that the platform headers do not declare (or declare only
+// in codec headers that nothing else here needs).
+inline constexpr GUID MEDIASUBTYPE_I420 = DSX_FOURCC_SUBTYPE('I', '4', '2', '0');
+inline constexpr GUID MEDIASUBTYPE_IYU2 = DSX_FOURCC_SUBTYPE('I', 'Y', 'U', '2');
+inline constexpr GUID MEDIASUBTYPE_HDYC = DSX_FOURCC_SUBTYPE('H', 'D', 'Y', 'C');
+inline constexpr GUID MEDIASUBTYPE_Y422 = DSX_FOURCC_SUBTYPE('Y', '4', '2', '2');
+inline constexpr GUID MEDIASUBTYPE_Y444 = DSX_FOURCC_SUBTYPE('Y', '4', '4', '4');
+inline constexpr GUID MEDIASUBTYPE_AVC1 = DSX_FOURCC_SUBTYPE('A', 'V', 'C', '1');
+inline constexpr GUID MEDIASUBTYPE_H264 = DSX_FOURCC_SUBTYPE('H', '2', '6', '4');
+inline constexpr GUID MEDIASUBTYPE_h264 = DSX_FOURCC_SUBTYPE('h', '2', '6', '4');
+
+// Data1 of the RGB media subtypes.
+const DWORD FCC_RGB8 = 0xE436EB7A;
+const DWORD FCC_RGB565 = 0xE436EB7B;
+const DWORD FCC_RGB555 = 0xE436EB7C;
+const DWORD FCC_RGB24 = 0xE436EB7D;
+const DWORD FCC_RGB32 = 0xE436EB7E;
+const DWORD FCC_ARGB32 = 0x773C9AC0;
+} // namespace dsx
+
+// Bits per pixel of a FOURCC or RGB code; 0 for a code it does not know.
+inline UINT Fcc2Bits(DWORD dwFcc)
+{
+    switch (dwFcc)
+    {
+    case MAKEFOURCC('r', '2', '1', '0'): return 32;
+    case MAKEFOURCC('v', '2', '1', '0'): return 20;
+    case MAKEFOURCC('I', '4', '2', '0'): return 12;
+    case MAKEFOURCC('Y', 'V', '1', '2'): return 12;
+    case MAKEFOURCC('N', 'V', '1', '2'): return 12; // 8-bit luma plane plus one 2x2-subsampled UV plane
+    case MAKEFOURCC('Y', '4', '2', '2'): return 16;
+    case MAKEFOURCC('Y', '4', '4', '4'): return 24;
+    case MAKEFOURCC('Y', 'U', 'Y', '2'): return 16;
+    case MAKEFOURCC('U', 'Y', 'V', 'Y'): return 16;
+    case MAKEFOURCC('Y', 'V', 'Y', 'U'): return 16;
+    case MAKEFOURCC('H', 'D', 'Y', 'C'): return 16;
+    case MAKEFOURCC('I', 'Y', 'U', '2'): return 24;
+    case MAKEFOURCC('Y', 'V', 'U', '9'): return 9;
+    case dsx::FCC_RGB8: return 8;
+    case dsx::FCC_RGB565: return 16;
+    case dsx::FCC_RGB555: return 16;
+    case dsx::FCC_RGB24: return 24;
+    case dsx::FCC_RGB32: return 32;
+    case dsx::FCC_ARGB32: return 32;
+    }
+    ASSERT_TEXT(false, "Fcc2Bits(): unknown FOURCC code");
+    return 0;
+}
+
+// True for layouts that keep luma and chroma in separate planes.
+inline bool IsPlanar(DWORD dwFcc)
+{
+    switch (dwFcc)
+    {
+    case MAKEFOURCC('I', '4', '2', '0'):
+    case MAKEFOURCC('Y', 'V', '1', '2'):
+    case MAKEFOURCC('N', 'V', '1', '2'):
+    case MAKEFOURCC('Y', '4', '2', '2'):
+    case MAKEFOURCC('Y', '4', '4', '4'):
+        return true;
+    case MAKEFOURCC('r', '2', '1', '0'):
+    case MAKEFOURCC('v', '2', '1', '0'):
+    case MAKEFOURCC('Y', 'U', 'Y', '2'):
+    case MAKEFOURCC('U', 'Y', 'V', 'Y'):
+    case MAKEFOURCC('Y', 'V', 'Y', 'U'):
+    case MAKEFOURCC('H', 'D', 'Y', 'C'):
+    case MAKEFOURCC('I', 'Y', 'U', '2'):
+    case dsx::FCC_RGB8:
+    case dsx::FCC_RGB565:
+    case dsx::FCC_RGB555:
+    case dsx::FCC_RGB24:
+    case dsx::FCC_RGB32:
+    case dsx::FCC_ARGB32:
+        return false;
+    }
+    ASSERT_TEXT(false, "IsPlanar(): unknown FOURCC code");
+    return false;
+}
+
+// True for RGB layouts.
+inline bool IsRGB(DWORD dwFcc)
+{
+    switch (dwFcc)
+    {
+    case MAKEFOURCC('r', '2', '1', '0'):
+    case dsx::FCC_RGB8:
+    case dsx::FCC_RGB565:
+    case dsx::FCC_RGB555:
+    case dsx::FCC_RGB24:
+    case dsx::FCC_RGB32:
+    case dsx::FCC_ARGB32:
+        return true;
+    case MAKEFOURCC('v', '2', '1', '0'):
+    case MAKEFOURCC('I', '4', '2', '0'):
+    case MAKEFOURCC('Y', 'V', '1', '2'):
+    case MAKEFOURCC('N', 'V', '1', '2'):
+    case MAKEFOURCC('Y', '4', '2', '2'):
+    case MAKEFOURCC('Y', '4', '4', '4'):
+    case MAKEFOURCC('Y', 'U', 'Y', '2'):
+    case MAKEFOURCC('U', 'Y', 'V', 'Y'):
+    case MAKEFOURCC('Y', 'V', 'Y', 'U'):
+    case MAKEFOURCC('H', 'D', 'Y', 'C'):
+    case MAKEFOURCC('I', 'Y', 'U', '2'):
+        return false;
+    }
+    ASSERT_TEXT(false, "IsRGB(): unknown FOURCC code");
+    return false;
+}
