@@ -207,8 +207,10 @@ inline bool MTIsEqual(const AM_MEDIA_TYPE* a, const AM_MEDIA_TYPE* b)
         return false;
     if (0 == a->cbFormat)
         return true;
-    if (NULL == a->pbFormat || NULL == b->pbFormat)
-        return false; // a record with a size but no block equals nothing
+    // A record with a size but no block, or with a size no real block has,
+    // equals nothing: its block is not read.
+    if (NULL == a->pbFormat || NULL == b->pbFormat || a->cbFormat > MT_FORMAT_SIZE_MAX)
+        return false;
     return 0 == memcmp(a->pbFormat, b->pbFormat, a->cbFormat);
 }
 

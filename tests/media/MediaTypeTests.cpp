@@ -294,6 +294,13 @@ TEST(MType, BadTypesAreRefusedAndLeaveTheDestinationAlone)
         EXPECT_EQ(pbBefore, dst.pbFormat);
         EXPECT_TRUE(dst == before);
 
+        // Comparing two such records reads neither block (a size of 0 means
+        // there is no block to compare). Both point at one block, so a
+        // comparison that trusted the size would run off its end.
+        const AM_MEDIA_TYPE other = MakeBad(bad, rgBlock);
+        EXPECT_EQ(0 == bad.cbFormat, MTIsEqual(&src, &other));
+        EXPECT_TRUE(MTIsEqual(&src, &src));
+
         EXPECT_EQ(nullptr, MTDup(&src));
         AM_MEDIA_TYPE* pmt = reinterpret_cast<AM_MEDIA_TYPE*>(1);
         EXPECT_EQ(E_FAIL, MTDupTo(&src, &pmt));
