@@ -49,91 +49,69 @@ const DWORD FCC_RGB32 = 0xE436EB7E;
 const DWORD FCC_ARGB32 = 0x773C9AC0;
 } // namespace dsx
 
+// What the classifiers know of one code: bits per pixel, and whether it is
+// planar and whether it is RGB (-1 where that is not known).
+struct FourccClass
+{
+    DWORD dwFcc;
+    UINT nBits;
+    signed char nPlanar;
+    signed char nRGB;
+};
+
+inline const FourccClass* FindFourccClass(DWORD dwFcc)
+{
+    static const FourccClass s_rgClasses[] = {
+        { MAKEFOURCC('r', '2', '1', '0'), 32, 0, 1 },
+        { MAKEFOURCC('v', '2', '1', '0'), 20, 0, 0 },
+        { MAKEFOURCC('I', '4', '2', '0'), 12, 1, 0 },
+        { MAKEFOURCC('Y', 'V', '1', '2'), 12, 1, 0 },
+        // An 8-bit luma plane and one 2x2-subsampled UV plane: 12 bits.
+        { MAKEFOURCC('N', 'V', '1', '2'), 12, 1, 0 },
+        { MAKEFOURCC('Y', '4', '2', '2'), 16, 1, 0 },
+        { MAKEFOURCC('Y', '4', '4', '4'), 24, 1, 0 },
+        { MAKEFOURCC('Y', 'U', 'Y', '2'), 16, 0, 0 },
+        { MAKEFOURCC('U', 'Y', 'V', 'Y'), 16, 0, 0 },
+        { MAKEFOURCC('Y', 'V', 'Y', 'U'), 16, 0, 0 },
+        { MAKEFOURCC('H', 'D', 'Y', 'C'), 16, 0, 0 },
+        { MAKEFOURCC('I', 'Y', 'U', '2'), 24, 0, 0 },
+        { MAKEFOURCC('Y', 'V', 'U', '9'), 9, -1, -1 },
+        { dsx::FCC_RGB8, 8, 0, 1 },
+        { dsx::FCC_RGB565, 16, 0, 1 },
+        { dsx::FCC_RGB555, 16, 0, 1 },
+        { dsx::FCC_RGB24, 24, 0, 1 },
+        { dsx::FCC_RGB32, 32, 0, 1 },
+        { dsx::FCC_ARGB32, 32, 0, 1 },
+    };
+    for (const FourccClass& c : s_rgClasses)
+        if (c.dwFcc == dwFcc)
+            return &c;
+    return NULL;
+}
+
 // Bits per pixel of a FOURCC or RGB code; 0 for a code it does not know.
 inline UINT Fcc2Bits(DWORD dwFcc)
 {
-    switch (dwFcc)
-    {
-    case MAKEFOURCC('r', '2', '1', '0'): return 32;
-    case MAKEFOURCC('v', '2', '1', '0'): return 20;
-    case MAKEFOURCC('I', '4', '2', '0'): return 12;
-    case MAKEFOURCC('Y', 'V', '1', '2'): return 12;
-    case MAKEFOURCC('N', 'V', '1', '2'): return 12; // 8-bit luma plane plus one 2x2-subsampled UV plane
-    case MAKEFOURCC('Y', '4', '2', '2'): return 16;
-    case MAKEFOURCC('Y', '4', '4', '4'): return 24;
-    case MAKEFOURCC('Y', 'U', 'Y', '2'): return 16;
-    case MAKEFOURCC('U', 'Y', 'V', 'Y'): return 16;
-    case MAKEFOURCC('Y', 'V', 'Y', 'U'): return 16;
-    case MAKEFOURCC('H', 'D', 'Y', 'C'): return 16;
-    case MAKEFOURCC('I', 'Y', 'U', '2'): return 24;
-    case MAKEFOURCC('Y', 'V', 'U', '9'): return 9;
-    case dsx::FCC_RGB8: return 8;
-    case dsx::FCC_RGB565: return 16;
-    case dsx::FCC_RGB555: return 16;
-    case dsx::FCC_RGB24: return 24;
-    case dsx::FCC_RGB32: return 32;
-    case dsx::FCC_ARGB32: return 32;
-    }
-    ASSERT_TEXT(false, "Fcc2Bits(): unknown FOURCC code");
-    return 0;
+    const FourccClass* pClass = FindFourccClass(dwFcc);
+    if (!ASSERT_TEXT(pClass != NULL, "Fcc2Bits(): unknown FOURCC code"))
+        return 0;
+    return pClass->nBits;
 }
 
 // True for layouts that keep luma and chroma in separate planes.
 inline bool IsPlanar(DWORD dwFcc)
 {
-    switch (dwFcc)
-    {
-    case MAKEFOURCC('I', '4', '2', '0'):
-    case MAKEFOURCC('Y', 'V', '1', '2'):
-    case MAKEFOURCC('N', 'V', '1', '2'):
-    case MAKEFOURCC('Y', '4', '2', '2'):
-    case MAKEFOURCC('Y', '4', '4', '4'):
-        return true;
-    case MAKEFOURCC('r', '2', '1', '0'):
-    case MAKEFOURCC('v', '2', '1', '0'):
-    case MAKEFOURCC('Y', 'U', 'Y', '2'):
-    case MAKEFOURCC('U', 'Y', 'V', 'Y'):
-    case MAKEFOURCC('Y', 'V', 'Y', 'U'):
-    case MAKEFOURCC('H', 'D', 'Y', 'C'):
-    case MAKEFOURCC('I', 'Y', 'U', '2'):
-    case dsx::FCC_RGB8:
-    case dsx::FCC_RGB565:
-    case dsx::FCC_RGB555:
-    case dsx::FCC_RGB24:
-    case dsx::FCC_RGB32:
-    case dsx::FCC_ARGB32:
+    const FourccClass* pClass = FindFourccClass(dwFcc);
+    if (!ASSERT_TEXT(pClass != NULL && pClass->nPlanar >= 0, "IsPlanar(): unknown FOURCC code"))
         return false;
-    }
-    ASSERT_TEXT(false, "IsPlanar(): unknown FOURCC code");
-    return false;
+    return pClass->nPlanar > 0;
 }
 
 // True for RGB layouts.
 inline bool IsRGB(DWORD dwFcc)
 {
-    switch (dwFcc)
-    {
-    case MAKEFOURCC('r', '2', '1', '0'):
-    case dsx::FCC_RGB8:
-    case dsx::FCC_RGB565:
-    case dsx::FCC_RGB555:
-    case dsx::FCC_RGB24:
-    case dsx::FCC_RGB32:
-    case dsx::FCC_ARGB32:
-        return true;
-    case MAKEFOURCC('v', '2', '1', '0'):
-    case MAKEFOURCC('I', '4', '2', '0'):
-    case MAKEFOURCC('Y', 'V', '1', '2'):
-    case MAKEFOURCC('N', 'V', '1', '2'):
-    case MAKEFOURCC('Y', '4', '2', '2'):
-    case MAKEFOURCC('Y', '4', '4', '4'):
-    case MAKEFOURCC('Y', 'U', 'Y', '2'):
-    case MAKEFOURCC('U', 'Y', 'V', 'Y'):
-    case MAKEFOURCC('Y', 'V', 'Y', 'U'):
-    case MAKEFOURCC('H', 'D', 'Y', 'C'):
-    case MAKEFOURCC('I', 'Y', 'U', '2'):
+    const FourccClass* pClass = FindFourccClass(dwFcc);
+    if (!ASSERT_TEXT(pClass != NULL && pClass->nRGB >= 0, "IsRGB(): unknown FOURCC code"))
         return false;
-    }
-    ASSERT_TEXT(false, "IsRGB(): unknown FOURCC code");
-    return false;
+    return pClass->nRGB > 0;
 }

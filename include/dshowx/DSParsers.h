@@ -17,22 +17,23 @@ const size_t FOURCC_TEXT_SIZE = 13;
 // The work buffer of Guid2Name.
 const size_t GUID_NAME_WORK_SIZE = 128;
 
+// The two extreme values print as words; true when n is one of them.
+inline bool LimitToText(LONGLONG n, WCHAR* pszConv)
+{
+    if (n != MINLONGLONG && n != MAXLONGLONG)
+        return false;
+    wcscpy_s(pszConv, sizeof("MINLONGLONG"), n == MINLONGLONG ? L"MINLONGLONG" : L"MAXLONGLONG");
+    return true;
+}
+
 // A REFERENCE_TIME (100-ns units) as seconds, milliseconds and, when not 0,
 // the remaining 100-ns units: 12345678 gives "1.234'5678".
 inline LPWSTR ReferenceTimeToText(REFERENCE_TIME t, WCHAR* pszConv)
 {
     if (!ASSERT(pszConv != NULL))
         return NULL;
-    if (t == MINLONGLONG)
-    {
-        wcscpy_s(pszConv, REFERENCE_TIME_TEXT_SIZE, L"MINLONGLONG");
+    if (LimitToText(t, pszConv))
         return pszConv;
-    }
-    if (t == MAXLONGLONG)
-    {
-        wcscpy_s(pszConv, REFERENCE_TIME_TEXT_SIZE, L"MAXLONGLONG");
-        return pszConv;
-    }
     const LONGLONG ms = t / 10000;
     const unsigned frac = static_cast<unsigned>(llabs(t - ms * 10000));
     const LONGLONG s = ms / 1000;
@@ -73,16 +74,8 @@ inline LPWSTR LongLongToText(LONGLONG n, WCHAR* pszConv)
 {
     if (!ASSERT(pszConv != NULL))
         return NULL;
-    if (n == MINLONGLONG)
-    {
-        wcscpy_s(pszConv, LONGLONG_TEXT_SIZE, L"MINLONGLONG");
+    if (LimitToText(n, pszConv))
         return pszConv;
-    }
-    if (n == MAXLONGLONG)
-    {
-        wcscpy_s(pszConv, LONGLONG_TEXT_SIZE, L"MAXLONGLONG");
-        return pszConv;
-    }
     size_t cch = 0;
     if (n < 0)
     {
