@@ -1,0 +1,262 @@
+// Uncompressed video layouts: the picture-format table with its line-size and
+// picture-size rules, and the writer that stores one raw picture as a .bmp
+// file (frame capture).
+#pragma once
+
+#include "DSDefines.h"
+
+#include <stdint.h>
+
+// One uncompressed video layout.
+struct PictureFormat
+{
+    const GUID* pSubtype;
+    USHORT nBitsPerPixel;
+    BYTE nHorzYtoUV; // luma samples per chroma sample, horizontally
+    BYTE nVertYtoUV; // and vertically
+    BYTE nOffsetY;   // byte offsets of the components in a pixel group
+    BYTE nOffsetU;
+    BYTE nOffsetV;
+    BYTE nStepY; // bytes between successive samples of a component
+    BYTE nStepU;
+    BYTE nStepV;
+    BYTE bPlanar;
+    BYTE bYUV;
+};
+
+class CPictureFormats
+{
+public:
+    static const size_t s_cFormats = 12;
+    // The row number is the format number used elsewhere (nFormat).
+    static inline const PictureFormat s_rgFormats[s_cFormats] = {
+        { &MEDIASUBTYPE_YUY2, 16, 2, 1, 0, 1, 3, 2, 4, 4, 0, 1 },
+        { &MEDIASUBTYPE_UYVY, 16, 2, 1, 1, 0, 2, 2, 4, 4, 0, 1 },
+        { &MEDIASUBTYPE_YV12, 12, 2, 2, 0, 0, 0, 1, 1, 1, 1, 1 },
+        { &MEDIASUBTYPE_YVYU, 16, 2, 1, 0, 3, 1, 2, 4, 4, 0, 1 },
+        { &dsx::MEDIASUBTYPE_I420, 12, 2, 2, 0, 0, 0, 1, 1, 1, 1, 1 },
+        { &dsx::MEDIASUBTYPE_IYU2, 24, 1, 1, 2, 1, 0, 3, 3, 3, 0, 1 },
+        { &MEDIASUBTYPE_RGB32, 32, 1, 1, 2, 1, 0, 4, 4, 4, 0, 0 },
+        { &MEDIASUBTYPE_ARGB32, 32, 1, 1, 2, 1, 0, 4, 4, 4, 0, 0 },
+        { &MEDIASUBTYPE_RGB24, 24, 1, 1, 2, 1, 0, 3, 3, 3, 0, 0 },
+        { &MEDIASUBTYPE_RGB565, 16, 1, 1, 1, 0, 0, 2, 2, 2, 0, 0 },
+        { &MEDIASUBTYPE_RGB555, 16, 1, 1, 1, 0, 0, 2, 2, 2, 0, 0 },
+        { &dsx::MEDIASUBTYPE_HDYC, 16, 2, 1, 1, 0, 2, 2, 4, 4, 0, 1 },
+    };
+
+    // The first row whose subtype's Data1 is dwFcc, or -1.
+    static int FindFormat(DWORD dwFcc)
+    {
+        for (size_t i = 0; i < s_cFormats; ++i)
+            if (s_rgFormats[i].pSubtype->Data1 == dwFcc)
+                return static_cast<int>(i);
+        return -1;
+    }
+
+    // Bytes of one line: the luma line of a planar layout, else the pixels
+    // rounded up to whole DWORDs.
+    static UINT GetStride(const PictureFormat& rgFormat, UINT nWidth)
+    {
+        ASSERT(nWidth % rgFormat.nHorzYtoUV == 0);
+        if (rgFormat.bPlanar && rgFormat.bYUV)
+            return nWidth;
+        const uint64_t cb = (static_cast<uint64_t>(nWidth) * rgFormat.nBitsPerPixel / 8 + 3) & ~uint64_t(3);
+        return static_cast<UINT>(cb);
+    }
+
+    // Bytes of one picture, both chroma planes included for a planar layout.
+    static UINT ImageSize(const PictureFormat& rgFormat, UINT nWidth, int nHeight)
+    {
+        ASSERT(nHeight % rgFormat.nVertYtoUV == 0);
+        const uint64_t nH = nHeight < 0 ? 0 - static_cast<int64_t>(nHeight) : nHeight;
+        uint64_t cb = static_cast<uint64_t>(GetStride(rgFormat, nWidth)) * nH;
+        if (rgFormat.bPlanar && rgFormat.bYUV)
+            cb += 2 * static_cast<uint64_t>(nWidth / rgFormat.nHorzYtoUV) * (nH / rgFormat.nVertYtoUV);
+        return static_cast<UINT>(cb);
+    }
+
+    static HRESULT GetImageSize(DWORD dwFcc, UINT nWidth, int nHeight, UINT* pcbImageSize)
+    {
+        if (!ASSERT(pcbImageSize != NULL))
+            return E_POINTER;
+        *pcbImageSize = 0;
+        const int nFormat = FindFormat(dwFcc);
+        if (nFormat < 0)
+            return E_INVALIDARG;
+        *pcbImageSize = ImageSize(s_rgFormats[nFormat], nWidth, nHeight);
+        return S_OK;
+    }
+};
+
+// Bitmap file layout: the 14-byte file header, the 40-byte info header and,
+// for 5-6-5 pictures only, the three colour masks that tell readers how the
+// 16 bits of a pixel divide (without them a 16-bit bitmap reads as 5-5-5).
+const UINT BMP_FILEHEADER_SIZE = 14;
+const UINT BMP_INFOHEADER_SIZE = 40;
+const UINT BMP_MASKS_SIZE = 12;
+static_assert(sizeof(BITMAPFILEHEADER) == BMP_FILEHEADER_SIZE, "packed file header");
+static_assert(sizeof(BITMAPINFOHEADER) == BMP_INFOHEADER_SIZE, "info header");
+
+namespace dsx
+{
+// Writes the whole block or fails: the Win32 error as HRESULT (E_FAIL when
+// there is none), E_FAIL for a short write.
+inline HRESULT WriteAll(HANDLE hFile, const void* pData, DWORD cb)
+{
+    DWORD cbWritten = 0;
+    if (!WriteFile(hFile, pData, cb, &cbWritten, NULL))
+    {
+        const DWORD dwError = GetLastError();
+        return dwError ? static_cast<HRESULT>(0x80070000 | (dwError & 0xFFFF)) : E_FAIL;
+    }
+    return cbWritten == cb ? S_OK : E_FAIL;
+}
+
+// Writes nLines lines of cbLine bytes taken cbStep apart (backwards when
+// bBackwards, starting with the last line).
+inline HRESULT WriteLines(HANDLE hFile, const BYTE* pFirst, uint64_t nLines, DWORD cbLine, uint64_t cbStep,
+                          bool bBackwards)
+{
+    for (uint64_t i = 0; i < nLines; ++i)
+    {
+        const uint64_t nLine = bBackwards ? nLines - 1 - i : i;
+        const HRESULT hr = WriteAll(hFile, pFirst + nLine * cbStep, cbLine);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+} // namespace dsx
+
+// Writes one picture from pBuffer (cbBuffer bytes) as a .bmp file.
+// cbRowSize is the distance between lines in pBuffer, 0 for the computed line
+// size. RGB pictures follow DirectShow's rule: a positive height is stored
+// bottom-up, as in a bitmap file, a negative one top-down; the file is always
+// bottom-up with a positive height. YUV pictures are written in buffer order
+// with their FOURCC as compression; a planar picture's two chroma planes
+// (each half the height, half the width and half the line distance of the
+// luma plane) follow its luma lines in buffer order.
+inline HRESULT SavePictureAsBitmap(LPCWSTR pszFile, const BYTE* pBuffer, DWORD cbBuffer, DWORD dwFcc, UINT nWidth,
+                                   LONG lHeight, UINT cbRowSize)
+{
+    if (!ASSERT(pszFile != NULL))
+        return E_INVALIDARG;
+    if (!ASSERT(pBuffer != NULL))
+        return E_POINTER;
+    if (!ASSERT(nWidth > 0))
+        return E_INVALIDARG;
+    if (!ASSERT(lHeight != 0))
+        return E_INVALIDARG;
+
+    static const DWORD s_rgSupported[] = {
+        dsx::FCC_ARGB32, dsx::FCC_RGB32, dsx::FCC_RGB24, dsx::FCC_RGB565, dsx::FCC_RGB555,
+        MAKEFOURCC('Y', 'U', 'Y', '2'), MAKEFOURCC('U', 'Y', 'V', 'Y'), MAKEFOURCC('Y', 'V', 'Y', 'U'),
+        MAKEFOURCC('Y', 'V', '1', '2'), MAKEFOURCC('I', '4', '2', '0'),
+    };
+    bool bSupported = false;
+    for (DWORD dw : s_rgSupported)
+        bSupported = bSupported || dw == dwFcc;
+    if (!ASSERT_TEXT(bSupported, "Unsupported FOURCC"))
+        return E_INVALIDARG;
+
+    const uint64_t nH = lHeight < 0 ? 0 - static_cast<int64_t>(lHeight) : static_cast<uint64_t>(lHeight);
+    const UINT nBits = Fcc2Bits(dwFcc);
+    const bool bPlanar = IsPlanar(dwFcc);
+    const bool bRGB = IsRGB(dwFcc);
+
+    uint64_t cbRow = 0;
+    uint64_t cbImage = 0;
+    if (bPlanar)
+    {
+        if (!ASSERT((nWidth % 2) == 0))
+            return E_INVALIDARG;
+        if (!ASSERT((nH % 2) == 0))
+            return E_INVALIDARG;
+        cbRow = nWidth;
+        cbImage = nWidth * nH + (nWidth * nH) / 2;
+    }
+    else
+    {
+        if (!bRGB && !ASSERT((nWidth % 2) == 0))
+            return E_INVALIDARG;
+        cbRow = static_cast<uint64_t>(nWidth) * nBits / 8;
+        if (bRGB)
+            cbRow = (cbRow + 3) & ~uint64_t(3); // bitmap lines are whole DWORDs
+        cbImage = cbRow * nH;
+    }
+
+    // A line must fit the 32-bit line distance.
+    if (!ASSERT(cbRow <= 0xFFFFFFFFu))
+        return E_INVALIDARG;
+    if (cbRowSize != 0)
+    {
+        if (!ASSERT(cbRow <= cbRowSize))
+            return E_INVALIDARG;
+    }
+    else
+        cbRowSize = static_cast<UINT>(cbRow);
+
+    // The buffer must hold every line that is read.
+    const uint64_t cbLuma = nH * cbRowSize;
+    const uint64_t cbChromaStep = cbRowSize / 2;
+    const uint64_t nChromaLines = nH / 2;
+    uint64_t cbNeeded = (nH - 1) * cbRowSize + cbRow;
+    if (bPlanar)
+        cbNeeded = cbLuma + nChromaLines * cbChromaStep + (nChromaLines - 1) * cbChromaStep + nWidth / 2;
+    if (!ASSERT(cbNeeded <= cbBuffer))
+        return E_INVALIDARG;
+
+    const bool bMasks = dwFcc == dsx::FCC_RGB565;
+    const UINT cbOffBits = BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE + (bMasks ? BMP_MASKS_SIZE : 0);
+    // Both sizes must fit the headers' 32-bit fields.
+    if (!ASSERT(cbImage + cbOffBits <= 0xFFFFFFFFu))
+        return E_INVALIDARG;
+
+    SetLastError(0);
+    const HANDLE hFile = CreateFileW(pszFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (INVALID_HANDLE_VALUE == hFile)
+    {
+        const DWORD dwError = GetLastError();
+        return dwError ? static_cast<HRESULT>(0x80070000 | (dwError & 0xFFFF)) : E_FAIL;
+    }
+
+    BYTE rgHeaders[BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE + BMP_MASKS_SIZE] = {};
+    BITMAPFILEHEADER bfh = {};
+    bfh.bfType = 0x4D42; // "BM"
+    bfh.bfSize = static_cast<DWORD>(cbImage + cbOffBits);
+    bfh.bfOffBits = cbOffBits;
+    BITMAPINFOHEADER bih = {};
+    bih.biSize = BMP_INFOHEADER_SIZE;
+    bih.biWidth = static_cast<LONG>(nWidth);
+    bih.biHeight = static_cast<LONG>(nH);
+    bih.biPlanes = 1;
+    bih.biBitCount = static_cast<WORD>(nBits);
+    bih.biCompression = bMasks ? BI_BITFIELDS : (bRGB ? BI_RGB : dwFcc);
+    bih.biSizeImage = static_cast<DWORD>(cbImage);
+    memcpy(rgHeaders, &bfh, BMP_FILEHEADER_SIZE);
+    memcpy(rgHeaders + BMP_FILEHEADER_SIZE, &bih, BMP_INFOHEADER_SIZE);
+    if (bMasks)
+    {
+        const DWORD rgMasks[3] = { 0xF800, 0x07E0, 0x001F };
+        memcpy(rgHeaders + BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE, rgMasks, BMP_MASKS_SIZE);
+    }
+
+    HRESULT hr = dsx::WriteAll(hFile, rgHeaders, cbOffBits);
+    if (SUCCEEDED(hr))
+    {
+        // A top-down RGB buffer (negative height) is reversed into the
+        // bottom-up file; every other picture keeps its buffer order.
+        const bool bBackwards = bRGB && lHeight < 0;
+        hr = dsx::WriteLines(hFile, pBuffer, nH, static_cast<DWORD>(cbRow), cbRowSize, bBackwards);
+    }
+    if (SUCCEEDED(hr) && bPlanar)
+    {
+        const DWORD cbChromaRow = nWidth / 2;
+        hr = dsx::WriteLines(hFile, pBuffer + cbLuma, nChromaLines, cbChromaRow, cbChromaStep, false);
+        if (SUCCEEDED(hr))
+            hr = dsx::WriteLines(hFile, pBuffer + cbLuma + nChromaLines * cbChromaStep, nChromaLines, cbChromaRow,
+                                 cbChromaStep, false);
+    }
+    CloseHandle(hFile);
+    return hr;
+}
