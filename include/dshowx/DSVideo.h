@@ -4,6 +4,7 @@
 #pragma once
 
 #include "DSDefines.h"
+#include "DSFunctions.h"
 
 #include <stdint.h>
 
@@ -73,6 +74,57 @@ public:
         if (rgFormat.bPlanar && rgFormat.bYUV)
             cb += 2 * static_cast<uint64_t>(nWidth / rgFormat.nHorzYtoUV) * (nH / rgFormat.nVertYtoUV);
         return static_cast<UINT>(cb);
+    }
+
+    // Copies one picture of nFormat between two buffers whose lines are of
+    // different widths (0 for a width means the picture width). The planes of
+    // a planar layout follow each other in both buffers. The caller makes
+    // sure that each buffer holds the picture at its own width. S_OK;
+    // E_INVALIDARG for bad arguments; E_UNEXPECTED when a copy faults (what
+    // was copied before stays).
+    static HRESULT CopyData(BYTE* pDst, const BYTE* pSrc, int nFormat, UINT nPictureWidth, int nPictureHeight,
+                            UINT nWidthDst, UINT nWidthSrc)
+    {
+        if (!ASSERT(pSrc != NULL && pDst != NULL))
+            return E_INVALIDARG;
+        if (!ASSERT(nFormat >= 0 && nFormat < static_cast<int>(s_cFormats)))
+            return E_INVALIDARG;
+        if (!ASSERT(nPictureWidth > 0 && nPictureHeight != 0))
+            return E_INVALIDARG;
+        const uint64_t nH = nPictureHeight < 0 ? 0 - static_cast<int64_t>(nPictureHeight) : nPictureHeight;
+        if (0 == nWidthSrc)
+            nWidthSrc = nPictureWidth;
+        if (0 == nWidthDst)
+            nWidthDst = nPictureWidth;
+        if (!ASSERT(nPictureWidth <= nWidthSrc && nPictureWidth <= nWidthDst))
+            return E_INVALIDARG;
+        const PictureFormat& rgFormat = s_rgFormats[nFormat];
+        const uint64_t cbStrideSrc = GetStride(rgFormat, nWidthSrc);
+        const uint64_t cbStrideDst = GetStride(rgFormat, nWidthDst);
+        const uint64_t cbLine = GetStride(rgFormat, nPictureWidth);
+        if (cbStrideSrc == cbStrideDst && cbStrideSrc <= cbLine + 32)
+        {
+            uint64_t cb = cbStrideSrc * nH;
+            if (rgFormat.bPlanar)
+            {
+                ASSERT(nH % rgFormat.nVertYtoUV == 0);
+                cb = cbStrideSrc * (nH + nH / 2);
+            }
+            return SEH_CopyMemory(pDst, pSrc, static_cast<size_t>(cb)) ? S_OK : E_UNEXPECTED;
+        }
+        const BYTE* pbSrc = pSrc;
+        BYTE* pbDst = pDst;
+        for (uint64_t i = 0; i < nH; ++i, pbSrc += cbStrideSrc, pbDst += cbStrideDst)
+            if (!SEH_CopyMemory(pbDst, pbSrc, static_cast<size_t>(cbLine)))
+                return E_UNEXPECTED;
+        if (!rgFormat.bPlanar)
+            return S_OK;
+        // Both chroma planes, walked as nH lines of half the luma line.
+        ASSERT(nWidthSrc % rgFormat.nHorzYtoUV == 0 && nWidthDst % rgFormat.nHorzYtoUV == 0);
+        for (uint64_t i = 0; i < nH; ++i, pbSrc += cbStrideSrc / 2, pbDst += cbStrideDst / 2)
+            if (!SEH_CopyMemory(pbDst, pbSrc, static_cast<size_t>(cbLine / 2)))
+                return E_UNEXPECTED;
+        return S_OK;
     }
 
     static HRESULT GetImageSize(DWORD dwFcc, UINT nWidth, int nHeight, UINT* pcbImageSize)
