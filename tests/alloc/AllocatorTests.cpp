@@ -58,6 +58,11 @@ const CorrectCase g_rgCorrect[] = {
     { "negAlign", { 2, 1000, -4, 0 }, VFW_E_BADALIGN, {}, NULL },
 };
 
+void PrintTo(const CorrectCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class Correct : public ::testing::TestWithParam<CorrectCase>
 {
 };
@@ -189,6 +194,11 @@ const StateCase g_rgStates[] = {
     { State::Decommit, VFW_E_BUFFERS_OUTSTANDING, S_OK, S_OK, S_OK, VFW_E_NOT_COMMITTED, VFW_E_NOT_COMMITTED, 0 },
 };
 
+void PrintTo(const StateCase& c, std::ostream* os)
+{
+    *os << StateName(c.state);
+}
+
 class States : public ::testing::TestWithParam<StateCase>
 {
 };
@@ -276,6 +286,11 @@ const LayoutCase g_rgLayouts[] = {
     { "many", { 1000, 200, 32, 16 } },
     { "large", { 3, 0x08000000, 4096, 8 } },
 };
+
+void PrintTo(const LayoutCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class Layout : public ::testing::TestWithParam<LayoutCase>
 {
