@@ -1,0 +1,384 @@
+// The sample snapshot: what Load takes by mask and how it treats odd
+// answers (a recording sample with chosen answers), what Save writes, and a
+// whole copy from one of our samples onto a sample of Wine's allocator.
+#include "FakeSample.h"
+
+using dsfix::ComPtr;
+
+static ::testing::Environment* const g_pComEnv = ::testing::AddGlobalTestEnvironment(new CComEnvironment);
+
+namespace
+{
+
+typedef CSampleT<CSampleCopier> CSnapshot;
+
+TEST(SnapshotLoad, RefusesNoSampleAndNoMask)
+{
+    CLogCapture log;
+    CSnapshot snap;
+    EXPECT_EQ(E_INVALIDARG, snap.Load(NULL, PM_ALL));
+    EXPECT_TRUE(log->HasAssert("pSrc != NULL"));
+    CFakeSample src;
+    EXPECT_EQ(E_INVALIDARG, snap.Load(&src, 0));
+    EXPECT_TRUE(src.calls.empty());
+    EXPECT_FALSE(snap.IsLoaded(0));
+}
+
+TEST(SnapshotLoad, StartWithoutStopLoadsTheStartOnly)
+{
+    CFakeSample src;
+    src.hrGetTime = VFW_S_NO_STOP_TIME;
+    src.tStart = 100;
+    src.tStop = 101;
+    CSnapshot snap;
+    EXPECT_EQ(S_FALSE, snap.Load(&src, PM_START | PM_STOP));
+    EXPECT_EQ(PM_START, snap.m_wLoaded);
+    EXPECT_EQ(100, snap.m_tS);
+    EXPECT_TRUE(snap.IsLoaded(PM_START));
+    EXPECT_FALSE(snap.IsLoaded(PM_START | PM_STOP));
+}
+
+TEST(SnapshotLoad, EqualTimesGetAStopOneLater)
+{
+    CLogCapture log;
+    CFakeSample src;
+    src.hrGetTime = S_OK;
+    src.tStart = src.tStop = 5000000;
+    CSnapshot snap;
+    EXPECT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP));
+    EXPECT_EQ(5000001, snap.m_tE);
+    const std::wstring line = log->Find(L"WARNING. CSampleT::Load(): GetTime(): m_tE==m_tS=");
+    EXPECT_EQ(eTL_Info, RecordLevel(line));
+    EXPECT_EQ(0u, log->CountAsserts());
+}
+
+TEST(SnapshotLoad, AStartAfterTheStopIsReportedCorrectedAndLoadGoesOn)
+{
+    CLogCapture log;
+    CFakeSample src;
+    src.hrGetTime = S_OK;
+    src.tStart = 300;
+    src.tStop = 200;
+    src.hrSyncPoint = S_OK;
+    CSnapshot snap;
+    EXPECT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP | PM_SYNCPOINT));
+    EXPECT_EQ(301, snap.m_tE);
+    EXPECT_TRUE(snap.m_bSyncPoint);
+    EXPECT_EQ(PM_START | PM_STOP | PM_SYNCPOINT, snap.m_wLoaded);
+    EXPECT_EQ(eTL_Error, RecordLevel(log->Find(L"###Err### CSampleT::Load(): GetTime(): m_tS > m_tE,  m_tS=")));
+    EXPECT_TRUE(log->HasAssert("CSampleT::Load(): GetTime(): start time > end time "));
+}
+
+TEST(SnapshotLoad, InvertedMediaTimesAreReportedAndKept)
+{
+    CLogCapture log;
+    CFakeSample src;
+    src.hrGetMediaTime = S_OK;
+    src.mStart = 9;
+    src.mStop = 3;
+    CSnapshot snap;
+    EXPECT_EQ(S_OK, snap.Load(&src, PM_MEDIATIME));
+    EXPECT_EQ(9, snap.m_llMS);
+    EXPECT_EQ(3, snap.m_llME);
+    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): GetMediaTime(): m_llMS > m_llME, m_llMS=9 m_llME=3\n"));
+    EXPECT_EQ(0u, log->CountAsserts());
+}
+
+TEST(SnapshotLoad, AllOnASampleThatHasLittle)
+{
+    BYTE rg[32] = {};
+    CFakeSample src;
+    src.bSample2 = false;
+    src.pBuffer = rg;
+    src.cbBuffer = 32;
+    src.lActual = 10;
+    CSnapshot snap;
+    EXPECT_EQ(S_OK, snap.Load(&src, PM_ALL));
+    EXPECT_EQ(PM_SYNCPOINT | PM_PREROLL | PM_DISCONTINUITY | PM_BUFFER | PM_ACTLEN, snap.m_wLoaded);
+    EXPECT_EQ(rg, snap.m_pbBuf);
+    EXPECT_EQ(32, snap.m_cbBuf);
+    EXPECT_EQ(10, snap.m_lActual);
+}
+
+TEST(SnapshotLoad, AFreshSampleOfOurAllocator)
+{
+    ComPtr<IMemAllocator> alloc;
+    ASSERT_EQ(S_OK, CreateOurAllocator(&alloc));
+    SetAndCommit(alloc, Props(1, 100, 1, 0));
+    ComPtr<IMediaSample> s;
+    ASSERT_EQ(S_OK, alloc->GetBuffer(&s, NULL, NULL, 0));
+    {
+        CSnapshot snap;
+        EXPECT_EQ(S_FALSE, snap.Load(s, PM_BUFFER | PM_MEDIATYPE | PM_TYPEFLAGS));
+        EXPECT_EQ(PM_BUFFER | PM_TYPEFLAGS, snap.m_wLoaded);
+        BYTE* pb = NULL;
+        s->GetPointer(&pb);
+        EXPECT_EQ(pb, snap.m_pbBuf);
+        EXPECT_EQ(100, snap.m_cbBuf);
+    }
+    s.Reset();
+    alloc->Decommit();
+}
+
+TEST(SnapshotLoad, LengthsOutsideTheBufferFail)
+{
+    CLogCapture log;
+    BYTE rg[16];
+    CFakeSample src;
+    src.pBuffer = rg;
+    src.cbBuffer = 16;
+    CSnapshot snap;
+    src.lActual = 17;
+    EXPECT_EQ(E_FAIL, snap.Load(&src, PM_BUFFER | PM_ACTLEN));
+    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): GetActualDataLength()=17, cbBuf=16\n"));
+    src.lActual = -1;
+    EXPECT_EQ(E_FAIL, snap.Load(&src, PM_BUFFER | PM_ACTLEN));
+    // Without the buffer a length above nothing is not checked, a negative
+    // one still is.
+    src.lActual = 17;
+    EXPECT_EQ(S_OK, snap.Load(&src, PM_ACTLEN));
+    src.lActual = -1;
+    EXPECT_EQ(E_FAIL, snap.Load(&src, PM_ACTLEN));
+}
+
+TEST(SnapshotLoad, ABufferWithoutSizeIsNotLoaded)
+{
+    CLogCapture log;
+    BYTE rg[16];
+    for (LONG cb : { 0L, -16L })
+    {
+        CFakeSample src;
+        src.pBuffer = rg;
+        src.cbBuffer = cb;
+        src.hrSyncPoint = S_OK;
+        CSnapshot snap;
+        EXPECT_EQ(S_FALSE, snap.Load(&src, PM_BUFFER | PM_SYNCPOINT));
+        EXPECT_EQ(PM_SYNCPOINT, snap.m_wLoaded);
+        EXPECT_EQ(NULL, snap.m_pbBuf);
+    }
+    EXPECT_TRUE(log->Has(L", cbBuf==0\n"));
+    EXPECT_EQ(0u, log->CountAsserts());
+
+    // A failing GetPointer drops the buffer too; only that is reported.
+    CFakeSample src;
+    src.hrGetPointer = E_UNEXPECTED;
+    src.lActual = 0;
+    CSnapshot snap;
+    EXPECT_EQ(E_FAIL, snap.Load(&src, PM_BUFFER));
+    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): GetPointer()=0x8000FFFF\n"));
+    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): Can't load wanted (0x1000) properties\n"));
+}
+
+TEST(SnapshotLoad, FlagQueriesMustAnswerYesOrNo)
+{
+    struct
+    {
+        HRESULT hrSync;
+        HRESULT hrLoad;
+    } rg[] = { { E_FAIL, E_FAIL }, { E_UNEXPECTED, E_UNEXPECTED }, { 2, E_FAIL } };
+    for (const auto& c : rg)
+    {
+        CLogCapture log;
+        CFakeSample src;
+        src.hrSyncPoint = c.hrSync;
+        CSnapshot snap;
+        EXPECT_EQ(c.hrLoad, snap.Load(&src, PM_SYNCPOINT | PM_PREROLL));
+        EXPECT_FALSE(src.Called("IsPreroll"));
+        EXPECT_TRUE(log->HasAssert("CSampleT::Load(): IsSyncPoint() FAILED"));
+    }
+}
+
+TEST(SnapshotLoad, TypeAndPropertyAnswersThatCannotBeTrue)
+{
+    CLogCapture log;
+    {
+        CFakeSample src;
+        src.hrGetMediaType = S_OK;
+        src.bNullType = true;
+        CSnapshot snap;
+        EXPECT_EQ(E_FAIL, snap.Load(&src, PM_MEDIATYPE));
+        EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL\n"));
+    }
+    {
+        CFakeSample src;
+        src.cbDataAnswered = 8;
+        CSnapshot snap;
+        EXPECT_EQ(E_FAIL, snap.Load(&src, PM_STREAMID));
+        EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): spMS2->GetProperties()=0x0, cbData=36, rgProps.cbData=8\n"));
+    }
+    {
+        CFakeSample src;
+        src.hrGetProperties = E_NOTIMPL;
+        CSnapshot snap;
+        EXPECT_EQ(E_NOTIMPL, snap.Load(&src, PM_TYPEFLAGS));
+    }
+    {
+        CFakeSample src;
+        src.dwTypeFlags = 0x55;
+        src.dwStreamId = 3;
+        CSnapshot snap;
+        EXPECT_EQ(S_OK, snap.Load(&src, PM_TYPEFLAGS | PM_STREAMID));
+        EXPECT_EQ(0x55u, snap.m_dwTypeSpecificFlags);
+        EXPECT_EQ(3u, snap.m_dwStreamId);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Save.
+
+TEST(SnapshotSave, NothingToSave)
+{
+    CLogCapture log;
+    CFakeSample src, dst;
+    CSnapshot snap;
+    EXPECT_EQ(E_FAIL, snap.Save(&dst, PM_ALL));
+    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Save(): sample not loaded yet\n"));
+    src.hrSyncPoint = S_OK;
+    ASSERT_EQ(S_OK, snap.Load(&src, PM_SYNCPOINT));
+    EXPECT_EQ(S_FALSE, snap.Save(&dst, PM_START));
+    EXPECT_EQ(eTL_Info,
+              RecordLevel(log->Find(L"CSampleT::Save(): Can't save wanted properties: wanted 0x1, exist 0x10\n")));
+    EXPECT_TRUE(dst.calls.empty());
+    EXPECT_EQ(E_INVALIDARG, snap.Save(NULL, PM_ALL));
+}
+
+TEST(SnapshotSave, TypeFlagsNeedIMediaSample2BeforeAnythingIsWritten)
+{
+    CFakeSample src, dst;
+    src.hrGetTime = S_OK;
+    src.tStart = 1;
+    src.tStop = 2;
+    src.dwTypeFlags = 9;
+    CSnapshot snap;
+    ASSERT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP | PM_TYPEFLAGS));
+    dst.bSample2 = false;
+    EXPECT_EQ(E_NOINTERFACE, snap.Save(&dst, PM_ALL));
+    EXPECT_TRUE(dst.calls.empty());
+
+    // With it: the destination's other properties are written back as read.
+    dst.bSample2 = true;
+    dst.dwStreamId = 77;
+    EXPECT_EQ(S_OK, snap.Save(&dst, PM_ALL));
+    EXPECT_EQ(9u, dst.dwTypeFlags);
+    EXPECT_EQ(77u, dst.dwStreamId);
+    EXPECT_EQ(8u, dst.lastPropsSize);
+}
+
+TEST(SnapshotSave, AStartWithoutStopIsSavedAlone)
+{
+    CFakeSample src, dst;
+    src.hrGetTime = S_OK;
+    src.tStart = 10;
+    src.tStop = 20;
+    CSnapshot snap;
+    ASSERT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP));
+    EXPECT_EQ(S_OK, snap.Save(&dst, PM_START));
+    EXPECT_EQ(10, dst.tStart);
+    EXPECT_FALSE(dst.bStopGiven);
+    // A stop without its start is not written at all.
+    CFakeSample dst2;
+    EXPECT_EQ(S_OK, snap.Save(&dst2, PM_STOP));
+    EXPECT_FALSE(dst2.Called("SetTime"));
+}
+
+TEST(SnapshotSave, ASetterThatSaysSFalseStopsTheSave)
+{
+    CLogCapture log;
+    CFakeSample src, dst;
+    src.hrGetTime = S_OK;
+    src.tStart = 10;
+    src.tStop = 20;
+    src.hrSyncPoint = S_OK;
+    src.dwTypeFlags = 4;
+    CSnapshot snap;
+    ASSERT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP | PM_SYNCPOINT | PM_TYPEFLAGS));
+    dst.hrSetTime = S_FALSE;
+    EXPECT_EQ(E_FAIL, snap.Save(&dst, PM_ALL));
+    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Save(): SetTime()=0x1\n"));
+    EXPECT_TRUE(log->HasAssert("CSampleT::Save(): SetTime() FAILED"));
+    EXPECT_EQ(4u, dst.dwTypeFlags); // done before it: stays
+    EXPECT_FALSE(dst.Called("SetSyncPoint"));
+    dst.hrSetTime = VFW_E_WRONG_STATE;
+    EXPECT_EQ(VFW_E_WRONG_STATE, snap.Save(&dst, PM_ALL));
+}
+
+TEST(SnapshotCopy, ResultOfLoadUnlessSaveFails)
+{
+    BYTE rgSrc[16] = { 1, 2, 3 }, rgDst[16] = {};
+    CFakeSample src, dst;
+    src.pBuffer = rgSrc;
+    src.cbBuffer = 16;
+    src.lActual = 3;
+    dst.pBuffer = rgDst;
+    dst.cbBuffer = 16;
+    CSnapshot snap;
+    // Not all of the wanted properties: Load's S_FALSE.
+    EXPECT_EQ(S_FALSE, snap.Copy(&dst, &src, PM_BUFFER | PM_ACTLEN | PM_START));
+    EXPECT_EQ(0, memcmp(rgSrc, rgDst, 3));
+    EXPECT_EQ(3, dst.lActual);
+    // A failing save wins.
+    dst.hrSetActual = E_UNEXPECTED;
+    EXPECT_EQ(E_UNEXPECTED, snap.Copy(&dst, &src, PM_BUFFER | PM_ACTLEN | PM_START));
+    // A failing load stops before any save.
+    CFakeSample dst2;
+    EXPECT_EQ(E_INVALIDARG, snap.Copy(&dst2, &src, 0));
+    EXPECT_TRUE(dst2.calls.empty());
+}
+
+// Every property of one of our samples, copied onto a sample of Wine's
+// allocator through the snapshot, reads back the same there.
+TEST(SnapshotCopy, OurSampleOntoWinesSample)
+{
+    ComPtr<IMemAllocator> ours, wine;
+    ASSERT_EQ(S_OK, CreateOurAllocator(&ours));
+    ASSERT_EQ(S_OK, CreateWineAllocator(&wine));
+    SetAndCommit(ours, Props(1, 256, 1, 0));
+    SetAndCommit(wine, Props(1, 512, 1, 0));
+    ComPtr<IMediaSample> src, dst;
+    ASSERT_EQ(S_OK, ours->GetBuffer(&src, NULL, NULL, 0));
+    ASSERT_EQ(S_OK, wine->GetBuffer(&dst, NULL, NULL, 0));
+
+    BYTE* pbSrc = NULL;
+    src->GetPointer(&pbSrc);
+    for (int i = 0; i < 256; ++i)
+        pbSrc[i] = static_cast<BYTE>(i ^ 0x5A);
+    REFERENCE_TIME t1 = 400000, t2 = 800000;
+    LONGLONG m1 = 10, m2 = 11;
+    src->SetTime(&t1, &t2);
+    src->SetMediaTime(&m1, &m2);
+    src->SetSyncPoint(TRUE);
+    src->SetPreroll(FALSE);
+    src->SetDiscontinuity(TRUE);
+    src->SetActualDataLength(200);
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    src->SetMediaType(&mt);
+
+    CSnapshot snap;
+    EXPECT_EQ(S_OK, snap.Copy(dst, src, PM_ALL));
+    REFERENCE_TIME r1 = 0, r2 = 0;
+    EXPECT_EQ(S_OK, dst->GetTime(&r1, &r2));
+    EXPECT_EQ(t1, r1);
+    EXPECT_EQ(t2, r2);
+    LONGLONG q1 = 0, q2 = 0;
+    EXPECT_EQ(S_OK, dst->GetMediaTime(&q1, &q2));
+    EXPECT_EQ(m1, q1);
+    EXPECT_EQ(m2, q2);
+    EXPECT_EQ(S_OK, dst->IsSyncPoint());
+    EXPECT_EQ(S_FALSE, dst->IsPreroll());
+    EXPECT_EQ(S_OK, dst->IsDiscontinuity());
+    EXPECT_EQ(200, dst->GetActualDataLength());
+    AM_MEDIA_TYPE* pmt = NULL;
+    EXPECT_EQ(S_OK, dst->GetMediaType(&pmt));
+    EXPECT_TRUE(MTIsEqual(pmt, &mt));
+    MTDelete(pmt);
+    BYTE* pbDst = NULL;
+    dst->GetPointer(&pbDst);
+    EXPECT_EQ(0, memcmp(pbSrc, pbDst, 200));
+
+    src.Reset();
+    dst.Reset();
+    ours->Decommit();
+    wine->Decommit();
+}
+
+} // namespace
