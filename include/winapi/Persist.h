@@ -98,8 +98,7 @@ public:
 
         T* pT = static_cast<T*>(this);
         typename T::ObjectLock lock(pT);
-        const PERSIST_MAP_ENTRY* pMap = T::GetPersistMap();
-        ASSERT(pMap != NULL);
+        const PERSIST_MAP_ENTRY* pMap = GetMap();
         if (NULL == pMap)
             return E_FAIL;
 
@@ -161,8 +160,7 @@ public:
 
         T* pT = static_cast<T*>(this);
         typename T::ObjectLock lock(pT);
-        const PERSIST_MAP_ENTRY* pMap = T::GetPersistMap();
-        ASSERT(pMap != NULL);
+        const PERSIST_MAP_ENTRY* pMap = GetMap();
         if (NULL == pMap)
             return E_FAIL;
 
@@ -197,8 +195,7 @@ public:
         if (NULL == pcbSize)
             return E_POINTER;
 
-        const PERSIST_MAP_ENTRY* pMap = T::GetPersistMap();
-        ASSERT(pMap != NULL);
+        const PERSIST_MAP_ENTRY* pMap = GetMap();
         pcbSize->QuadPart = 0;
         if (NULL == pMap)
             return E_FAIL;
@@ -234,6 +231,13 @@ public:
     BYTE m_bDirty;
 
 private:
+    static const PERSIST_MAP_ENTRY* GetMap() noexcept
+    {
+        const PERSIST_MAP_ENTRY* pMap = T::GetPersistMap();
+        ASSERT(pMap != NULL);
+        return pMap;
+    }
+
     static bool IsEnd(const PERSIST_MAP_ENTRY* pEntry) noexcept
     {
         return 0 == pEntry->cbSize && NULL == pEntry->pfnGetPersistStream;
