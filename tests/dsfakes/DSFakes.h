@@ -51,6 +51,19 @@ public:
     LONG m_cCalls = 0; // every method, AddRef and Release included
 };
 
+// A test's reference on a fake.
+template <class T>
+struct Ref
+{
+    explicit Ref(T* p) : p(p) {}
+    ~Ref() { p->Release(); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    T* operator->() const { return p; }
+    operator T*() const { return p; }
+    T* p;
+};
+
 #define FAKES_IUNKNOWN                                                                    \
     STDMETHODIMP_(ULONG) AddRef() override { return DoAddRef(); }                         \
     STDMETHODIMP_(ULONG) Release() override { return DoRelease(); }

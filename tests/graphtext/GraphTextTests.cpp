@@ -23,19 +23,6 @@ const CLSID kClsidTwo = {0x0000ABCD, 0x0001, 0x0002, {0x03, 0x04, 0x05, 0x06, 0x
 // The FOURCC form of a class id on the FOURCC base.
 const CLSID kClsidFcc = {0x64636261, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
-// A test's reference on a fake.
-template <class T>
-struct Ref
-{
-    explicit Ref(T* p) : p(p) {}
-    ~Ref() { p->Release(); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    T* operator->() const { return p; }
-    operator T*() const { return p; }
-    T* p;
-};
-
 struct WalkResult
 {
     HRESULT hr;
