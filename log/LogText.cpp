@@ -224,13 +224,13 @@ bool MakeDefaultLogName(const char* pszLibraryPath, char* pszOut)
     return true;
 }
 
-// Appends pszPiece when it fits whole; returns whether it did.
-static bool AppendWhole(char* pszOut, int cchOut, const char* pszPiece)
+// Appends pszSegment when it fits whole; returns whether it did.
+static bool AppendWhole(char* pszOut, int cchOut, const char* pszSegment)
 {
-    const int cch = lstrlenA(pszOut), cchPiece = lstrlenA(pszPiece);
-    if (cch + cchPiece >= cchOut)
+    const int cch = lstrlenA(pszOut), cchSegment = lstrlenA(pszSegment);
+    if (cch + cchSegment >= cchOut)
         return false;
-    memcpy(pszOut + cch, pszPiece, cchPiece + 1);
+    memcpy(pszOut + cch, pszSegment, cchSegment + 1);
     return true;
 }
 

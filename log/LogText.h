@@ -1,4 +1,4 @@
-// Text helpers of the log library: the pieces of a log line, the banners'
+// Text helpers of the log library: the columns of a log line, the banners'
 // time text, file naming and the caller prefix. They take all their inputs as
 // parameters and touch no global state, so they can be checked on their own.
 #pragma once
@@ -66,7 +66,7 @@ bool MakeDefaultLogName(const char* pszLibraryPath, char* pszOut);
 
 // Symbol search path of the process into pszOut (cchOut bytes): the Windows
 // directory's "Symbols\dll\" folder, then the _DSPDB text when it is set
-// (pszDspdb not null), then the executable's directory. A piece that does not
+// (pszDspdb not null), then the executable's directory. A segment that does not
 // fit is left out. False when the Windows directory is missing.
 bool BuildSymbolPath(char* pszOut, int cchOut, const char* pszWindowsDir,
                      const char* pszDspdb, const char* pszExePath);

@@ -97,7 +97,7 @@ DWORD QueryLogName(HKEY hKey, char (&szRaw)[LOG_PATH_SIZE + 1])
     return ERROR_SUCCESS;
 }
 
-// Writes the template's pieces, each checked against the block's size.
+// Writes the template's fields, each checked against the block's size.
 class CTemplateWriter
 {
 public:

@@ -1,4 +1,4 @@
-// The log library's text pieces, checked on their own.
+// The log library's text helpers, checked on their own.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -245,7 +245,7 @@ TEST(LogText, SymbolPath)
     EXPECT_STREQ("C:\\windows\\Symbols\\dll\\", sz);
     EXPECT_FALSE(BuildSymbolPath(sz, sizeof(sz), "", NULL, "C:\\apps\\player.exe"));
 
-    // Pieces that do not fit are left out, never cut.
+    // Segments that do not fit are left out, never cut.
     const std::string windows(259, 'w'), pdb(261, 'p'), exe = "C:\\" + std::string(250, 'e') + "\\x.exe";
     ASSERT_TRUE(BuildSymbolPath(sz, sizeof(sz), windows.c_str(), pdb.c_str(), exe.c_str()));
     EXPECT_EQ(windows + "\\Symbols\\dll\\;" + pdb, sz);
