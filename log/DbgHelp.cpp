@@ -152,15 +152,19 @@ __attribute__((noinline)) void* FindCallerAllocationBase(const void* pOwnStart, 
         const DWORD64 pc = ctx.Rip;
         if (pc == 0)
             return NULL;
+        DWORD64 qwImageBase = 0;
+        PRUNTIME_FUNCTION pFunction = RtlLookupFunctionEntry(pc, &qwImageBase, NULL);
         if (pc < (DWORD64)pOwnStart || pc >= (DWORD64)pOwnEnd)
         {
+            // Code with unwind data lies in a mapped image, whose base is
+            // its allocation base; anything else is asked of the system.
+            if (pFunction && qwImageBase)
+                return (void*)qwImageBase;
             MEMORY_BASIC_INFORMATION mbi;
             if (!VirtualQuery((void*)pc, &mbi, sizeof(mbi)))
                 return NULL;
             return mbi.AllocationBase;
         }
-        DWORD64 qwImageBase = 0;
-        PRUNTIME_FUNCTION pFunction = RtlLookupFunctionEntry(pc, &qwImageBase, NULL);
         if (pFunction)
         {
             void* pHandlerData = NULL;

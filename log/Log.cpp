@@ -70,6 +70,9 @@ void ComposeSlotText(char* pszSlot, const char* pszPrefix, const char* pszText)
     lstrcpyA(pszSlot + cchPrefix + cch, "...");
 }
 
+const ULONG_PTR PRIORITY_CACHED = (ULONG_PTR)1 << 63;
+const DWORD PRIORITY_REFRESH_MS = 100;
+
 // Wide trace records are converted up to this many characters: far more
 // than one line can hold, and within the conversion buffer in any code page.
 const int MAX_WIDE_INPUT = 600;
@@ -80,7 +83,7 @@ const int CONVERTED_SIZE = 2048;
 CLog::CLog()
     : m_apClients(NULL), m_nClients(0), m_nClientsAlloc(0), m_nLevel(8), m_dwError(0), m_hFile(NULL),
       m_nReadIndex(0), m_nWriteIndex(0), m_nPending(0), m_nUsed(0), m_bFlushScheduled(FALSE), m_nFlushThreshold(1),
-      m_dwLastThread(0xFFFFFFFF), m_bClosing(false)
+      m_dwLastThread(0xFFFFFFFF), m_dwPriorityTls(TlsAlloc()), m_bClosing(false)
 {
     ZeroMemory(m_ring, sizeof(m_ring));
     ZeroMemory(&m_stLast, sizeof(m_stLast));
@@ -112,6 +115,8 @@ CLog::~CLog()
     g_hLogModule = NULL;
     if (bLocked)
         LeaveCriticalSection(&m_csWrite);
+    if (m_dwPriorityTls != TLS_OUT_OF_INDEXES)
+        TlsFree(m_dwPriorityTls);
     DeleteCriticalSection(&m_cs);
     DeleteCriticalSection(&m_csWrite);
     if (m_apClients)
@@ -161,7 +166,7 @@ HRESULT CLog::CommitLine(UINT nIndex, int nKind, int nLevel)
     if (nIndex >= (UINT)LOG_RING_SIZE)
         return E_INVALIDARG;
     const DWORD dwThreadId = GetCurrentThreadId();
-    const int nPriority = GetThreadPriority(GetCurrentThread());
+    const int nPriority = CurrentThreadPriority();
     const bool bKeep = IsHealthy();
     EnterCriticalSection(&m_cs);
     LOGSLOT& slot = m_ring[nIndex];
@@ -184,6 +189,26 @@ HRESULT CLog::CommitLine(UINT nIndex, int nKind, int nLevel)
     // reservation is still open: its commit then writes this line too.
     Flush();
     return S_OK;
+}
+
+// The calling thread's priority. Asking the system costs a round trip to
+// the kernel (tens of microseconds under Wine), more than the rest of a line,
+// so each thread's answer is kept for PRIORITY_REFRESH_MS.
+int CLog::CurrentThreadPriority()
+{
+    if (m_dwPriorityTls == TLS_OUT_OF_INDEXES)
+        return GetThreadPriority(GetCurrentThread());
+    const DWORD dwNow = GetTickCount() & 0x7FFFFFFF;
+    const ULONG_PTR uCached = (ULONG_PTR)TlsGetValue(m_dwPriorityTls);
+    if (uCached & PRIORITY_CACHED)
+    {
+        const DWORD dwThen = (DWORD)(uCached >> 32) & 0x7FFFFFFF;
+        if (((dwNow - dwThen) & 0x7FFFFFFF) < PRIORITY_REFRESH_MS)
+            return (int)(LONG)(DWORD)uCached;
+    }
+    const int nPriority = GetThreadPriority(GetCurrentThread());
+    TlsSetValue(m_dwPriorityTls, (void*)(PRIORITY_CACHED | ((ULONG_PTR)dwNow << 32) | (DWORD)nPriority));
+    return nPriority;
 }
 
 HRESULT CLog::Flush()

@@ -66,6 +66,7 @@ private:
     bool IsHealthy() const { return *(volatile const DWORD*)&m_dwError == 0 && IsFileOpen(); }
 
     const char* LogDebugString(const char* pszText);
+    int CurrentThreadPriority();
     void FlushLocked();
     void FormatLine(const LOGSLOT& slot, const SYSTEMTIME* pst);
     BOOL OpenLogFile();
@@ -93,6 +94,7 @@ private:
     CRITICAL_SECTION m_cs;
     CRITICAL_SECTION m_csWrite;
     CONDITION_VARIABLE m_cvCommit; // signalled when a reserved slot is committed
+    DWORD m_dwPriorityTls;         // each thread's last priority and when it was read
     bool m_bClosing;
 };
 
