@@ -221,10 +221,26 @@ int Live(const char* pszDll)
     s_p2 = s_pLog;
     Result("register1", Hex(s_pLog->RegisterClient(&s_p1, 0, 0)));
     Result("register2", Hex(s_pLog->RegisterClient(&s_p2, 0, 0)));
+    Result("register_null", Hex(s_pLog->RegisterClient(NULL, 0, 0)));
     s_pLog->OutputStringW(L"last line before unload");
     Unload();
     Result("cookies", !s_p1 && !s_p2 ? "null" : "set");
     return 0;
+}
+
+// The process ends with the client still registered and the library loaded,
+// as a host that simply exits.
+int Exit(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    static IDSLog* s_pClient;
+    s_pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&s_pClient, 0, 0)));
+    s_pLog->OutputStringW(L"last line before exit");
+    Result("end", "0");
+    fclose(s_pResults);
+    ExitProcess(0);
 }
 
 // Committed lines wait behind an older reservation until it is committed.
@@ -319,6 +335,8 @@ int main(int argc, char** argv)
         n = Reserved(pszDll);
     else if (scenario == "prefix")
         n = Prefix(pszDll);
+    else if (scenario == "exit")
+        n = Exit(pszDll);
     else if (scenario == "shared")
     {
         std::string go = argv[3];

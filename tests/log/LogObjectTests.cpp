@@ -346,13 +346,32 @@ TEST(LogObject, UnloadWithLiveClientsWritesTheCountAndClearsThem)
     EXPECT_EQ("null", r["cookies"]);
     const std::string text = ReadWholeFile(s.LogPath());
     const size_t last = text.find("4 LOGCHILD: last line before unload\r\n");
-    const size_t live = text.find("\r\n\r\nLOG is shutting down with 2 live references!\r\n");
+    EXPECT_EQ("0x00000000", r["register_null"]);
+    // A null cookie counts, and is not written through.
+    const size_t live = text.find("\r\n\r\nLOG is shutting down with 3 live references!\r\n");
     const size_t modules = text.find("\r\n\r\nList of modules before unloading the logging module:\r\n\r\n[Local ");
     const size_t close = text.find("Log is close, cut here");
     ASSERT_NE(std::string::npos, last);
     EXPECT_LT(last, live);
     EXPECT_LT(live, modules);
     EXPECT_LT(modules, close);
+    EXPECT_NE(std::string::npos, close);
+}
+
+TEST(LogObject, ProcessExitWithTheLibraryLoadedClosesTheLog)
+{
+    LogScenario s("exit");
+    s.Settings({});
+    Results r = s.Run("exit");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("0x00000000", r["register"]);
+    const std::string text = ReadWholeFile(s.LogPath());
+    const size_t last = text.find("4 LOGCHILD: last line before exit\r\n");
+    const size_t live = text.find("LOG is shutting down with 1 live references!");
+    const size_t close = text.find("Log is close, cut here");
+    ASSERT_NE(std::string::npos, last);
+    EXPECT_LT(last, live);
+    EXPECT_LT(live, close);
     EXPECT_NE(std::string::npos, close);
 }
 
