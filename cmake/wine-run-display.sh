@@ -7,6 +7,14 @@ set -u
 : "${WINEPREFIX:?}"
 MAIN=$WINEPREFIX
 COPY=$(mktemp -d "$MAIN-display.XXXXXX")
+WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
+cleanup() {
+  WINEPREFIX="$COPY" "$WINESERVER" -k 2>/dev/null || true
+  WINEPREFIX="$COPY" "$WINESERVER" -w 2>/dev/null || true
+  rm -rf "$COPY"
+}
+trap 'cleanup; exit 1' INT TERM
 cp -al "$MAIN/." "$COPY/"
 rm -f "$COPY/wineserver"
 for f in system.reg user.reg userdef.reg; do
@@ -17,9 +25,5 @@ printf '\n[Software\\\\Wine\\\\Drivers] 0\n"Graphics"="null"\n' >> "$COPY/user.r
 export WINEPREFIX="$COPY"
 "$(dirname "$0")/wine-run.sh" "$@"
 rc=$?
-WINESERVER=/usr/lib/wine/wineserver64
-[ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
-"$WINESERVER" -k 2>/dev/null || true
-"$WINESERVER" -w 2>/dev/null || true
-rm -rf "$COPY"
+cleanup
 exit $rc

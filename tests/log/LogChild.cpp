@@ -12,6 +12,7 @@
 #include <string>
 
 #include "IDSLog.h"
+#include "LogTestSupport.h"
 
 namespace {
 
@@ -50,22 +51,6 @@ void Unload()
 {
     FreeLibrary(s_hLog);
     Result("unloaded", "yes");
-}
-
-// The file as it is now, read while the log still has it open.
-std::string ReadLog(const std::string& path)
-{
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
-                           NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return std::string();
-    std::string s;
-    char buf[65536];
-    DWORD cb;
-    while (ReadFile(h, buf, sizeof(buf), &cb, NULL) && cb)
-        s.append(buf, cb);
-    CloseHandle(h);
-    return s;
 }
 
 std::string LogFileOf(const char* pszDll)
@@ -258,11 +243,11 @@ int Reserved(const char* pszDll)
     s_pLog->OutputStringW(L"behind one");
     s_pLog->OutputStringW(L"behind two");
     const std::string path = LogFileOf(pszDll);
-    const std::string before = ReadLog(path);
+    const std::string before = logtest::ReadWholeFile(path);
     Result("before_held", before.find("held line") == std::string::npos ? "absent" : "present");
     Result("before_behind", before.find("behind") == std::string::npos ? "absent" : "present");
     s_pLog->CommitLine(nIndex, 0, 4);
-    const std::string after = ReadLog(path);
+    const std::string after = logtest::ReadWholeFile(path);
     const size_t a = after.find("held line"), b = after.find("behind one"), c = after.find("behind two");
     Result("after", a != std::string::npos && a < b && b != std::string::npos && b < c && c != std::string::npos
                         ? "in order"

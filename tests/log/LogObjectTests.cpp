@@ -15,6 +15,20 @@ using namespace logtest;
 
 namespace {
 
+// Each text found in order, one after the other.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts)
+{
+    size_t at = 0;
+    for (const std::string& part : parts)
+    {
+        const size_t found = text.find(part, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "not found after offset " << at << ": " << part;
+        at = found + part.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 const char* const OPEN_BANNER =
     R"(^\[Local \d{4}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{1,2} \d\d:\d\d:\d\d\.\d{3}\] Log is open, cut here ======================== 8< =============================$)";
 const char* const CLOSE_BANNER =
@@ -344,18 +358,13 @@ TEST(LogObject, UnloadWithLiveClientsWritesTheCountAndClearsThem)
     Results r = s.Run("live");
     ASSERT_EQ("0", r["end"]);
     EXPECT_EQ("null", r["cookies"]);
-    const std::string text = ReadWholeFile(s.LogPath());
-    const size_t last = text.find("4 LOGCHILD: last line before unload\r\n");
     EXPECT_EQ("0x00000000", r["register_null"]);
     // A null cookie counts, and is not written through.
-    const size_t live = text.find("\r\n\r\nLOG is shutting down with 3 live references!\r\n");
-    const size_t modules = text.find("\r\n\r\nList of modules before unloading the logging module:\r\n\r\n[Local ");
-    const size_t close = text.find("Log is close, cut here");
-    ASSERT_NE(std::string::npos, last);
-    EXPECT_LT(last, live);
-    EXPECT_LT(live, modules);
-    EXPECT_LT(modules, close);
-    EXPECT_NE(std::string::npos, close);
+    EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()),
+                        {"4 LOGCHILD: last line before unload\r\n",
+                         "\r\nLOG is shutting down with 3 live references!\r\n",
+                         "\r\nList of modules before unloading the logging module:\r\n\r\n[Local ",
+                         "Log is close, cut here"}));
 }
 
 TEST(LogObject, ProcessExitWithTheLibraryLoadedClosesTheLog)
@@ -365,14 +374,9 @@ TEST(LogObject, ProcessExitWithTheLibraryLoadedClosesTheLog)
     Results r = s.Run("exit");
     ASSERT_EQ("0", r["end"]);
     EXPECT_EQ("0x00000000", r["register"]);
-    const std::string text = ReadWholeFile(s.LogPath());
-    const size_t last = text.find("4 LOGCHILD: last line before exit\r\n");
-    const size_t live = text.find("LOG is shutting down with 1 live references!");
-    const size_t close = text.find("Log is close, cut here");
-    ASSERT_NE(std::string::npos, last);
-    EXPECT_LT(last, live);
-    EXPECT_LT(live, close);
-    EXPECT_NE(std::string::npos, close);
+    EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()), {"4 LOGCHILD: last line before exit\r\n",
+                                                     "LOG is shutting down with 1 live references!",
+                                                     "Log is close, cut here"}));
 }
 
 TEST(LogObject, LinesBehindAnOpenReservationWaitForItsCommit)
