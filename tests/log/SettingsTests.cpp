@@ -33,6 +33,7 @@ public:
     {
         RegCloseKey(m_h);
         DeleteTree(HKEY_CURRENT_USER, m_name);
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\DezLogTests"); // only once it is empty
     }
     operator HKEY() const { return m_h; }
 
