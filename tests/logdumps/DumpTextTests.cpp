@@ -7,6 +7,7 @@
 #include <string>
 
 #include "LogDumps.h"
+#include "MadeUpException.h"
 
 namespace {
 
@@ -78,22 +79,14 @@ TEST(DumpText, NoExceptionPointers)
               Report(NULL));
 }
 
-// An access violation writing to 0x10, made up from this thread's context:
-// the program counter lies in this program's code.
+// The report of an access violation in this program's code.
 TEST(DumpText, AccessViolationReport)
 {
-    CONTEXT ctx = {};
-    RtlCaptureContext(&ctx);
+    MadeUpAccessViolation av;
+    CONTEXT& ctx = av.ctx;
     ctx.Rax = 0x0123456789ABCDEFull;
     ctx.R15 = 0xFEDCBA9876543210ull;
-    EXCEPTION_RECORD rec = {};
-    rec.ExceptionCode = 0xC0000005;
-    rec.ExceptionAddress = (void*)(ULONG_PTR)ctx.Rip;
-    rec.NumberParameters = 2;
-    rec.ExceptionInformation[0] = 1;
-    rec.ExceptionInformation[1] = 0x10;
-    EXCEPTION_POINTERS ep = {&rec, &ctx};
-    const std::string r = Report(&ep);
+    const std::string r = Report(&av.ep);
 
     const std::string exe = ExePath();
     EXPECT_EQ(0u, r.find("Dumping calls stack\r\n\tApplication: " + exe + " (0.0.0.0)\r\n\r\n***\r\n")) << r;

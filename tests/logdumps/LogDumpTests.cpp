@@ -9,6 +9,7 @@
 
 #include "IDSLog.h"
 #include "LogTestSupport.h"
+#include "MadeUpException.h"
 
 using namespace logtest;
 
@@ -137,16 +138,8 @@ TEST(LogDumps, CallStackWithoutExceptionPointers)
 TEST(LogDumps, CallStackOfAnAccessViolation)
 {
     LogCopy log("violation");
-    CONTEXT ctx = {};
-    RtlCaptureContext(&ctx);
-    EXCEPTION_RECORD rec = {};
-    rec.ExceptionCode = 0xC0000005;
-    rec.ExceptionAddress = (void*)(ULONG_PTR)ctx.Rip;
-    rec.NumberParameters = 2;
-    rec.ExceptionInformation[0] = 1;
-    rec.ExceptionInformation[1] = 0x10;
-    EXCEPTION_POINTERS ep = {&rec, &ctx};
-    EXPECT_EQ(S_OK, log->DumpCallStack(&ep, GetCurrentThread(), TRUE));
+    MadeUpAccessViolation av;
+    EXPECT_EQ(S_OK, log->DumpCallStack(&av.ep, GetCurrentThread(), TRUE));
     const std::string body = log.Body();
     EXPECT_NE(std::string::npos, body.find("\r\nException code: C0000005 ACCESS_VIOLATION\r\n")) << body;
     EXPECT_NE(std::string::npos,
@@ -178,6 +171,9 @@ public:
         Set(h, "W", REG_DWORD, std::string("\x01\x02", 2));
         Set(h, "U", REG_SZ, "no terminator");
         Set(h, "L", REG_SZ, std::string(3000, 'x') + "\\" + '\0');
+        // A name too long to be read into the dump's 256-character buffer:
+        // that value is left out, and the others still follow.
+        Set(h, std::string(300, 'V').c_str(), REG_SZ, std::string("long name") + '\0');
         RegCloseKey(h);
         h = Create(m_name + "\\Sub");
         const DWORD one = 1;
@@ -190,30 +186,24 @@ public:
 
     const std::string& Name() const { return m_name; }
 
-    // The value names of a key in the order the registry gives them.
-    static std::vector<std::string> ValueOrder(const std::string& key)
+    // The value names (or the subkey names) of a key in the order the
+    // registry gives them.
+    static std::vector<std::string> Order(const std::string& key, bool bSubkeys)
     {
         std::vector<std::string> names;
         HKEY h;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
             return names;
-        char sz[256];
-        DWORD cch;
-        for (DWORD i = 0; (cch = sizeof(sz), RegEnumValueA(h, i, sz, &cch, NULL, NULL, NULL, NULL)) == ERROR_SUCCESS; ++i)
+        char sz[16384];
+        for (DWORD i = 0;; ++i)
+        {
+            DWORD cch = sizeof(sz);
+            const LONG l = bSubkeys ? RegEnumKeyExA(h, i, sz, &cch, NULL, NULL, NULL, NULL)
+                                    : RegEnumValueA(h, i, sz, &cch, NULL, NULL, NULL, NULL);
+            if (l != ERROR_SUCCESS)
+                break;
             names.push_back(sz);
-        RegCloseKey(h);
-        return names;
-    }
-    static std::vector<std::string> SubkeyOrder(const std::string& key)
-    {
-        std::vector<std::string> names;
-        HKEY h;
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-            return names;
-        char sz[256];
-        DWORD cch;
-        for (DWORD i = 0; (cch = sizeof(sz), RegEnumKeyExA(h, i, sz, &cch, NULL, NULL, NULL, NULL)) == ERROR_SUCCESS; ++i)
-            names.push_back(sz);
+        }
         RegCloseKey(h);
         return names;
     }
@@ -256,9 +246,16 @@ TEST(LogDumps, RegistryKeyInRegedit4Form)
         {"L", "\"L\"=\"" + std::string(3000, 'x') + "\\\\\"\r\n"},
     };
     std::string expected = CUT + "REGEDIT4\r\n\r\n[" + full + "]\r\n";
-    for (const std::string& name : TestKey::ValueOrder(key.Name()))
-        expected += values.at(name);
-    for (const std::string& sub : TestKey::SubkeyOrder(key.Name()))
+    size_t nLongNames = 0;
+    for (const std::string& name : TestKey::Order(key.Name(), false))
+    {
+        if (name.size() > 255)
+            ++nLongNames;
+        else
+            expected += values.at(name);
+    }
+    EXPECT_EQ(1u, nLongNames);
+    for (const std::string& sub : TestKey::Order(key.Name(), true))
     {
         expected += "\r\n[" + full + "\\" + sub + "]\r\n";
         if (sub == "Sub")
@@ -270,7 +267,7 @@ TEST(LogDumps, RegistryKeyInRegedit4Form)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(body, m, re)) << body;
     EXPECT_EQ(expected, body.substr(m.length(), expected.size()));
-    EXPECT_EQ(2u, TestKey::SubkeyOrder(key.Name()).size());
+    EXPECT_EQ(2u, TestKey::Order(key.Name(), true).size());
 }
 
 TEST(LogDumps, MissingKeyWritesOnlyItsHeader)
