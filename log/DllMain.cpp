@@ -1,6 +1,99 @@
-#include <windows.h>
+// Start and end of the log library, and its exports.
+#include <stdlib.h>
+#include <new>
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID)
+#include "DbgHelp.h"
+#include "Log.h"
+#include "Settings.h"
+
+namespace {
+
+void DeleteLogObject()
 {
+    CLog* pLog = g_pLog;
+    g_pLog = NULL;
+    delete pLog;
+}
+
+void ReleaseDbgHelp()
+{
+    g_DbgHelp.Release(g_bProcessEnding);
+}
+
+// The library's start, in this order: the log object's pointer and its
+// terminator, the library's own module, dbghelp and its terminator. The
+// terminators run in reverse order when the library unloads: dbghelp is
+// released first, then the log object writes its closing block.
+struct CLibraryStart
+{
+    CLibraryStart()
+    {
+        g_pLog = NULL;
+        atexit(DeleteLogObject);
+        LocateLogModule((const void*)&DeleteLogObject);
+        g_DbgHelp.Load();
+        atexit(ReleaseDbgHelp);
+    }
+} s_start;
+
+// The library's own full path; false when it does not fit LOG_PATH_SIZE.
+bool GetLibraryPath(char (&szPath)[LOG_PATH_SIZE + 1])
+{
+    const DWORD cch = GetModuleFileNameA(g_hLogModule, szPath, LOG_PATH_SIZE);
+    return cch != 0 && cch < LOG_PATH_SIZE;
+}
+
+} // namespace
+
+extern "C" HRESULT WINAPI Exp_GetLogObject(IDSLog** ppLog)
+{
+    if (!ppLog)
+        return E_POINTER;
+    *ppLog = NULL;
+    CLog* pLog = g_pLog;
+    if (!pLog)
+    {
+        CLog* pNew = new (std::nothrow) CLog;
+        if (!pNew)
+            return E_OUTOFMEMORY;
+        pLog = (CLog*)InterlockedCompareExchangePointer((void* volatile*)&g_pLog, pNew, NULL);
+        if (pLog)
+            delete pNew; // another thread was first
+        else
+            pLog = pNew;
+    }
+    *ppLog = pLog;
+    return S_OK;
+}
+
+// The settings entry points, in the form rundll32 calls; their arguments are
+// not used.
+extern "C" void CALLBACK Exp_Default(HWND, HINSTANCE, LPSTR, int)
+{
+    char szPath[LOG_PATH_SIZE + 1];
+    if (GetLibraryPath(szPath))
+        WriteDefaultSettings(HKEY_CURRENT_USER, szPath);
+}
+
+extern "C" void CALLBACK Exp_Install(HWND, HINSTANCE, LPSTR, int)
+{
+    char szPath[LOG_PATH_SIZE + 1];
+    if (GetLibraryPath(szPath))
+        RunInstallDialog(HKEY_CURRENT_USER, szPath);
+}
+
+extern "C" void CALLBACK Exp_Uninstall(HWND, HINSTANCE, LPSTR, int)
+{
+    char szPath[LOG_PATH_SIZE + 1];
+    if (GetLibraryPath(szPath))
+        RemoveSettings(HKEY_CURRENT_USER, szPath);
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID pReserved)
+{
+    // The terminators run after this call; when the process is ending they
+    // must leave dbghelp alone and may find locks of ended threads.
+    if (dwReason == DLL_PROCESS_DETACH)
+        g_bProcessEnding = pReserved != NULL;
     return TRUE;
 }

@@ -1,10 +1,31 @@
 #!/bin/sh
 # The main job: builds both deliverables, sets the log up in the private Wine
-# prefix and runs a host through it, then shows the log file.
+# prefix as a user would (rundll32 Dez64.dll,default), runs a host that logs
+# through it from two threads, then shows the log file and the lines this
+# run wrote.
 set -eu
 . "$(dirname "$0")/common.sh"
 need_packages
 configure_and_build
 wine_start
 trap wine_stop EXIT
+
+DLL=$("$WINE" winepath -w "$BUILD/bin/Dez64.dll" 2>/dev/null)
 echo "== built: $BUILD/bin/Dez64.dll"
+printf '%s\n' "== setting the log up: rundll32 $DLL,default"
+"$WINE" rundll32.exe "$DLL,default" >/dev/null 2>&1 || true
+
+echo "== running the host"
+OUT=$("$WINE" "$BUILD/bin/loghost.exe" 5 2>/dev/null | tr -d '\r')
+# (printf, not echo: Windows paths hold backslashes)
+printf '%s\n' "$OUT" | grep -v '^LOG_'
+LOG_WIN=$(printf '%s\n' "$OUT" | sed -n 's/^LOG_FILE=//p')
+OFFSET=$(printf '%s\n' "$OUT" | sed -n 's/^LOG_OFFSET=//p')
+[ -n "$LOG_WIN" ] || { echo "no log file named"; exit 1; }
+LOG=$("$WINE" winepath -u "$LOG_WIN" 2>/dev/null)
+[ -f "$LOG" ] || { printf '%s\n' "log file missing: $LOG_WIN"; exit 1; }
+
+printf '%s\n' "== log file: $LOG_WIN"
+echo "   ($LOG)"
+echo "== its first lines from this run:"
+tail -c +"$((OFFSET + 1))" "$LOG" | head -n 40 | tr -d '\r'

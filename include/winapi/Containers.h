@@ -128,3 +128,92 @@ private:
         return true;
     }
 };
+
+// A growing wide-character string in task memory, for texts that are handed
+// to a caller as one block (the caller frees it with CoTaskMemFree). The
+// capacity grows in granules of 4096 characters and never shrinks; while the
+// block exists the text is terminated at its length.
+class CWideStringBuffer
+{
+public:
+    static const DWORD GRANULE = 4096;
+
+    CWideStringBuffer() noexcept : m_psz(NULL), m_cchCapacity(0), m_cchLength(0) {}
+    ~CWideStringBuffer() { Free(); }
+
+    CWideStringBuffer(const CWideStringBuffer&) = delete;
+    CWideStringBuffer& operator=(const CWideStringBuffer&) = delete;
+
+    // Room for nChars characters, the terminator included. The new capacity
+    // is always the next granule above nChars (so 4096 gives 8192). When the
+    // block cannot grow it is freed with its text and the result is false.
+    bool Reserve(DWORD nChars) noexcept
+    {
+        if (NULL != m_psz && m_cchCapacity >= nChars)
+            return true;
+        const unsigned long long cchNew = (static_cast<unsigned long long>(nChars) / GRANULE + 1) * GRANULE;
+        LPWSTR psz = NULL;
+        if (cchNew <= 0xFFFFFFFFull)
+            psz = static_cast<LPWSTR>(CoTaskMemRealloc(m_psz, static_cast<SIZE_T>(cchNew * sizeof(WCHAR))));
+        if (NULL == psz)
+        {
+            Free();
+            return false;
+        }
+        m_psz = psz;
+        m_cchCapacity = static_cast<DWORD>(cchNew);
+        m_psz[m_cchLength] = 0;
+        return true;
+    }
+
+    // Appends a text; an empty one allocates nothing. False only when the
+    // block could not grow (it is then freed, see Reserve).
+    bool Append(LPCWSTR psz) noexcept
+    {
+        if (!ASSERT(psz != NULL))
+            return true;
+        const size_t cch = wcslen(psz);
+        if (0 == cch)
+            return true;
+        const unsigned long long cchNeeded = static_cast<unsigned long long>(m_cchLength) + cch + 1;
+        if (cchNeeded > 0xFFFFFFFFull)
+        {
+            Free();
+            return false;
+        }
+        if (!Reserve(static_cast<DWORD>(cchNeeded)))
+            return false;
+        memcpy(m_psz + m_cchLength, psz, cch * sizeof(WCHAR));
+        m_cchLength += static_cast<DWORD>(cch);
+        m_psz[m_cchLength] = 0;
+        return true;
+    }
+
+    // Hands the block to the caller and leaves the buffer empty.
+    LPWSTR Detach() noexcept
+    {
+        LPWSTR psz = m_psz;
+        m_psz = NULL;
+        m_cchCapacity = 0;
+        m_cchLength = 0;
+        return psz;
+    }
+
+    void Free() noexcept
+    {
+        if (NULL != m_psz)
+            CoTaskMemFree(m_psz);
+        m_psz = NULL;
+        m_cchCapacity = 0;
+        m_cchLength = 0;
+    }
+
+    LPCWSTR GetText() const noexcept { return m_psz; }
+    DWORD GetCapacity() const noexcept { return m_cchCapacity; }
+    DWORD GetLength() const noexcept { return m_cchLength; }
+
+private:
+    LPWSTR m_psz;
+    DWORD m_cchCapacity;
+    DWORD m_cchLength;
+};

@@ -1,0 +1,64 @@
+// The symbol engine of the log library: dbghelp, loaded by name when the
+// library loads, set up once on first use, and the caller-module prefix that
+// opens every message. dbghelp is not thread-safe: every call into it is made
+// under this object's lock, which is innermost.
+#pragma once
+
+#include <windows.h>
+#include <dbghelp.h>
+
+class CDbgHelp
+{
+public:
+    enum
+    {
+        eNotSetUp = 0,
+        eReady = 1,
+        eFailed = 2,
+    };
+
+    // Loads dbghelp.dll and looks its functions up; records the load error.
+    void Load();
+    // Ends the symbol engine and frees dbghelp. When the process is ending,
+    // dbghelp may already be detached and is left alone.
+    void Release(bool bProcessEnding);
+
+    HMODULE Module() const { return m_hModule; }
+    DWORD LoadError() const { return m_dwLoadError; }
+    int State() const { return m_nState; }
+
+    // Sets the symbol engine up once; TRUE when it is ready.
+    BOOL InitSymbols();
+
+    // The calling module's prefix ("PLAYER: ") into pszBuf (cbSize bytes),
+    // for the first frame outside the module [pOwnStart, pOwnEnd). Left
+    // unchanged when the symbol engine is not ready.
+    void GetCallerModulePrefix(char* pszBuf, UINT cbSize, const void* pOwnStart, const void* pOwnEnd);
+
+    // Calls into dbghelp; each gives 0 when dbghelp or the function is missing.
+    BOOL SymInitialize(HANDLE hProcess, PCSTR pszSearchPath, BOOL bInvade);
+    BOOL SymCleanup(HANDLE hProcess);
+    DWORD SymSetOptions(DWORD dwOptions);
+    DWORD SymGetOptions();
+    DWORD64 SymLoadModule64(HANDLE hProcess, HANDLE hFile, PCSTR pszImage, PCSTR pszModule, DWORD64 qwBase,
+                            DWORD dwSize);
+
+private:
+    HMODULE m_hModule;
+    DWORD m_dwLoadError;
+    volatile LONG m_nState;
+    FARPROC m_apfn[15];
+    CRITICAL_SECTION m_cs;
+    bool m_bLockReady;
+};
+
+// Allocation base of the module that holds the first frame of the calling
+// thread's stack outside [pOwnStart, pOwnEnd), found with the system's
+// unwinder; NULL when no such frame is found within 64 frames.
+void* FindCallerAllocationBase(const void* pOwnStart, const void* pOwnEnd);
+
+// The prefix for a frame's allocation base (see ShapeModulePrefix); "N/A: "
+// when it is no module.
+void ModulePrefixOf(void* pAllocationBase, char* pszBuf, UINT cbSize);
+
+extern CDbgHelp g_DbgHelp;

@@ -1,0 +1,240 @@
+// The log file: opening with its header, the raw writer, the closing block
+// and the fatal-error box.
+#include <stdarg.h>
+#include <string.h>
+
+#include "Log.h"
+#include "Settings.h"
+
+namespace {
+
+const char s_szOpenBanner[] =
+    "[%s] Log is open, cut here ======================== 8< =============================\r\n";
+const char s_szCloseBanner[] =
+    "[%s] Log is close, cut here ======================== 8< =============================\r\n";
+
+// Creates or opens the log file for appending. Every write of an append
+// handle lands at the end of the file, also when other processes write the
+// same file. To start a new file, the old one is first truncated.
+HANDLE CreateLogFile(const char* pszName, bool bRecreate)
+{
+    if (bRecreate)
+    {
+        HANDLE h = CreateFileA(pszName, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h == INVALID_HANDLE_VALUE)
+            return h;
+        CloseHandle(h);
+    }
+    return CreateFileA(pszName, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+struct FATALBOX
+{
+    HMODULE hPinned; // keeps the library loaded while the box is up
+    char szText[2048];
+};
+
+DWORD WINAPI FatalBoxThread(void* pv)
+{
+    FATALBOX* pBox = (FATALBOX*)pv;
+    MessageBoxA(NULL, pBox->szText, "Log fatal error", MB_ICONERROR);
+    const HMODULE hPinned = pBox->hPinned;
+    HeapFree(GetProcessHeap(), 0, pBox);
+    if (hPinned)
+        FreeLibraryAndExitThread(hPinned, 0);
+    return 0;
+}
+
+} // namespace
+
+void LocateLogModule(const void* pOwnCode)
+{
+    MEMORY_BASIC_INFORMATION mbi;
+    if (!VirtualQuery(pOwnCode, &mbi, sizeof(mbi)))
+        return;
+    BYTE* pBase = (BYTE*)mbi.AllocationBase;
+    g_hLogModule = (HMODULE)pBase;
+    const IMAGE_DOS_HEADER* pDos = (const IMAGE_DOS_HEADER*)pBase;
+    const IMAGE_NT_HEADERS* pNt = (const IMAGE_NT_HEADERS*)(pBase + pDos->e_lfanew);
+    g_pLogModuleEnd = pBase + pNt->OptionalHeader.SizeOfImage;
+}
+
+void ShowFatalError(DWORD dwError, const char*, const char* pszLogFile)
+{
+    FATALBOX* pBox = (FATALBOX*)HeapAlloc(GetProcessHeap(), 0, sizeof(FATALBOX));
+    if (!pBox)
+        return;
+    char szMessage[1025];
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError,
+                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), szMessage, 1024, NULL))
+        lstrcpyA(szMessage, "Error message not found");
+    wsprintfA(pBox->szText, "GetLastError()=0x%08X (%i)\r\n%s\r\nLogfile '%s'\r\n", (unsigned)dwError, (int)dwError,
+              szMessage, pszLogFile ? pszLogFile : "");
+    pBox->hPinned = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)(void*)&FatalBoxThread, &pBox->hPinned);
+    HANDLE hThread = CreateThread(NULL, 0, FatalBoxThread, pBox, 0, NULL);
+    if (!hThread)
+    {
+        if (pBox->hPinned)
+            FreeLibrary(pBox->hPinned);
+        HeapFree(GetProcessHeap(), 0, pBox);
+        return;
+    }
+    CloseHandle(hThread);
+}
+
+DWORD CLog::WriteRaw(const void* pData, DWORD cb)
+{
+    if (!pData || cb == 0)
+        return 0;
+    EnterCriticalSection(&m_csWrite);
+    DWORD cbWritten = 0;
+    if (m_dwError == 0 && IsFileOpen())
+    {
+        SetLastError(0);
+        if (!WriteFile(m_hFile, pData, cb, &cbWritten, NULL) || cbWritten != cb)
+        {
+            DWORD dwError = GetLastError();
+            if (dwError == 0)
+                dwError = ERROR_WRITE_FAULT;
+            m_dwError = dwError;
+            // No box while the library unloads: its thread could outlive the code.
+            if (!m_bClosing)
+                ShowFatalError(m_dwError, "Cannot write to log", m_szLogFile);
+            CloseHandle(m_hFile);
+            m_hFile = NULL;
+            cbWritten = 0;
+        }
+    }
+    LeaveCriticalSection(&m_csWrite);
+    return cbWritten;
+}
+
+HRESULT CLog::LogWrite(const char* pszText)
+{
+    return WriteRaw(pszText, pszText ? lstrlenA(pszText) : 0) ? S_OK : E_FAIL;
+}
+
+HRESULT CLog::LogPrintf(const char* pszFormat, ...)
+{
+    char szText[1025]; // wvsprintfA writes at most 1024 characters and the NUL
+    va_list args;
+    va_start(args, pszFormat);
+    wvsprintfA(szText, pszFormat, args);
+    va_end(args);
+    return LogWrite(szText);
+}
+
+BOOL CLog::OpenLogFile()
+{
+    if (m_dwError != 0)
+        return FALSE;
+    if (IsFileOpen())
+    {
+        m_dwError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    char szLibrary[LOG_PATH_SIZE + 1];
+    const DWORD cchLibrary = GetModuleFileNameA(g_hLogModule, szLibrary, LOG_PATH_SIZE);
+    if (cchLibrary == 0 || cchLibrary >= LOG_PATH_SIZE)
+    {
+        m_dwError = cchLibrary ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
+        if (m_dwError == 0)
+            m_dwError = ERROR_MOD_NOT_FOUND;
+        return FALSE;
+    }
+    LOGSETTINGS settings;
+    const DWORD dwError = ReadSettings(HKEY_CURRENT_USER, szLibrary, &settings);
+    if (dwError != 0)
+    {
+        m_dwError = dwError; // no settings, no log, no box
+        return FALSE;
+    }
+    m_nLevel = settings.nLevel;
+
+    char szName[LOG_NAME_SIZE];
+    lstrcpyA(szName, settings.szLog);
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    if (settings.bTimestamp)
+        ApplyTimestamp(szName, st);
+    if (settings.bProcessSeparate)
+        ApplyProcessSeparate(szName, GetCurrentProcessId());
+    lstrcpyA(m_szLogFile, szName);
+
+    SetLastError(0);
+    HANDLE hFile = CreateLogFile(szName, settings.bRecreate || settings.bTimestamp);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        m_dwError = GetLastError();
+        if (m_dwError == 0)
+            m_dwError = ERROR_OPEN_FAILED;
+        ShowFatalError(m_dwError, "Cannot create the log file", szName);
+        m_hFile = NULL;
+        return FALSE;
+    }
+    m_hFile = hFile;
+    SetFilePointer(hFile, 0, NULL, FILE_END);
+    WriteHeader(szLibrary);
+    return TRUE;
+}
+
+void CLog::WriteHeader(const char* pszLibraryPath)
+{
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    char szTime[64];
+    LocalTimeText(szTime, st);
+    LogPrintf(s_szOpenBanner, szTime);
+    LogWrite("Fields: THREADID APPARTMENTID PRIORITY TIME MESSAGE\r\n");
+    LogWrite("APPARTMENTID (work only on nt4/2k/xp):\r\n"
+             "\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)\r\n");
+    LogWrite("\r\n");
+
+    char szPath[LOG_PATH_SIZE + 1];
+    const DWORD cchExe = GetModuleFileNameA(NULL, szPath, LOG_PATH_SIZE);
+    if (cchExe == 0 || cchExe >= LOG_PATH_SIZE)
+        szPath[0] = 0;
+    LogPrintf("Process ID=0x%04X, PROCESS: %s\r\n", (unsigned)GetCurrentProcessId(), szPath);
+    const DWORD cchDir = GetCurrentDirectoryA(sizeof(szPath), szPath);
+    if (cchDir == 0 || cchDir >= sizeof(szPath))
+        szPath[0] = 0;
+    LogPrintf("Current directory: %s\r\n", szPath);
+    LogPrintf("DLL: %s\r\n", pszLibraryPath);
+    LogPrintf("LOG: %s\r\n", m_szLogFile);
+
+    // Free space on the file's folder: the name up to its last separator.
+    char szFolder[LOG_NAME_SIZE];
+    lstrcpyA(szFolder, m_szLogFile);
+    int iCut = lstrlenA(szFolder) - 1;
+    while (iCut >= 0 && !strchr("/\\:", szFolder[iCut]))
+        --iCut;
+    szFolder[iCut + 1] = 0;
+    ULARGE_INTEGER uFree;
+    if (!GetDiskFreeSpaceExA(szFolder[0] ? szFolder : NULL, &uFree, NULL, NULL))
+        uFree.QuadPart = 0;
+    char szFree[32];
+    GroupedNumber(szFree, (LONGLONG)uFree.QuadPart);
+    LogPrintf("Free space for log: %s bytes\r\n", szFree);
+
+    LogWrite("List of modules in process:\r\n");
+    LogWrite("\r\n");
+}
+
+void CLog::WriteClosingBlock()
+{
+    if (!IsFileOpen())
+        return;
+    LogWrite("\r\nList of modules before unloading the logging module:\r\n");
+    LogWrite("\r\n");
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    char szTime[64];
+    LocalTimeText(szTime, st);
+    LogPrintf(s_szCloseBanner, szTime);
+    if (IsFileOpen())
+        CloseHandle(m_hFile);
+    m_hFile = NULL;
+}

@@ -1,0 +1,333 @@
+// One scenario of the log object per process: the log object is process-wide
+// state that never resets, so every scenario runs in a child of its own.
+//
+//   logchild.exe <scenario> <path of a Dez64.dll copy> <result file>
+//
+// The child loads the library, drives it through its export and writes what
+// it saw as "name=value" lines into the result file; the test reads the log
+// file and the results after the child ended.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string>
+
+#include "IDSLog.h"
+#include "LogTestSupport.h"
+
+namespace {
+
+FILE* s_pResults;
+HMODULE s_hLog;
+IDSLog* s_pLog;
+
+void Result(const char* pszName, const std::string& value)
+{
+    fprintf(s_pResults, "%s=%s\n", pszName, value.c_str());
+    fflush(s_pResults);
+}
+
+std::string Hex(unsigned long v)
+{
+    char sz[16];
+    sprintf(sz, "0x%08lX", v);
+    return sz;
+}
+
+bool Load(const char* pszDll)
+{
+    s_hLog = LoadLibraryA(pszDll);
+    if (!s_hLog)
+    {
+        Result("load", "failed " + std::to_string(GetLastError()));
+        return false;
+    }
+    PFN_GetLogObject pfn = (PFN_GetLogObject)(void*)GetProcAddress(s_hLog, "Exp_GetLogObject");
+    const HRESULT hr = pfn ? pfn(&s_pLog) : E_FAIL;
+    Result("get", Hex(hr));
+    return SUCCEEDED(hr) && s_pLog;
+}
+
+void Unload()
+{
+    FreeLibrary(s_hLog);
+    Result("unloaded", "yes");
+}
+
+std::string LogFileOf(const char* pszDll)
+{
+    std::string s = pszDll;
+    return s.substr(0, s.find_last_of('\\')) + "\\log.log";
+}
+
+// Registers, writes three lines of levels 2, 4 and 4 (the last without a
+// level character), unregisters and unloads.
+int Register(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"\x03level two");
+    s_pLog->OutputStringW(L"\x05level four");
+    s_pLog->OutputStringW(L"hello");
+    char sz[1024] = "";
+    GetEnvironmentVariableA("_NT_SYMBOL_PATH", sz, sizeof(sz));
+    Result("symbolpath", sz);
+    HMODULE hDbgHelp = GetModuleHandleA("dbghelp.dll");
+    typedef LONG(WINAPI * PFN_Calls)();
+    typedef DWORD(WINAPI * PFN_Options)();
+    PFN_Calls pfnCalls = hDbgHelp ? (PFN_Calls)(void*)GetProcAddress(hDbgHelp, "FakeDbgHelp_InitCalls") : NULL;
+    PFN_Options pfnOptions = hDbgHelp ? (PFN_Options)(void*)GetProcAddress(hDbgHelp, "SymGetOptions") : NULL;
+    if (pfnCalls && pfnOptions)
+    {
+        Result("fake_initcalls", std::to_string(pfnCalls()));
+        Result("fake_options", Hex(pfnOptions()));
+    }
+    s_pLog->UnregisterClient((void**)&pClient);
+    Result("cookie", pClient ? "set" : "null");
+    Unload();
+    return 0;
+}
+
+// The line layout cases: level characters, muting, the exact "ATL: ", line
+// breaks, the cut at 256 characters, the ANSI entry and code-page mapping.
+int Messages(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    Result("null_w", std::to_string(s_pLog->OutputStringW(NULL)));
+    Result("empty_w", std::to_string(s_pLog->OutputStringW(L"")));
+    Result("null_a", std::to_string(s_pLog->OutputStringA(NULL)));
+    Result("empty_a", std::to_string(s_pLog->OutputStringA("")));
+    s_pLog->OutputStringW(L"\x09level eight");
+    s_pLog->OutputStringW(L"no level character");
+    s_pLog->OutputStringW(L"\x01level zero");
+    s_pLog->OutputStringW(L"\x0Blevel ten");
+    s_pLog->OutputStringW(L"ATL: ");
+    s_pLog->OutputStringW(L"ATL: more");
+    s_pLog->OutputStringW(L"\r\n");
+    s_pLog->OutputStringW(L"a\nb");
+    s_pLog->OutputStringW(L"c\n\n\nd");
+    s_pLog->OutputStringW(L"e\r\nf");
+    s_pLog->OutputStringW(L"ends in a line feed\n");
+    s_pLog->OutputStringW(std::wstring(245, L'w').c_str()); // with the prefix exactly 255 characters
+    s_pLog->OutputStringW(std::wstring(246, L'v').c_str()); // one more: cut
+    s_pLog->OutputStringW((L"\x09" + std::wstring(300, L'x')).c_str());
+    s_pLog->OutputStringA("\x03via ANSI");
+    s_pLog->OutputStringW(L"caf\x00E9 and \x4E2D");
+    SetLastError(1234);
+    s_pLog->OutputStringW(L"last error kept");
+    Result("lasterror", std::to_string(GetLastError()));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// The interface's plain answers and four clients in a row.
+int Api(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    PFN_GetLogObject pfn = (PFN_GetLogObject)(void*)GetProcAddress(s_hLog, "Exp_GetLogObject");
+    Result("get_null", Hex(pfn(NULL)));
+    IDSLog* pSecond = NULL;
+    Result("get_again", Hex(pfn(&pSecond)));
+    Result("same", pSecond == s_pLog ? "yes" : "no");
+    Result("reserved", Hex(s_pLog->Reserved(1, 2, 3)));
+    IDSLog* pUnknown = s_pLog;
+    Result("unregister_unknown", Hex(s_pLog->UnregisterClient((void**)&pUnknown)));
+    Result("unknown_cookie", pUnknown ? "set" : "null");
+    Result("unregister_null", Hex(s_pLog->UnregisterClient(NULL)));
+    Result("muted_9", std::to_string(s_pLog->IsLevelMuted(9)));
+    Result("muted_8", std::to_string(s_pLog->IsLevelMuted(8)));
+
+    IDSLog* apClients[4];
+    std::string hrs;
+    for (IDSLog*& p : apClients)
+    {
+        p = s_pLog;
+        hrs += Hex(s_pLog->RegisterClient(&p, 0, 0)) + " ";
+    }
+    Result("four", hrs);
+    s_pLog->OutputStringW(L"after four clients");
+
+    Result("commit_out_of_range", Hex(s_pLog->CommitLine(1200, 0, 4)));
+    int nIndex = -1, cchRoom = 0;
+    char* pszText = NULL;
+    Result("reserve", Hex(s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom)));
+    Result("room", std::to_string(cchRoom));
+    lstrcpyA(pszText, "committed by hand");
+    Result("commit", Hex(s_pLog->CommitLine(nIndex, 0, 3)));
+    Result("commit_again", Hex(s_pLog->CommitLine(nIndex, 0, 3)));
+    Result("reserve_null", Hex(s_pLog->ReserveLine(NULL, &pszText, &cchRoom)));
+    Result("flush", Hex(s_pLog->Flush()));
+    Result("dump_stack", Hex(s_pLog->DumpCallStack(NULL, NULL, FALSE)));
+    Result("dump_buffer", Hex(s_pLog->DumpBuffer(3, "abc")));
+    Result("dump_key", Hex(s_pLog->DumpRegistryKey(HKEY_CURRENT_USER, "Software")));
+    s_pLog->OutputStringW(L"still writing");
+    for (IDSLog*& p : apClients)
+        s_pLog->UnregisterClient((void**)&p);
+    Unload();
+    return 0;
+}
+
+// Lines and flushes before the first registration, and a second session
+// after all clients left.
+int Early(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    s_pLog->OutputStringW(L"early line");
+    s_pLog->Flush();
+    IDSLog* pUnknown = s_pLog;
+    s_pLog->UnregisterClient((void**)&pUnknown);
+    IDSLog* pClient = s_pLog;
+    Result("register1", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"first session");
+    s_pLog->UnregisterClient((void**)&pClient);
+    pClient = s_pLog;
+    Result("register2", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"second session");
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Two clients still registered when the library unloads.
+int Live(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    static IDSLog* s_p1;
+    static IDSLog* s_p2;
+    s_p1 = s_pLog;
+    s_p2 = s_pLog;
+    Result("register1", Hex(s_pLog->RegisterClient(&s_p1, 0, 0)));
+    Result("register2", Hex(s_pLog->RegisterClient(&s_p2, 0, 0)));
+    Result("register_null", Hex(s_pLog->RegisterClient(NULL, 0, 0)));
+    s_pLog->OutputStringW(L"last line before unload");
+    Unload();
+    Result("cookies", !s_p1 && !s_p2 ? "null" : "set");
+    return 0;
+}
+
+// The process ends with the client still registered and the library loaded,
+// as a host that simply exits.
+int Exit(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    static IDSLog* s_pClient;
+    s_pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&s_pClient, 0, 0)));
+    s_pLog->OutputStringW(L"last line before exit");
+    Result("end", "0");
+    fclose(s_pResults);
+    ExitProcess(0);
+}
+
+// Committed lines wait behind an older reservation until it is committed.
+int Reserved(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    int nIndex;
+    char* pszText;
+    int cchRoom;
+    s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    lstrcpyA(pszText, "held line");
+    s_pLog->OutputStringW(L"behind one");
+    s_pLog->OutputStringW(L"behind two");
+    const std::string path = LogFileOf(pszDll);
+    const std::string before = logtest::ReadWholeFile(path);
+    Result("before_held", before.find("held line") == std::string::npos ? "absent" : "present");
+    Result("before_behind", before.find("behind") == std::string::npos ? "absent" : "present");
+    s_pLog->CommitLine(nIndex, 0, 4);
+    const std::string after = logtest::ReadWholeFile(path);
+    const size_t a = after.find("held line"), b = after.find("behind one"), c = after.find("behind two");
+    Result("after", a != std::string::npos && a < b && b != std::string::npos && b < c && c != std::string::npos
+                        ? "in order"
+                        : "wrong");
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Lines from this program and from another module.
+int Prefix(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"from the program");
+    HMODULE hCaller = LoadLibraryA("prefixcaller.dll");
+    typedef int(WINAPI * PFN_Output)(IDSLog*, const wchar_t*);
+    PFN_Output pfn = hCaller ? (PFN_Output)(void*)GetProcAddress(hCaller, "PrefixCaller_Output") : NULL;
+    Result("caller", pfn ? "loaded" : "missing");
+    if (pfn)
+        pfn(s_pLog, L"from another module");
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Writes a line, waits until the test says go (the other child holds the
+// same file open by then), writes another.
+int Shared(const char* pszDll, const std::string& goFile)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"before the other");
+    Result("registered", "yes");
+    for (int i = 0; i < 600 && GetFileAttributesA(goFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(50);
+    s_pLog->OutputStringW(L"after the other");
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4)
+        return 2;
+    s_pResults = fopen(argv[3], "w");
+    if (!s_pResults)
+        return 3;
+    const std::string scenario = argv[1];
+    const char* pszDll = argv[2];
+    int n = 4;
+    if (scenario == "register")
+        n = Register(pszDll);
+    else if (scenario == "messages")
+        n = Messages(pszDll);
+    else if (scenario == "api")
+        n = Api(pszDll);
+    else if (scenario == "early")
+        n = Early(pszDll);
+    else if (scenario == "live")
+        n = Live(pszDll);
+    else if (scenario == "reserved")
+        n = Reserved(pszDll);
+    else if (scenario == "prefix")
+        n = Prefix(pszDll);
+    else if (scenario == "exit")
+        n = Exit(pszDll);
+    else if (scenario == "shared")
+    {
+        std::string go = argv[3];
+        n = Shared(pszDll, go.substr(0, go.find_last_of('\\')) + "\\go");
+    }
+    Result("end", std::to_string(n));
+    fclose(s_pResults);
+    return n;
+}

@@ -1,0 +1,434 @@
+// The log object through its export, one child process per scenario: each
+// test gives a private copy of Dez64.dll its settings, runs logchild.exe on
+// it and reads the log file and the child's results afterwards. The program
+// runs with dbghelp loaded native first, so that a child placed beside a
+// substitute dbghelp.dll loads it; the others find only the system's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "LogScenario.h"
+
+using namespace logtest;
+
+namespace {
+
+// Each text found in order, one after the other.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts)
+{
+    size_t at = 0;
+    for (const std::string& part : parts)
+    {
+        const size_t found = text.find(part, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "not found after offset " << at << ": " << part;
+        at = found + part.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const char* const OPEN_BANNER =
+    R"(^\[Local \d{4}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{1,2} \d\d:\d\d:\d\d\.\d{3}\] Log is open, cut here ======================== 8< =============================$)";
+const char* const CLOSE_BANNER =
+    R"(^\[Local \d{4}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{1,2} \d\d:\d\d:\d\d\.\d{3}\] Log is close, cut here ======================== 8< =============================$)";
+
+TEST(LogObject, LineLayoutLevelsCutsAndBreaks)
+{
+    LogScenario s("layout");
+    s.Settings({});
+    Results r = s.Run("messages");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("0x00000000", r["register"]);
+    EXPECT_EQ("1", r["null_w"]);
+    EXPECT_EQ("1", r["empty_w"]);
+    EXPECT_EQ("1", r["null_a"]);
+    EXPECT_EQ("1", r["empty_a"]);
+    EXPECT_EQ("1234", r["lasterror"]);
+
+    const std::string text = ReadWholeFile(s.LogPath());
+    const std::string p = "LOGCHILD: ";
+    const std::vector<std::string> expected = {
+        "8 " + p + "level eight",
+        "4 " + p + "no level character",
+        "0 " + p + "level zero",
+        "4 " + p + "ATL: more",
+        "4 " + p + "a",
+        "4 " + p + "c",
+        "4 " + p + "e",
+        "4 " + p + "ends in a line feed",
+        "4 " + p + std::string(245, 'w'),
+        "4 " + p + std::string(252 - p.size(), 'v') + "...",
+        "8 " + p + std::string(252 - p.size(), 'x') + "...",
+        "2 " + p + "via ANSI",
+        "4 " + p + "caf\xE9 and ?",
+        "4 " + p + "last error kept",
+    };
+    EXPECT_EQ(expected, MessagesOf(text));
+
+    // The first line of the thread carries the full columns.
+    const std::vector<std::string> lines = SplitLines(text);
+    auto first = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return !MessageOf(l).empty(); });
+    ASSERT_NE(lines.end(), first);
+    EXPECT_TRUE(std::regex_match(*first, FirstOfThread())) << *first;
+    EXPECT_FALSE(std::regex_match(*(first + 1), FirstOfThread())) << *(first + 1);
+
+    // Line breaks inside messages.
+    EXPECT_NE(std::string::npos, text.find("4 " + p + "a\r\n\t\t\t\tb\r\n"));
+    EXPECT_NE(std::string::npos, text.find("4 " + p + "c\r\n\r\n\r\n\t\t\t\td\r\n"));
+    EXPECT_NE(std::string::npos, text.find("4 " + p + "e\r\n\t\t\t\tf\r\n"));
+    EXPECT_NE(std::string::npos, text.find("4 " + p + "ends in a line feed\r\n"));
+    EXPECT_EQ(std::string::npos, text.find("ends in a line feed\r\n\r\n"));
+    EXPECT_EQ(std::string::npos, text.find("level ten"));
+}
+
+TEST(LogObject, InterfaceAnswersAndFourClientsOpenOnce)
+{
+    LogScenario s("api");
+    s.Settings({});
+    Results r = s.Run("api");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("0x80004003", r["get_null"]);
+    EXPECT_EQ("0x00000000", r["get_again"]);
+    EXPECT_EQ("yes", r["same"]);
+    EXPECT_EQ("0x80004001", r["reserved"]);
+    EXPECT_EQ("0x00000000", r["unregister_unknown"]);
+    EXPECT_EQ("null", r["unknown_cookie"]);
+    EXPECT_EQ("0x00000000", r["unregister_null"]);
+    EXPECT_EQ("1", r["muted_9"]);
+    EXPECT_EQ("0", r["muted_8"]);
+    EXPECT_EQ("0x00000000 0x00000000 0x00000000 0x00000000 ", r["four"]);
+    EXPECT_EQ("0x80070057", r["commit_out_of_range"]);
+    EXPECT_EQ("0x00000000", r["reserve"]);
+    EXPECT_EQ("256", r["room"]);
+    EXPECT_EQ("0x00000000", r["commit"]);
+    EXPECT_EQ("0x80070057", r["commit_again"]);
+    EXPECT_EQ("0x80004003", r["reserve_null"]);
+    EXPECT_EQ("0x00000000", r["flush"]);
+    EXPECT_EQ("0x00000000", r["dump_stack"]);
+    EXPECT_EQ("0x00000000", r["dump_buffer"]);
+    EXPECT_EQ("0x00000000", r["dump_key"]);
+
+    const std::string text = ReadWholeFile(s.LogPath());
+    EXPECT_EQ(1u, Count(text, "Log is open, cut here"));
+    EXPECT_EQ(1u, Count(text, "Log is close, cut here"));
+    const std::vector<std::string> expected = {"4 LOGCHILD: after four clients", "3 committed by hand",
+                                               "4 LOGCHILD: still writing"};
+    // The dumps' blocks stand under header lines of level 1.
+    std::vector<std::string> messages;
+    for (const std::string& m : MessagesOf(text))
+        if (m.compare(0, 2, "1 ") != 0)
+            messages.push_back(m);
+    EXPECT_EQ(expected, messages);
+    EXPECT_EQ(std::string::npos, text.find("live references"));
+}
+
+TEST(LogObject, HeaderAndClosingBlockInOrder)
+{
+    LogScenario s("header");
+    s.Settings({});
+    Results r = s.Run("register");
+    ASSERT_EQ("0", r["end"]);
+    ASSERT_EQ("0x00000000", r["register"]);
+    EXPECT_EQ("null", r["cookie"]);
+
+    const std::vector<std::string> lines = SplitLines(ReadWholeFile(s.LogPath()));
+    ASSERT_GE(lines.size(), 19u);
+    char szPid[32];
+    wsprintfA(szPid, "0x%04X", (unsigned)s.ChildId());
+    const std::string program = ProgramFolder();
+
+    size_t i = 0;
+    EXPECT_TRUE(std::regex_match(lines[i++], std::regex(OPEN_BANNER))) << lines[0];
+    EXPECT_EQ("Fields: THREADID APPARTMENTID PRIORITY TIME MESSAGE", lines[i++]);
+    EXPECT_EQ("APPARTMENTID (work only on nt4/2k/xp):", lines[i++]);
+    EXPECT_EQ("\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)", lines[i++]);
+    EXPECT_EQ("", lines[i++]);
+    EXPECT_EQ(std::string("Process ID=") + szPid + ", PROCESS: " + program + "\\logchild.exe", lines[i++]);
+    EXPECT_EQ("Current directory: " + program, lines[i++]);
+    EXPECT_EQ("DLL: " + s.Dll(), lines[i++]);
+    EXPECT_EQ("LOG: " + s.LogPath(), lines[i++]);
+    EXPECT_TRUE(std::regex_match(lines[i++], std::regex(R"(^Free space for log: [1-9]\d{0,2}( \d{3})* bytes$)")))
+        << lines[i - 1];
+    EXPECT_EQ("List of modules in process:", lines[i++]);
+    EXPECT_EQ("", lines[i++]);
+    EXPECT_EQ("2 LOGCHILD: level two", MessageOf(lines[i++]));
+    EXPECT_EQ("4 LOGCHILD: level four", MessageOf(lines[i++]));
+    EXPECT_EQ("4 LOGCHILD: hello", MessageOf(lines[i++]));
+    EXPECT_EQ("", lines[i++]);
+    EXPECT_EQ("List of modules before unloading the logging module:", lines[i++]);
+    EXPECT_EQ("", lines[i++]);
+    EXPECT_TRUE(std::regex_match(lines[i++], std::regex(CLOSE_BANNER))) << lines[i - 1];
+    EXPECT_EQ(i, lines.size());
+}
+
+TEST(LogObject, LevelSettingMutesHigherLines)
+{
+    LogScenario s("mute");
+    s.Settings({SettingValue::Dword("Level", 2)});
+    Results r = s.Run("register");
+    ASSERT_EQ("0x00000000", r["register"]);
+    const std::vector<std::string> expected = {"2 LOGCHILD: level two"};
+    EXPECT_EQ(expected, MessagesOf(ReadWholeFile(s.LogPath())));
+}
+
+TEST(LogObject, MalformedLevelKeepsEight)
+{
+    for (const SettingValue& level :
+         {SettingValue::Text("Level", "2"), SettingValue::Raw("Level", REG_DWORD, std::string("\x02\x00", 2))})
+    {
+        LogScenario s("level");
+        s.Settings({level});
+        Results r = s.Run("register");
+        ASSERT_EQ("0x00000000", r["register"]);
+        EXPECT_EQ(3u, MessagesOf(ReadWholeFile(s.LogPath())).size()) << level.dwType;
+    }
+}
+
+TEST(LogObject, FileNamingRules)
+{
+    struct Case
+    {
+        const char* pszName;
+        DWORD dwTimestamp, dwSeparate;
+        const char* pszPattern; // file name in the folder, %PID% standing for the child's id
+    } cases[] = {
+        {"log.log", 1, 0, R"(^log_\d{4}-\d\d-\d\d_\d\d\.\d\d\.\d\d\.log$)"},
+        {"log", 1, 0, R"(^log\d{4}-\d\d-\d\d_\d\d\.\d\d\.\d\d$)"},
+        {"log.log", 0, 1, "^log_%PID%\\.log$"},
+        {"log", 0, 1, "^log_%PID%$"},
+        {"log.log", 1, 1, R"(^log_\d{4}-\d\d-\d\d_\d\d\.\d\d\.\d\d_%PID%\.log$)"},
+    };
+    for (const Case& c : cases)
+    {
+        LogScenario s("naming");
+        s.Settings({SettingValue::Text("Log", s.Dir() / c.pszName), SettingValue::Dword("Timestamp", c.dwTimestamp),
+                    SettingValue::Dword("ProcessSeparate", c.dwSeparate), SettingValue::Dword("Recreate", 0)});
+        Results r = s.Run("register");
+        ASSERT_EQ("0x00000000", r["register"]) << c.pszName;
+        char szPid[16];
+        wsprintfA(szPid, "%04X", (unsigned)s.ChildId());
+        std::string pattern = c.pszPattern;
+        const size_t at = pattern.find("%PID%");
+        if (at != std::string::npos)
+            pattern.replace(at, 5, szPid);
+        std::vector<std::string> logs;
+        for (const std::string& name : s.Dir().Find("log*"))
+            logs.push_back(name);
+        ASSERT_EQ(1u, logs.size()) << c.pszName;
+        EXPECT_TRUE(std::regex_match(logs[0], std::regex(pattern))) << logs[0] << " against " << pattern;
+        const std::string text = ReadWholeFile(s.Dir() / logs[0]);
+        EXPECT_NE(std::string::npos, text.find("LOG: " + (s.Dir() / logs[0]) + "\r\n"));
+        EXPECT_EQ(3u, MessagesOf(text).size());
+    }
+}
+
+TEST(LogObject, AppendAgainstRecreate)
+{
+    struct Case
+    {
+        const char* pszWhat;
+        std::vector<SettingValue> values;
+        bool bOldKept;
+    } cases[] = {
+        {"Recreate 0", {SettingValue::Dword("Recreate", 0)}, true},
+        {"Recreate 1", {SettingValue::Dword("Recreate", 1)}, false},
+        {"Recreate missing", {}, false},
+    };
+    for (const Case& c : cases)
+    {
+        LogScenario s("append");
+        std::vector<SettingValue> values = {SettingValue::Text("Log", s.LogPath()), SettingValue::Dword("Level", 8)};
+        values.insert(values.end(), c.values.begin(), c.values.end());
+        s.Settings(values, false);
+        WriteWholeFile(s.LogPath(), "old content\r\n");
+        Results r = s.Run("register");
+        ASSERT_EQ("0x00000000", r["register"]) << c.pszWhat;
+        const std::string text = ReadWholeFile(s.LogPath());
+        if (c.bOldKept)
+            EXPECT_EQ(0u, text.find("old content\r\n[Local ")) << c.pszWhat;
+        else
+            EXPECT_EQ(0u, text.find("[Local ")) << c.pszWhat;
+        EXPECT_EQ(c.bOldKept ? 1u : 0u, Count(text, "old content")) << c.pszWhat;
+    }
+}
+
+TEST(LogObject, ProcessesSharingOneFileKeepEveryLine)
+{
+    LogScenario s("shared");
+    s.Settings({SettingValue::Dword("Recreate", 0)});
+    // Both children open the file and write a line, then both write again:
+    // each writes while the other holds the file open.
+    std::vector<HANDLE> procs;
+    std::vector<std::string> results;
+    for (int i = 0; i < 2; ++i)
+    {
+        STARTUPINFOA si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi;
+        results.push_back(s.Dir() / ("shared" + std::to_string(i) + ".txt"));
+        std::string cmd = "\"" + s.Child() + "\" shared \"" + s.Dll() + "\" \"" + results.back() + "\"";
+        ASSERT_TRUE(CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, ProgramFolder().c_str(), &si, &pi));
+        CloseHandle(pi.hThread);
+        procs.push_back(pi.hProcess);
+    }
+    for (int i = 0; i < 600; ++i)
+    {
+        if (ReadWholeFile(results[0]).find("registered=") != std::string::npos &&
+            ReadWholeFile(results[1]).find("registered=") != std::string::npos)
+            break;
+        Sleep(50);
+    }
+    WriteWholeFile(s.Dir() / "go", "go");
+    for (HANDLE h : procs)
+    {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 60000));
+        CloseHandle(h);
+    }
+    const std::string text = ReadWholeFile(s.LogPath());
+    EXPECT_EQ(2u, Count(text, "Log is open, cut here"));
+    EXPECT_EQ(2u, Count(text, "Log is close, cut here"));
+    EXPECT_EQ(2u, Count(text, "4 LOGCHILD: before the other\r\n"));
+    EXPECT_EQ(2u, Count(text, "4 LOGCHILD: after the other\r\n"));
+    EXPECT_EQ(4u, MessagesOf(text).size());
+}
+
+TEST(LogObject, SettingsThatKeepTheLogOff)
+{
+    struct Case
+    {
+        const char* pszWhat;
+        std::vector<SettingValue> values;
+        bool bKey;
+        const char* pszResult;
+        const char* pszFile; // a file that must not appear
+    } cases[] = {
+        {"Log of type REG_EXPAND_SZ", {SettingValue::Text("Log", "%TEMP%\\x.log", REG_EXPAND_SZ)}, true,
+         "0x8007000D", NULL},
+        {"empty Log", {SettingValue::Text("Log", "")}, true, "0x8007000D", NULL},
+        {"Log missing", {SettingValue::Dword("Level", 8)}, true, "0x80070002", NULL},
+        {"no settings key", {}, false, "0x80070002", NULL},
+        {"folder missing", {}, true, "0x80070003", "missing\\log.log"},
+        {"expansion too long",
+         {SettingValue::Text("Log", "%DEZLOG_LONG%\\%DEZLOG_LONG%\\%DEZLOG_LONG%\\x.log")},
+         true,
+         "0x800700CE",
+         NULL},
+    };
+    for (const Case& c : cases)
+    {
+        LogScenario s("off");
+        std::vector<SettingValue> values = c.values;
+        if (c.pszFile)
+            values.push_back(SettingValue::Text("Log", s.Dir() / c.pszFile));
+        if (c.bKey)
+            s.Settings(values, false);
+        Results r = s.Run("register", {"DEZLOG_LONG=" + std::string(100, 'L')});
+        EXPECT_EQ("0", r["end"]) << c.pszWhat;
+        EXPECT_EQ(c.pszResult, r["register"]) << c.pszWhat;
+        EXPECT_EQ("null", r["cookie"]) << c.pszWhat;
+        EXPECT_TRUE(s.Dir().Find("*.log").empty()) << c.pszWhat;
+    }
+}
+
+TEST(LogObject, LogNameExpandsEnvironmentText)
+{
+    LogScenario s("expand");
+    s.Settings({SettingValue::Text("Log", "%DEZLOG_FOLDER%\\expanded.log")});
+    Results r = s.Run("register", {"DEZLOG_FOLDER=" + s.Dir().Path()});
+    ASSERT_EQ("0x00000000", r["register"]);
+    EXPECT_EQ(3u, MessagesOf(ReadWholeFile(s.Dir() / "expanded.log")).size());
+}
+
+TEST(LogObject, EarlyLinesAreDroppedAndALaterClientKeepsTheFile)
+{
+    LogScenario s("early");
+    s.Settings({});
+    Results r = s.Run("early");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("0x00000000", r["register1"]);
+    EXPECT_EQ("0x00000000", r["register2"]);
+    const std::string text = ReadWholeFile(s.LogPath());
+    EXPECT_EQ(1u, Count(text, "Log is open, cut here"));
+    EXPECT_EQ(1u, Count(text, "Log is close, cut here"));
+    const std::vector<std::string> expected = {"4 LOGCHILD: first session", "4 LOGCHILD: second session"};
+    EXPECT_EQ(expected, MessagesOf(text));
+}
+
+TEST(LogObject, UnloadWithLiveClientsWritesTheCountAndClearsThem)
+{
+    LogScenario s("live");
+    s.Settings({});
+    Results r = s.Run("live");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("null", r["cookies"]);
+    EXPECT_EQ("0x00000000", r["register_null"]);
+    // A null cookie counts, and is not written through.
+    EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()),
+                        {"4 LOGCHILD: last line before unload\r\n",
+                         "\r\nLOG is shutting down with 3 live references!\r\n",
+                         "\r\nList of modules before unloading the logging module:\r\n\r\n[Local ",
+                         "Log is close, cut here"}));
+}
+
+TEST(LogObject, ProcessExitWithTheLibraryLoadedClosesTheLog)
+{
+    LogScenario s("exit");
+    s.Settings({});
+    Results r = s.Run("exit");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("0x00000000", r["register"]);
+    EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()), {"4 LOGCHILD: last line before exit\r\n",
+                                                     "LOG is shutting down with 1 live references!",
+                                                     "Log is close, cut here"}));
+}
+
+TEST(LogObject, LinesBehindAnOpenReservationWaitForItsCommit)
+{
+    LogScenario s("reserved");
+    s.Settings({});
+    Results r = s.Run("reserved");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("absent", r["before_held"]);
+    EXPECT_EQ("absent", r["before_behind"]);
+    EXPECT_EQ("in order", r["after"]);
+}
+
+TEST(LogObject, CallerPrefixNamesTheCallingModule)
+{
+    LogScenario s("prefix");
+    s.Settings({});
+    Results r = s.Run("prefix");
+    ASSERT_EQ("0", r["end"]);
+    ASSERT_EQ("loaded", r["caller"]);
+    const std::vector<std::string> expected = {"4 LOGCHILD: from the program", "4 PREFIXCALLER: from another module"};
+    EXPECT_EQ(expected, MessagesOf(ReadWholeFile(s.LogPath())));
+}
+
+TEST(LogObject, SymbolEngineSetUpWithASubstituteDbgHelp)
+{
+    for (const char* pszInit : {"1", "0"})
+    {
+        LogScenario s("fakedbghelp");
+        CopyFileA((ProgramFolder() + "\\fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE);
+        s.Settings({});
+        Results r = s.Run("register",
+                          {std::string("FAKEDBGHELP_SYMINIT=") + pszInit, "_DSPDB=C:\\pdb one"},
+                          true);
+        ASSERT_EQ("0", r["end"]) << pszInit;
+        ASSERT_EQ("0x00000000", r["register"]);
+        ASSERT_EQ("1", r["fake_initcalls"]) << "the substitute was not loaded, or set up more than once";
+        char szWindows[MAX_PATH];
+        GetWindowsDirectoryA(szWindows, MAX_PATH);
+        EXPECT_EQ(std::string(szWindows) + "\\Symbols\\dll\\;C:\\pdb one;" + s.Dir().Path() + "\\", r["symbolpath"]);
+        EXPECT_EQ(0x16ul, strtoul(r["fake_options"].c_str(), NULL, 16));
+        // Without a symbol engine the lines carry no prefix.
+        const std::string prefix = pszInit[0] == '1' ? "LOGCHILD: " : "";
+        const std::vector<std::string> expected = {"2 " + prefix + "level two", "4 " + prefix + "level four",
+                                                   "4 " + prefix + "hello"};
+        EXPECT_EQ(expected, MessagesOf(ReadWholeFile(s.LogPath()))) << pszInit;
+    }
+}
+
+} // namespace
