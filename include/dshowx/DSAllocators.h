@@ -892,7 +892,10 @@ public:
     STDMETHOD(SetMediaType)(AM_MEDIA_TYPE* pMediaType) override
     {
         if (NULL != pMediaType)
+        {
             _LogTrace(atlTraceCOM, eTL_Info, L"%s: IMediaSample::SetMediaType()\n", GetTraceName());
+            Debug_MediaType(atlTraceGeneral, eTL_Info, pMediaType);
+        }
         else if (NULL != m_pMediaType)
             _LogTrace(atlTraceCOM, eTL_Info, L"%s: IMediaSample::SetMediaType( NULL )\n", GetTraceName());
         AM_MEDIA_TYPE* pNew = NULL;
@@ -1159,6 +1162,8 @@ protected:
         if (cb >= Covers(dwStreamId))
             add(L", StreamId=0x%X", static_cast<unsigned>(P.dwStreamId));
         _LogTrace(atlTraceCOM, eTL_Detail, L"Properties: %s\n", sz);
+        if (cb >= Covers(pMediaType))
+            Debug_MediaType(atlTraceGeneral, eTL_Detail, P.pMediaType);
     }
 #undef Covers
 };
@@ -1302,6 +1307,10 @@ public:
         T* pT = static_cast<T*>(this);
         _LogTrace(atlTraceCOM, eTL_Info, L"%s: IMemAllocatorEx::SetMediaType() [0x%08X]\n", pT->GetTraceName(),
                   TraceAddress(pT));
+        // NULL is a valid request (no type for the next sample), not an
+        // empty pointer to report.
+        if (NULL != pmt)
+            Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
         typename T::ObjectLock lock(this->LockTarget());
         const HRESULT hr = m_mtNext.Set(pmt);
         ASSERT(hr == S_OK);
@@ -1564,12 +1573,14 @@ public:
         {
             DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): CMTHelp::MTParseVideo() FAILED", L"COverlayMixerCopier::SetProperties( %s ): CMTHelp::MTParseVideo()=0x%X\n", pszSide,
                              static_cast<unsigned>(hr));
+            Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
             return hr;
         }
         // A negative width is no picture either: it would read as a huge one.
         if (lWidth <= 0 || 0 == lHeight)
         {
             DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): bad media type", L"COverlayMixerCopier::SetProperties( %s ): bad media type\n", pszSide);
+            Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
             return VFW_E_INVALIDMEDIATYPE;
         }
         const int nNewFormat = CPictureFormats::FindFormat(dwFcc);

@@ -584,7 +584,12 @@ TEST(Allocator, ExtensionMediaTypeGoesToTheNextSampleOnly)
     EXPECT_TRUE(dsfix::SameObject(sp, spEx));
     SetAndCommit(sp, Props(2, 64, 1, 0));
     CMType mt(MEDIATYPE_Video, MEDIASUBTYPE_YUY2);
-    EXPECT_EQ(S_OK, spEx->SetMediaType(&mt));
+    {
+        CLogCapture log;
+        EXPECT_EQ(S_OK, spEx->SetMediaType(&mt));
+        EXPECT_TRUE(log->Has(L"CMemoryAllocatorT: IMemAllocatorEx::SetMediaType() [0x"));
+        EXPECT_EQ(eTL_Info, RecordLevel(log->Find(L"MT: ")));
+    }
     ComPtr<IMediaSample> a, b;
     ASSERT_EQ(S_OK, sp->GetBuffer(&a, NULL, NULL, 0));
     ASSERT_EQ(S_OK, sp->GetBuffer(&b, NULL, NULL, 0));

@@ -349,6 +349,8 @@ TEST(VideoCopier, RefusesTypesItCannotCopy)
                  negWidth = VideoType(MEDIASUBTYPE_YUY2, -720, 576);
     EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, copier.SetDstProperties(&noWidth));
     EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::SetProperties( DST ): bad media type\n"));
+    // The refused type is dumped with the error.
+    EXPECT_EQ(eTL_Error, RecordLevel(log->Find(L"MT: ")));
     EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, copier.SetDstProperties(&noHeight));
     EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, copier.SetDstProperties(&negWidth));
     const GUID nv12 = DSX_FOURCC_SUBTYPE('N', 'V', '1', '2');

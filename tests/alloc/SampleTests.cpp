@@ -217,8 +217,11 @@ TEST_F(Sample, ActualLengthStaysWithinTheBuffer)
 
 TEST_F(Sample, MediaTypeSetReadAndCleared)
 {
+    CLogCapture log;
     CMType mt = VideoType(8);
     EXPECT_EQ(S_OK, m_s->SetMediaType(&mt));
+    EXPECT_EQ(eTL_Info, RecordLevel(log->Find(L"CMediaSample: IMediaSample::SetMediaType()\n")));
+    EXPECT_EQ(eTL_Info, RecordLevel(log->Find(L"MT: ")));
     AM_MEDIA_TYPE* pmt = NULL;
     ASSERT_EQ(S_OK, m_s->GetMediaType(&pmt));
     EXPECT_TRUE(MTIsEqual(pmt, &mt));
@@ -226,6 +229,7 @@ TEST_F(Sample, MediaTypeSetReadAndCleared)
     MTDelete(pmt);
     EXPECT_EQ(static_cast<DWORD>(AM_SAMPLE_TYPECHANGED), Get().dwSampleFlags);
     EXPECT_EQ(S_OK, m_s->SetMediaType(NULL));
+    EXPECT_TRUE(log->Has(L"CMediaSample: IMediaSample::SetMediaType( NULL )\n"));
     EXPECT_EQ(S_FALSE, m_s->GetMediaType(&pmt));
     EXPECT_EQ(0u, Get().dwSampleFlags);
     EXPECT_EQ(E_POINTER, m_s->GetMediaType(NULL));
