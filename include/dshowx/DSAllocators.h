@@ -35,7 +35,9 @@ struct IMemAllocatorEx : public IUnknown
     virtual HRESULT STDMETHODCALLTYPE SetMediaType(const AM_MEDIA_TYPE* pmt) = 0;
 };
 __CRT_UUID_DECL(IMemAllocatorEx, 0x71D4C3A2, 0x58E6, 0x4B1F, 0xA0, 0xC9, 0x2E, 0x7B, 0x6D, 0x5F, 0x8A, 0x31)
-inline constexpr IID IID_IMemAllocatorEx = { 0x71D4C3A2, 0x58E6, 0x4B1F, { 0xA0, 0xC9, 0x2E, 0x7B, 0x6D, 0x5F, 0x8A, 0x31 } };
+inline constexpr IID IID_IMemAllocatorEx = {
+    0x71D4C3A2, 0x58E6, 0x4B1F, { 0xA0, 0xC9, 0x2E, 0x7B, 0x6D, 0x5F, 0x8A, 0x31 }
+};
 
 // A trace line at this level can ever be written: lets a caller skip the
 // formatting of arguments for lines that the trace call would drop.
@@ -240,7 +242,8 @@ public:
             rgProps.cbAlign = 1;
         }
         const int64_t cbAlign = rgProps.cbAlign;
-        const int64_t cbWhole = ((static_cast<int64_t>(rgProps.cbBuffer) + rgProps.cbPrefix - 1) / cbAlign + 1) * cbAlign;
+        const int64_t cbWhole =
+            ((static_cast<int64_t>(rgProps.cbBuffer) + rgProps.cbPrefix - 1) / cbAlign + 1) * cbAlign;
         if (cbWhole > LONG_MAX)
         {
             ASSERT_TEXT(false, "CAllocatorBuffers::Correct(): cbPrefix + cbBuffer exceeds LONG_MAX");
@@ -471,8 +474,8 @@ public:
         T* pT = static_cast<T*>(this);
         _LogTrace(atlTraceCOM, eTL_Info, L"%s: IMemAllocator::SetProperties( %i, %i, %i, %i ) State:%d [0x%08X]\n",
                   GetTraceName(), static_cast<int>(pRequest->cBuffers), static_cast<int>(pRequest->cbBuffer),
-                  static_cast<int>(pRequest->cbAlign), static_cast<int>(pRequest->cbPrefix),
-                  static_cast<int>(m_eState), TraceAddress(pT));
+                  static_cast<int>(pRequest->cbAlign), static_cast<int>(pRequest->cbPrefix), static_cast<int>(m_eState),
+                  TraceAddress(pT));
         typename T::ObjectLock lock(LockTarget());
         switch (m_eState)
         {
@@ -842,7 +845,10 @@ public:
         return S_OK;
     }
 
-    STDMETHOD(IsSyncPoint)() override { return IsFlag(AM_SAMPLE_SPLICEPOINT, L"%s: IMediaSample::IsSyncPoint(): %s\n"); }
+    STDMETHOD(IsSyncPoint)() override
+    {
+        return IsFlag(AM_SAMPLE_SPLICEPOINT, L"%s: IMediaSample::IsSyncPoint(): %s\n");
+    }
     STDMETHOD(SetSyncPoint)(BOOL bIsSyncPoint) override
     {
         return SetFlag(AM_SAMPLE_SPLICEPOINT, bIsSyncPoint, L"%s: IMediaSample::SetSyncPoint( %s )\n");
@@ -1252,8 +1258,7 @@ public:
     // Builds a sample in pSlot over pBuffer and hands it out with one
     // reference. On failure the slot holds no object and nothing was taken
     // from the allocator.
-    static HRESULT InitInstance(void* pSlot, TAlloc* pAlloc, BYTE* pBuffer, LONG cbBuffer,
-                                IMediaSample** ppMediaSample)
+    static HRESULT InitInstance(void* pSlot, TAlloc* pAlloc, BYTE* pBuffer, LONG cbBuffer, IMediaSample** ppMediaSample)
     {
         if (!ASSERT(pSlot != NULL && ppMediaSample != NULL))
             return E_POINTER;
@@ -1348,8 +1353,8 @@ public:
             m_buffers.Push(pb);
             return E_OUTOFMEMORY;
         }
-        const HRESULT hr = _SampleClass::InitInstance(pSlot, static_cast<T*>(this), pb, this->m_props.cbBuffer,
-                                                      ppSample);
+        const HRESULT hr =
+            _SampleClass::InitInstance(pSlot, static_cast<T*>(this), pb, this->m_props.cbBuffer, ppSample);
         if (FAILED(hr))
         {
             m_buffers.Push(pb);
@@ -1479,11 +1484,11 @@ const WORD PM_STREAMID = 0x8000;
 const WORD PM_ALL = 0xFFFF;
 
 // A failed copier step: one error line, then an assertion that names it.
-#define DSX_COPIER_ERROR(failure, format, ...)                                    \
-    do                                                                            \
-    {                                                                             \
-        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### " format, __VA_ARGS__); \
-        ASSERT_TEXT(false, failure);                                              \
+#define DSX_COPIER_ERROR(failure, format, ...)                                                                         \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### " format, __VA_ARGS__);                                      \
+        ASSERT_TEXT(false, failure);                                                                                   \
     } while (0)
 
 // ---------------------------------------------------------------------------
@@ -1521,18 +1526,21 @@ public:
             const HRESULT hr = pDst->GetPointer(&pbDst);
             if (S_OK != hr)
             {
-                DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): GetPointer() FAILED", L"CSampleCopier::CopyBuffer(): GetPointer()=0x%X\n", static_cast<unsigned>(hr));
+                DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): GetPointer() FAILED",
+                                 L"CSampleCopier::CopyBuffer(): GetPointer()=0x%X\n", static_cast<unsigned>(hr));
                 return FAILED(hr) ? hr : E_FAIL;
             }
             if (NULL == pbDst)
             {
-                DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): pbDst == NULL", L"CSampleCopier::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n", 0);
+                DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): pbDst == NULL",
+                                 L"CSampleCopier::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n", 0);
                 return E_FAIL;
             }
             const LONG cbDst = pDst->GetSize();
             if (cbDst < lActual)
             {
-                DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): GetSize() < lActual", L"CSampleCopier::CopyBuffer(): GetSize()=%i, lActual=%i\n", static_cast<int>(cbDst),
+                DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): GetSize() < lActual",
+                                 L"CSampleCopier::CopyBuffer(): GetSize()=%i, lActual=%i\n", static_cast<int>(cbDst),
                                  static_cast<int>(lActual));
                 return E_FAIL;
             }
@@ -1540,7 +1548,8 @@ public:
         const HRESULT hr = pDst->SetActualDataLength(lActual);
         if (S_OK != hr)
         {
-            DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): SetActualDataLength() FAILED", L"CSampleCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
+            DSX_COPIER_ERROR("CSampleCopier::CopyBuffer(): SetActualDataLength() FAILED",
+                             L"CSampleCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
                              static_cast<int>(lActual), static_cast<unsigned>(hr));
             return FAILED(hr) ? hr : E_FAIL;
         }
@@ -1571,7 +1580,8 @@ public:
         const HRESULT hr = CMTHelp::MTParseVideo(pmt, &dwFcc, &lWidth, &lHeight, NULL);
         if (FAILED(hr))
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): CMTHelp::MTParseVideo() FAILED", L"COverlayMixerCopier::SetProperties( %s ): CMTHelp::MTParseVideo()=0x%X\n", pszSide,
+            DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): CMTHelp::MTParseVideo() FAILED",
+                             L"COverlayMixerCopier::SetProperties( %s ): CMTHelp::MTParseVideo()=0x%X\n", pszSide,
                              static_cast<unsigned>(hr));
             Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
             return hr;
@@ -1579,7 +1589,8 @@ public:
         // A negative width is no picture either: it would read as a huge one.
         if (lWidth <= 0 || 0 == lHeight)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): bad media type", L"COverlayMixerCopier::SetProperties( %s ): bad media type\n", pszSide);
+            DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): bad media type",
+                             L"COverlayMixerCopier::SetProperties( %s ): bad media type\n", pszSide);
             Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
             return VFW_E_INVALIDMEDIATYPE;
         }
@@ -1587,7 +1598,8 @@ public:
         if (nNewFormat < 0)
         {
             WCHAR szName[GUID_NAME_WORK_SIZE];
-            DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): unsupported subtype", L"COverlayMixerCopier::SetProperties( %s ): unsupported subtype %s\n", pszSide,
+            DSX_COPIER_ERROR("COverlayMixerCopier::SetProperties(): unsupported subtype",
+                             L"COverlayMixerCopier::SetProperties( %s ): unsupported subtype %s\n", pszSide,
                              Guid2Name(pmt->subtype, szName, GUID_NAME_WORK_SIZE));
             return VFW_E_INVALIDSUBTYPE;
         }
@@ -1648,14 +1660,16 @@ public:
         if (0 == fccType || 0 == nHeight || 0 == nWidthSrc || 0 == nWidthDst || nFormat < 0)
         {
             WCHAR szFcc[FOURCC_TEXT_SIZE + 40];
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): properties not set", L"COverlayMixerCopier::CopyBuffer(): fccType=%s, nWidthSrc=%u, nWidthDst=%u, nHeight=%u\n",
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): properties not set",
+                             L"COverlayMixerCopier::CopyBuffer(): fccType=%s, nWidthSrc=%u, nWidthDst=%u, nHeight=%u\n",
                              Fourcc2Name(fccType, szFcc), nWidthSrc, nWidthDst, nHeight);
             return E_FAIL;
         }
         const uint64_t cbSrcPicture = PictureBytes(nWidthSrc);
         if (lActual < 0 || static_cast<uint64_t>(lActual) < cbSrcPicture)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): lActual < source picture size", L"COverlayMixerCopier::CopyBuffer(): lActual=%i, source picture=%I64u\n",
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): lActual < source picture size",
+                             L"COverlayMixerCopier::CopyBuffer(): lActual=%i, source picture=%I64u\n",
                              static_cast<int>(lActual), static_cast<unsigned long long>(cbSrcPicture));
             return E_FAIL;
         }
@@ -1663,33 +1677,38 @@ public:
         HRESULT hr = pDst->GetPointer(&pbDst);
         if (S_OK != hr)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): GetPointer() FAILED", L"COverlayMixerCopier::CopyBuffer(): GetPointer()=0x%X\n", static_cast<unsigned>(hr));
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): GetPointer() FAILED",
+                             L"COverlayMixerCopier::CopyBuffer(): GetPointer()=0x%X\n", static_cast<unsigned>(hr));
             return FAILED(hr) ? hr : E_FAIL;
         }
         if (NULL == pbDst)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): pbDst == NULL", L"COverlayMixerCopier::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n", 0);
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): pbDst == NULL",
+                             L"COverlayMixerCopier::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n", 0);
             return E_FAIL;
         }
         const uint64_t cbDstPicture = PictureBytes(nWidthDst);
         const LONG cbDst = pDst->GetSize();
         if (cbDst < 0 || static_cast<uint64_t>(cbDst) < cbDstPicture)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): GetSize() < destination picture size", L"COverlayMixerCopier::CopyBuffer(): GetSize()=%i, destination picture=%I64u\n",
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): GetSize() < destination picture size",
+                             L"COverlayMixerCopier::CopyBuffer(): GetSize()=%i, destination picture=%I64u\n",
                              static_cast<int>(cbDst), static_cast<unsigned long long>(cbDstPicture));
             return E_FAIL;
         }
         hr = CPictureFormats::CopyData(pbDst, pbSrc, nFormat, nWidthSrc, static_cast<int>(nHeight), nWidthDst, 0);
         if (FAILED(hr))
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData() FAILED", L"COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x%X\n",
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData() FAILED",
+                             L"COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x%X\n",
                              static_cast<unsigned>(hr));
             return hr;
         }
         hr = pDst->SetActualDataLength(static_cast<LONG>(cbDstPicture));
         if (S_OK != hr)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): SetActualDataLength() FAILED", L"COverlayMixerCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): SetActualDataLength() FAILED",
+                             L"COverlayMixerCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
                              static_cast<int>(cbDstPicture), static_cast<unsigned>(hr));
             return FAILED(hr) ? hr : E_FAIL;
         }
@@ -1797,8 +1816,9 @@ public:
                           static_cast<unsigned>(hr));
         }
 
-        HRESULT hr = LoadFlag(pSrc, wMask, PM_SYNCPOINT, &IMediaSample::IsSyncPoint, &m_bSyncPoint,
-                              L"###Err### CSampleT::Load(): IsSyncPoint()=0x%X\n", "CSampleT::Load(): IsSyncPoint() FAILED");
+        HRESULT hr =
+            LoadFlag(pSrc, wMask, PM_SYNCPOINT, &IMediaSample::IsSyncPoint, &m_bSyncPoint,
+                     L"###Err### CSampleT::Load(): IsSyncPoint()=0x%X\n", "CSampleT::Load(): IsSyncPoint() FAILED");
         if (FAILED(hr))
             return hr;
         hr = LoadFlag(pSrc, wMask, PM_PREROLL, &IMediaSample::IsPreroll, &m_bPreroll,
@@ -1823,10 +1843,11 @@ public:
                 hr = spMS2->GetProperties(cbData, reinterpret_cast<BYTE*>(&rgProps));
                 if (S_OK != hr || rgProps.cbData < cbData)
                 {
-                    _LogTrace(atlTraceGeneral, eTL_Error,
-                              L"###Err### CSampleT::Load(): spMS2->GetProperties()=0x%X, cbData=%u, rgProps.cbData=%u\n",
-                              static_cast<unsigned>(hr), static_cast<unsigned>(cbData),
-                              static_cast<unsigned>(rgProps.cbData));
+                    _LogTrace(
+                        atlTraceGeneral, eTL_Error,
+                        L"###Err### CSampleT::Load(): spMS2->GetProperties()=0x%X, cbData=%u, rgProps.cbData=%u\n",
+                        static_cast<unsigned>(hr), static_cast<unsigned>(cbData),
+                        static_cast<unsigned>(rgProps.cbData));
                     ASSERT_TEXT(false, "CSampleT::Load(): spMS2->GetProperties() FAILED");
                     return FAILED(hr) ? hr : E_FAIL;
                 }
@@ -1851,7 +1872,8 @@ public:
             {
                 if (NULL == pmt)
                 {
-                    _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL\n");
+                    _LogTrace(atlTraceGeneral, eTL_Error,
+                              L"###Err### CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL\n");
                     ASSERT_TEXT(false, "CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL");
                     return E_FAIL;
                 }
@@ -1893,7 +1915,8 @@ public:
             // would reach the copier as a huge count.
             if (lActual < 0 || ((m_wLoaded & PM_BUFFER) && lActual > m_cbBuf))
             {
-                _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### CSampleT::Load(): GetActualDataLength()=%i, cbBuf=%i\n",
+                _LogTrace(atlTraceGeneral, eTL_Error,
+                          L"###Err### CSampleT::Load(): GetActualDataLength()=%i, cbBuf=%i\n",
                           static_cast<int>(lActual), static_cast<int>(m_cbBuf));
                 ASSERT_TEXT(false, "CSampleT::Load(): GetActualDataLength() > buffer size");
                 return E_FAIL;
@@ -1979,7 +2002,8 @@ public:
         {
             hr = pDst->SetTime(&m_tS, (wEff & PM_STOP) ? &m_tE : NULL);
             if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetTime()=0x%X\n", "CSampleT::Save(): SetTime() FAILED");
+                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetTime()=0x%X\n",
+                                    "CSampleT::Save(): SetTime() FAILED");
         }
         if (wEff & PM_MEDIATIME)
         {

@@ -36,11 +36,21 @@ struct CorrectCase
 };
 
 const CorrectCase g_rgCorrect[] = {
-    { "align3", { 2, 1000, 3, 0 }, S_OK, { 2, 1000, 4, 0 },
+    { "align3",
+      { 2, 1000, 3, 0 },
+      S_OK,
+      { 2, 1000, 4, 0 },
       L"WARNING. CAllocatorBuffers::Correct(): Alignment not a power of 2 (rgProps.cbAlign = 0x3), corrected "
       L"alignment = 0x4\n" },
-    { "align0", { 2, 1000, 0, 0 }, S_OK, { 2, 1000, 1, 0 }, L"WARNING. CAllocatorBuffers::Correct(): rgProps.cbAlign == 0\n" },
-    { "grow", { 2, 1000, 64, 10 }, S_OK, { 2, 1014, 64, 10 },
+    { "align0",
+      { 2, 1000, 0, 0 },
+      S_OK,
+      { 2, 1000, 1, 0 },
+      L"WARNING. CAllocatorBuffers::Correct(): rgProps.cbAlign == 0\n" },
+    { "grow",
+      { 2, 1000, 64, 10 },
+      S_OK,
+      { 2, 1014, 64, 10 },
       L"WARNING. CAllocatorBuffers::Correct(): input props = { 2, 1000, 64, 10 }, corrected size of buffer = 1014\n" },
     { "align12", { 3, 1000, 12, 0 }, S_OK, { 3, 1008, 16, 0 }, NULL },
     { "exact", { 1, 4096, 4096, 0 }, S_OK, { 1, 4096, 4096, 0 }, NULL },
@@ -243,7 +253,9 @@ TEST_P(States, EachOperationAnswersForTheState)
 }
 
 INSTANTIATE_TEST_SUITE_P(Allocator, States, ::testing::ValuesIn(g_rgStates),
-                         [](const ::testing::TestParamInfo<StateCase>& i) { return std::string(StateName(i.param.state)); });
+                         [](const ::testing::TestParamInfo<StateCase>& i) {
+                             return std::string(StateName(i.param.state));
+                         });
 
 // Before its final construction the object has no semaphore: it refuses
 // everything.
@@ -275,16 +287,11 @@ struct LayoutCase
 };
 
 const LayoutCase g_rgLayouts[] = {
-    { "one", { 1, 1, 1, 0 } },
-    { "tiny", { 3, 1, 1, 0 } },
-    { "align1", { 4, 1000, 1, 0 } },
-    { "prefix8", { 4, 1000, 16, 8 } },
-    { "oddPrefix", { 16, 333, 8, 3 } },
-    { "align64", { 5, 100, 64, 10 } },
-    { "page", { 3, 4096, 4096, 100 } },
-    { "aboveGranularity", { 2, 5000, 0x20000, 24 } },
-    { "many", { 1000, 200, 32, 16 } },
-    { "large", { 3, 0x08000000, 4096, 8 } },
+    { "one", { 1, 1, 1, 0 } },          { "tiny", { 3, 1, 1, 0 } },
+    { "align1", { 4, 1000, 1, 0 } },    { "prefix8", { 4, 1000, 16, 8 } },
+    { "oddPrefix", { 16, 333, 8, 3 } }, { "align64", { 5, 100, 64, 10 } },
+    { "page", { 3, 4096, 4096, 100 } }, { "aboveGranularity", { 2, 5000, 0x20000, 24 } },
+    { "many", { 1000, 200, 32, 16 } },  { "large", { 3, 0x08000000, 4096, 8 } },
 };
 
 void PrintTo(const LayoutCase& c, std::ostream* os)
@@ -562,8 +569,8 @@ TEST(Allocator, LeftCommittedItSaysSoAndStaysAlive)
     SetAndCommit(sp, Props(1, 64, 1, 0));
     IMemAllocator* pRaw = sp.Get();
     sp.Reset();
-    const std::wstring line = log->Find(
-        L"###Err### CMemoryAllocatorT::InternalRelease(): IMemAllocator::Decommit() isn't called, memory isn't freed\n");
+    const std::wstring line = log->Find(L"###Err### CMemoryAllocatorT::InternalRelease(): IMemAllocator::Decommit() "
+                                        L"isn't called, memory isn't freed\n");
     EXPECT_EQ(eTL_Error, RecordLevel(line));
     EXPECT_EQ(nLocks + 1, g_module.GetLockCount());
     // Still alive: a caller that takes a reference can decommit and free it.
@@ -720,8 +727,8 @@ TEST(Allocator, InitInstanceRefusesMissingParts)
 {
     typedef CComSampleObject<COurAllocator, CMediaSample> CSample;
     ComPtr<IMemAllocator> sp = NewAllocator();
-    COurAllocator* pAlloc = static_cast<COurAllocator*>(static_cast<IMemAllocatorCallbackTemp*>(
-        static_cast<IMemAllocator*>(sp.Get())));
+    COurAllocator* pAlloc =
+        static_cast<COurAllocator*>(static_cast<IMemAllocatorCallbackTemp*>(static_cast<IMemAllocator*>(sp.Get())));
     alignas(16) BYTE rgSlot[sizeof(CSample)];
     BYTE rgBuffer[16];
     IMediaSample* p = NULL;

@@ -67,22 +67,22 @@ struct PlainCase
     WORD wMask;
     LONG lActual;
     bool bNullSource;
-    LONG cbDst;             // destination size
-    HRESULT hrGetPointer;   // destination answers
+    LONG cbDst;           // destination size
+    HRESULT hrGetPointer; // destination answers
     bool bNullPointer;
     HRESULT hrSetActual;
-    HRESULT hr;             // the copier's result
-    const char* calls;      // the destination calls, in order
-    LONG lActualAfter;      // the destination's actual length afterwards (it starts at 77)
+    HRESULT hr;        // the copier's result
+    const char* calls; // the destination calls, in order
+    LONG lActualAfter; // the destination's actual length afterwards (it starts at 77)
     bool bCopied;
 };
 
 const PlainCase g_rgPlain[] = {
-    { "copy", PM_BUFFER | PM_ACTLEN, 10, false, 100, S_OK, false, S_OK, S_OK,
-      "GetPointer GetSize SetActualDataLength", 10, true },
+    { "copy", PM_BUFFER | PM_ACTLEN, 10, false, 100, S_OK, false, S_OK, S_OK, "GetPointer GetSize SetActualDataLength",
+      10, true },
     { "emptyCopy", PM_BUFFER | PM_ACTLEN, 0, false, 100, S_OK, false, S_OK, S_OK, "SetActualDataLength", 0, false },
-    { "lengthOnly", PM_ACTLEN, 10, false, 100, S_OK, false, S_OK, S_OK,
-      "GetPointer GetSize SetActualDataLength", 10, false },
+    { "lengthOnly", PM_ACTLEN, 10, false, 100, S_OK, false, S_OK, S_OK, "GetPointer GetSize SetActualDataLength", 10,
+      false },
     { "otherBitsIgnored", PM_START | PM_MEDIATYPE, 10, false, 100, S_OK, false, S_OK, S_OK, "", 77, false },
     { "bufferWithoutLength", PM_BUFFER, 10, false, 100, S_OK, false, S_OK, E_INVALIDARG, "", 77, false },
     { "nullSource", PM_BUFFER | PM_ACTLEN, 10, true, 100, S_OK, false, S_OK, E_INVALIDARG, "", 77, false },
@@ -91,7 +91,8 @@ const PlainCase g_rgPlain[] = {
       false },
     { "getPointerFails", PM_BUFFER | PM_ACTLEN, 10, false, 100, E_UNEXPECTED, false, S_OK, E_UNEXPECTED, "GetPointer",
       77, false },
-    { "getPointerSFalse", PM_BUFFER | PM_ACTLEN, 10, false, 100, S_FALSE, false, S_OK, E_FAIL, "GetPointer", 77, false },
+    { "getPointerSFalse", PM_BUFFER | PM_ACTLEN, 10, false, 100, S_FALSE, false, S_OK, E_FAIL, "GetPointer", 77,
+      false },
     { "nullPointer", PM_BUFFER | PM_ACTLEN, 10, false, 100, S_OK, true, S_OK, E_FAIL, "GetPointer", 77, false },
     { "setLengthSFalse", PM_BUFFER | PM_ACTLEN, 10, false, 100, S_OK, false, S_FALSE, E_FAIL,
       "GetPointer GetSize SetActualDataLength", 77, false },
@@ -173,7 +174,7 @@ size_t PictureBytes(const LayoutInfo& l, UINT nWidth, UINT nHeight)
 
 struct VideoCase
 {
-    int nFormat;      // row of the picture-format table
+    int nFormat; // row of the picture-format table
     UINT nWidthSrc;
     UINT nWidthDst;
     UINT nHeight;
@@ -201,13 +202,13 @@ std::vector<VideoCase> VideoCases()
     std::vector<VideoCase> v;
     for (int n = 0; n < static_cast<int>(CPictureFormats::s_cFormats); ++n)
     {
-        v.push_back({ n, 36, 52, 10, false });  // line by line
-        v.push_back({ n, 36, 36, 10, true });   // one whole copy
+        v.push_back({ n, 36, 52, 10, false }); // line by line
+        v.push_back({ n, 36, 36, 10, true });  // one whole copy
     }
-    v.push_back({ 0, 720, 768, 576, false });  // YUY2, 1440-byte lines 1440 and 1536 apart
-    v.push_back({ 4, 720, 768, 576, false });  // I420
-    v.push_back({ 8, 3, 4, 4, false });        // RGB24: 12-byte lines on both sides
-    v.push_back({ 6, 2, 20, 6, false });       // RGB32: widths far apart
+    v.push_back({ 0, 720, 768, 576, false }); // YUY2, 1440-byte lines 1440 and 1536 apart
+    v.push_back({ 4, 720, 768, 576, false }); // I420
+    v.push_back({ 8, 3, 4, 4, false });       // RGB24: 12-byte lines on both sides
+    v.push_back({ 6, 2, 20, 6, false });      // RGB32: widths far apart
     return v;
 }
 
@@ -231,7 +232,8 @@ TEST_P(Video, RelaysThePictureWithinBothBuffers)
 
     COverlayMixerCopier copier;
     const CMType mtSrc = VideoType(*row.pSubtype, c.nWidthSrc, c.nHeight);
-    const CMType mtDst = VideoType(*row.pSubtype, c.nWidthDst, c.bTopDownDst ? -static_cast<LONG>(c.nHeight) : c.nHeight);
+    const CMType mtDst =
+        VideoType(*row.pSubtype, c.nWidthDst, c.bTopDownDst ? -static_cast<LONG>(c.nHeight) : c.nHeight);
     ASSERT_EQ(S_OK, copier.SetSrcProperties(&mtSrc));
     ASSERT_EQ(S_OK, copier.SetDstProperties(&mtDst));
 
@@ -245,7 +247,8 @@ TEST_P(Video, RelaysThePictureWithinBothBuffers)
     // destination's line distance, the rest untouched.
     std::vector<BYTE> expected(dst.Size(), 0xEE);
     for (UINT y = 0; y < c.nHeight; ++y)
-        memcpy(&expected[static_cast<size_t>(y) * cbLineDst], src.Get() + static_cast<size_t>(y) * cbLineSrc, cbPicture);
+        memcpy(&expected[static_cast<size_t>(y) * cbLineDst], src.Get() + static_cast<size_t>(y) * cbLineSrc,
+               cbPicture);
     if (layout.bPlanar)
     {
         // Two chroma planes, h / 2 lines each of half the luma line, after
@@ -421,8 +424,8 @@ TEST(CopyData, RefusesBadArguments)
         int nHeight;
         UINT nWidthDst, nWidthSrc;
     } rg[] = {
-        { NULL, b, 0, 4, 2, 0, 0 },  { a, NULL, 0, 4, 2, 0, 0 }, { a, b, -1, 4, 2, 0, 0 }, { a, b, 12, 4, 2, 0, 0 },
-        { a, b, 0, 0, 2, 0, 0 },     { a, b, 0, 4, 0, 0, 0 },    { a, b, 0, 4, 2, 2, 0 },  { a, b, 0, 4, 2, 0, 2 },
+        { NULL, b, 0, 4, 2, 0, 0 }, { a, NULL, 0, 4, 2, 0, 0 }, { a, b, -1, 4, 2, 0, 0 }, { a, b, 12, 4, 2, 0, 0 },
+        { a, b, 0, 0, 2, 0, 0 },    { a, b, 0, 4, 0, 0, 0 },    { a, b, 0, 4, 2, 2, 0 },  { a, b, 0, 4, 2, 0, 2 },
     };
     for (const auto& c : rg)
         EXPECT_EQ(E_INVALIDARG,

@@ -384,14 +384,15 @@ TEST(Peer, Revoke)
 
 TEST(Peer, Sample)
 {
-    Compare(SampleScenario,
-            {
-                { "SetTime inverted", H(E_INVALIDARG), H(S_OK), "a stop time before the start time is refused" },
-                { "SetMediaTime start only", H(E_INVALIDARG), H(E_POINTER), "a missing media stop time is a bad argument" },
-                { "GetProperties 4 cbData", 4, 64, "cbData tells how many bytes were written" },
-                { "GetMediaType after own equal", 1, 0,
-                  "the type is copied before the held one is freed, so the sample's own pointer may come back" },
-            });
+    Compare(
+        SampleScenario,
+        {
+            { "SetTime inverted", H(E_INVALIDARG), H(S_OK), "a stop time before the start time is refused" },
+            { "SetMediaTime start only", H(E_INVALIDARG), H(E_POINTER), "a missing media stop time is a bad argument" },
+            { "GetProperties 4 cbData", 4, 64, "cbData tells how many bytes were written" },
+            { "GetMediaType after own equal", 1, 0,
+              "the type is copied before the held one is freed, so the sample's own pointer may come back" },
+        });
 }
 
 } // namespace

@@ -161,10 +161,12 @@ TEST_F(Sample, MediaTimesKeepEvenAnInvertedPair)
     EXPECT_EQ(S_OK, m_s->GetMediaTime(&r1, &r2));
     EXPECT_EQ(10, r1);
     EXPECT_EQ(5, r2);
-    EXPECT_EQ(eTL_Error, RecordLevel(log->Find(L"###Err### CMediaSample SetMediaTime(): *pTimeEnd=5 < *pTimeStart=10\n")));
+    EXPECT_EQ(eTL_Error,
+              RecordLevel(log->Find(L"###Err### CMediaSample SetMediaTime(): *pTimeEnd=5 < *pTimeStart=10\n")));
 
     EXPECT_EQ(S_OK, m_s->SetMediaTime(&s, &s));
-    EXPECT_EQ(eTL_Info, RecordLevel(log->Find(L"WARNING. CMediaSample SetMediaTime(): *pTimeEnd == *pTimeStart = 10\n")));
+    EXPECT_EQ(eTL_Info,
+              RecordLevel(log->Find(L"WARNING. CMediaSample SetMediaTime(): *pTimeEnd == *pTimeStart = 10\n")));
 
     EXPECT_EQ(E_INVALIDARG, m_s->SetMediaTime(&s, NULL));
     EXPECT_EQ(S_OK, m_s->GetMediaTime(&r1, &r2));
@@ -319,8 +321,10 @@ struct SetPropsCase
 const SetPropsCase g_rgSetProps[] = {
     { "tooShort", 7, S_OK, [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.dwTypeSpecificFlags = 99; } },
     { "tooLong", 65, E_INVALIDARG, [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.cbData = 65; } },
-    { "flag20", 12, E_INVALIDARG, [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.dwSampleFlags = 0x20; } },
-    { "flag200", 64, E_INVALIDARG, [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.dwSampleFlags = 0x200; } },
+    { "flag20", 12, E_INVALIDARG,
+      [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.dwSampleFlags = 0x20; } },
+    { "flag200", 64, E_INVALIDARG,
+      [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.dwSampleFlags = 0x200; } },
     { "timeWithoutStop", 24, E_INVALIDARG,
       [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.dwSampleFlags = AM_SAMPLE_TIMEVALID; } },
     { "foreignBuffer", 56, E_INVALIDARG,
@@ -334,7 +338,8 @@ const SetPropsCase g_rgSetProps[] = {
       } },
     { "actualBeyondBuffer", 16, E_INVALIDARG,
       [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES& o) { p.lActual = o.cbBuffer + 1; } },
-    { "actualNegative", 32, E_INVALIDARG, [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.lActual = -1; } },
+    { "actualNegative", 32, E_INVALIDARG,
+      [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) { p.lActual = -1; } },
     { "typeWithoutPointer", 48, E_POINTER,
       [](AM_SAMPLE2_PROPERTIES& p, const AM_SAMPLE2_PROPERTIES&) {
           p.dwSampleFlags = AM_SAMPLE_TYPECHANGED;
