@@ -1,4 +1,4 @@
-// Shared pieces of the allocator tests: allocator creation (ours and
+// Helpers shared by the allocator tests: allocator creation (ours and
 // Wine's), a GetBuffer call on a thread of its own, and a recording log that
 // several threads may write to.
 #pragma once
