@@ -140,7 +140,7 @@ TEST_F(GraphStateTest, StatesWithWineAllocatorAndGraphText)
     {
         EXPECT_EQ(strlen(sText.c_str()), sText.size()) << "no terminator inside";
         EXPECT_NE(std::string::npos, sText.find("Spy Under Test"));
-        EXPECT_NE(std::string::npos, sText.find("Sink"));
+        EXPECT_NE(std::string::npos, sText.find("\tOUTPUT: [Out] -> [Sink]")) << "our output pin and its peer";
         EXPECT_EQ("\r\n\r\n", sText.substr(sText.size() - 4)) << "the text ends with its footer";
     }
 

@@ -230,7 +230,7 @@ TEST_F(PinTest, QueryAcceptAsksTheOtherSide)
     {
         const char* pszCase;
         IPin* pPin;
-        const AM_MEDIA_TYPE* pmt;
+        const AM_MEDIA_TYPE* pMT;
         int nUpstreamAnswer; // S_OK or S_FALSE from the upstream pin
         HRESULT hr;
         const wchar_t* pszWhy;
@@ -248,11 +248,13 @@ TEST_F(PinTest, QueryAcceptAsksTheOtherSide)
     {
         m_log.Reset();
         c.upstream->m_hrQueryAccept = k.nUpstreamAnswer;
-        EXPECT_EQ(k.hr, k.pPin->QueryAccept(k.pmt)) << k.pszCase;
+        EXPECT_EQ(k.hr, k.pPin->QueryAccept(k.pMT)) << k.pszCase;
         if (k.pszWhy)
         {
             EXPECT_EQ(8, m_log.LevelOf(Fmt(k.pszWhy, f->GetTraceName()))) << k.pszCase;
         }
+        EXPECT_EQ(k.pPin == c.filter.Out(), m_log.HasLineContaining(L"MT: "))
+            << k.pszCase << ": the type of an inverse query is dumped";
         const bool bIn = (k.pPin == c.filter.In());
         EXPECT_EQ(8, m_log.LevelOf(Fmt(L"%s IPinImpl::QueryAccept()=%s [%s]\n",
                                        bIn ? f->m_apIn->GetTraceName() : f->m_apOut->GetTraceName(),
@@ -285,6 +287,36 @@ TEST_F(PinTest, ConnectionMediaTypeIsADeepCopy)
     c.filter->m_apOut->m_mt.pUnk = NULL;
     pUnk->Release();
     pUnk->Release();
+}
+
+// Each allocator the output pin takes is announced with where it comes from
+// and its properties.
+TEST_F(PinTest, AttachedAllocatorsAreAnnounced)
+{
+    CTestFilterPtr f;
+    CFakeAllocator* pAlloc = new CFakeAllocator;
+    pAlloc->m_props = { 3, 1000, 16, 8 };
+    const struct
+    {
+        eAllocSrc eSrc;
+        const wchar_t* pszSrc;
+    } cases[] = { { eAS_Upstream, L"upstream" }, { eAS_Downstream, L"downstream" }, { eAS_Internal, L"internal" } };
+    for (const auto& c : cases)
+    {
+        m_log.Reset();
+        f->m_apOut->AttachAllocator(pAlloc, c.eSrc);
+        EXPECT_EQ(c.eSrc, f->m_apOut->m_eAllocSrc);
+        EXPECT_EQ(8, m_log.LevelOf(Fmt(L"@@@@ %s CAllocatorMatch::AttachAllocator(): use %s allocator\n",
+                                       f->m_apOut->GetTraceName(), c.pszSrc)));
+        EXPECT_TRUE(m_log.HasLineContaining(L"props = { 3, 1000, 16, 8 }"));
+        EXPECT_EQ(1000, f->m_apOut->m_propsOut.cbBuffer);
+    }
+    EXPECT_EQ(2, pAlloc->RefCount()) << "one allocator held once";
+    f->m_apOut->Reset();
+    EXPECT_EQ(1, pAlloc->m_nDecommit);
+    EXPECT_EQ(1, pAlloc->RefCount());
+    EXPECT_EQ(eAS_None, f->m_apOut->m_eAllocSrc);
+    pAlloc->Release();
 }
 
 // ---------------------------------------------------------------------------
