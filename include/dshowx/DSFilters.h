@@ -586,9 +586,7 @@ public:
     // runs, then the pin class clears its connection, both under the pin lock.
     STDMETHOD(Disconnect)() override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::Disconnect() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Info, L"%s IPinImpl::Disconnect() [%s]\n");
         typename T::ObjectLock lock(pPin);
         if (!pPin->IsConnected())
             return S_FALSE;
@@ -603,9 +601,7 @@ public:
 
     STDMETHOD(ConnectedTo)(IPin** ppPin) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::ConnectedTo() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::ConnectedTo() [%s]\n");
         if (!ASSERT(ppPin != NULL))
             return E_POINTER;
         *ppPin = NULL;
@@ -618,9 +614,7 @@ public:
     // empty type, so that a caller may free it the usual way.
     STDMETHOD(ConnectionMediaType)(AM_MEDIA_TYPE* pmt) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::ConnectionMediaType() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::ConnectionMediaType() [%s]\n");
         if (!ASSERT(pmt != NULL))
             return E_POINTER;
         typename T::ObjectLock lock(pPin);
@@ -634,9 +628,7 @@ public:
 
     STDMETHOD(QueryPinInfo)(PIN_INFO* pInfo) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::QueryPinInfo() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::QueryPinInfo() [%s]\n");
         if (!ASSERT(pInfo != NULL))
             return E_POINTER;
         pInfo->pFilter = NULL;
@@ -653,9 +645,7 @@ public:
 
     STDMETHOD(QueryDirection)(PIN_DIRECTION* pPinDir) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::QueryDirection() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::QueryDirection() [%s]\n");
         if (!ASSERT(pPinDir != NULL))
             return E_POINTER;
         *pPinDir = pPin->m_ePinDir;
@@ -664,9 +654,7 @@ public:
 
     STDMETHOD(QueryId)(LPWSTR* Id) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::QueryId() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::QueryId() [%s]\n");
         if (!ASSERT(Id != NULL))
             return E_POINTER;
         const size_t cch = wcslen(pPin->m_wszName) + 1;
@@ -680,9 +668,7 @@ public:
     // S_OK or S_FALSE, never an error.
     STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE* pmt) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::QueryAccept() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::QueryAccept() [%s]\n");
         const bool bAccepted = FALSE != pPin->QueryAcceptMT(pmt);
         _LogTrace(atlTraceGeneral, eTL_Info, L"%s IPinImpl::QueryAccept()=%s [%s]\n", pPin->GetTraceName(),
                   bAccepted ? L"S_OK" : L"S_FALSE", PinDirText(pPin->m_ePinDir));
@@ -692,9 +678,7 @@ public:
     // An enumerator over the pin's one media type.
     STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** ppEnum) override
     {
-        T* pPin = static_cast<T*>(this);
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IPinImpl::EnumMediaTypes() [%s]\n", pPin->GetTraceName(),
-                  PinDirText(pPin->m_ePinDir));
+        T* pPin = Enter(eTL_Verbose, L"%s IPinImpl::EnumMediaTypes() [%s]\n");
         typename T::ObjectLock lock(pPin);
         return CComDSEnum<CMediaTypesAccessor<T>, IEnumMediaTypes>::Create(ppEnum, pPin, 0);
     }
@@ -715,6 +699,16 @@ public:
     }
 
     virtual LPCWSTR GetTraceName() = 0;
+
+private:
+    // Writes an operation's entry line (the pin's trace name, then its
+    // direction) and gives the pin.
+    T* Enter(UINT nLevel, LPCWSTR pszFormat)
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, nLevel, pszFormat, pPin->GetTraceName(), PinDirText(pPin->m_ePinDir));
+        return pPin;
+    }
 };
 
 // Text of a quality message's type.
