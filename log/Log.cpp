@@ -318,21 +318,6 @@ void CLog::FormatLine(const LOGSLOT& slot, const SYSTEMTIME* pst)
     WriteRaw(szLine, n);
 }
 
-HRESULT CLog::DumpCallStack(EXCEPTION_POINTERS*, HANDLE, BOOL)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT CLog::DumpBuffer(int, const char*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT CLog::DumpRegistryKey(HKEY, const char*)
-{
-    return E_NOTIMPL;
-}
-
 bool CLog::AddClient(void* pClient)
 {
     if (m_nClients == m_nClientsAlloc)

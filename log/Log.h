@@ -74,6 +74,11 @@ private:
     void WriteClosingBlock();
     void WriteOutForShutdown();
     bool AddClient(void* pClient);
+    HRESULT CheckDumpTarget();
+    void WriteDumpHeader(const char* pszText);
+    HRESULT WriteBufferBlock(int cb, const char* pData);
+    void DumpKeyRecursive(HKEY hKey, const char* pszName);
+    void DumpValue(const char* pszName, DWORD dwType, const BYTE* pbData, DWORD cbData);
 
     void** m_apClients;
     int m_nClients;

@@ -45,18 +45,11 @@ WalkResult Walk(IFilterGraph* pGraph)
     return r;
 }
 
-VIDEOINFOHEADER Vih(LONG w, LONG h)
+// A VIDEOINFOHEADER or VIDEOINFOHEADER2 of a picture size.
+template <class T = VIDEOINFOHEADER>
+T Vih(LONG w, LONG h)
 {
-    VIDEOINFOHEADER vih = {};
-    vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    vih.bmiHeader.biWidth = w;
-    vih.bmiHeader.biHeight = h;
-    return vih;
-}
-
-VIDEOINFOHEADER2 Vih2(LONG w, LONG h)
-{
-    VIDEOINFOHEADER2 vih = {};
+    T vih = {};
     vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     vih.bmiHeader.biWidth = w;
     vih.bmiHeader.biHeight = h;
@@ -92,7 +85,7 @@ TEST(GraphText, ArgumentsAreCheckedFirst)
 TEST(GraphText, LayoutOfEveryKindOfLine)
 {
     const VIDEOINFOHEADER vih = Vih(720, 576);
-    const VIDEOINFOHEADER2 vih2 = Vih2(640, -480);
+    const VIDEOINFOHEADER2 vih2 = Vih<VIDEOINFOHEADER2>(640, -480);
     Ref<CFakeGraph> graph(new CFakeGraph);
     Ref<CFakeFilter> src(new CFakeFilter(L"File Source", CLSID_AsyncReader));
     Ref<CFakeFilter> renderer(new CFakeFilter(L"Video Renderer", kClsidOne));

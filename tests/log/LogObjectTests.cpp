@@ -106,16 +106,21 @@ TEST(LogObject, InterfaceAnswersAndFourClientsOpenOnce)
     EXPECT_EQ("0x80070057", r["commit_again"]);
     EXPECT_EQ("0x80004003", r["reserve_null"]);
     EXPECT_EQ("0x00000000", r["flush"]);
-    EXPECT_EQ("0x80004001", r["dump_stack"]);
-    EXPECT_EQ("0x80004001", r["dump_buffer"]);
-    EXPECT_EQ("0x80004001", r["dump_key"]);
+    EXPECT_EQ("0x00000000", r["dump_stack"]);
+    EXPECT_EQ("0x00000000", r["dump_buffer"]);
+    EXPECT_EQ("0x00000000", r["dump_key"]);
 
     const std::string text = ReadWholeFile(s.LogPath());
     EXPECT_EQ(1u, Count(text, "Log is open, cut here"));
     EXPECT_EQ(1u, Count(text, "Log is close, cut here"));
     const std::vector<std::string> expected = {"4 LOGCHILD: after four clients", "3 committed by hand",
                                                "4 LOGCHILD: still writing"};
-    EXPECT_EQ(expected, MessagesOf(text));
+    // The dumps' blocks stand under header lines of level 1.
+    std::vector<std::string> messages;
+    for (const std::string& m : MessagesOf(text))
+        if (m.compare(0, 2, "1 ") != 0)
+            messages.push_back(m);
+    EXPECT_EQ(expected, messages);
     EXPECT_EQ(std::string::npos, text.find("live references"));
 }
 
