@@ -739,6 +739,9 @@ public:
 const DWORD SAMPLE_MEDIATIMEVALID = 0x20;
 const DWORD SAMPLE_FLAGS_SETTABLE = 0x1DF;
 
+static_assert(sizeof(AM_SAMPLE2_PROPERTIES) == 64, "AM_SAMPLE2_PROPERTIES");
+static_assert(offsetof(AM_SAMPLE2_PROPERTIES, cbBuffer) == 56, "AM_SAMPLE2_PROPERTIES::cbBuffer");
+
 // Bytes of AM_SAMPLE2_PROPERTIES up to the end of a field: a field takes part
 // in SetProperties only when the caller's size covers it whole.
 #define Covers(field) static_cast<DWORD>(offsetof(AM_SAMPLE2_PROPERTIES, field) + sizeof(AM_SAMPLE2_PROPERTIES::field))
