@@ -1819,20 +1819,22 @@ public:
                           static_cast<unsigned>(hr));
         }
 
-        HRESULT hr =
-            LoadFlag(pSrc, wMask, PM_SYNCPOINT, &IMediaSample::IsSyncPoint, &m_bSyncPoint,
-                     L"###Err### CSampleT::Load(): IsSyncPoint()=0x%X\n", "CSampleT::Load(): IsSyncPoint() FAILED");
-        if (FAILED(hr))
-            return hr;
-        hr = LoadFlag(pSrc, wMask, PM_PREROLL, &IMediaSample::IsPreroll, &m_bPreroll,
-                      L"###Err### CSampleT::Load(): IsPreroll()=0x%X\n", "CSampleT::Load(): IsPreroll() FAILED");
-        if (FAILED(hr))
-            return hr;
-        hr = LoadFlag(pSrc, wMask, PM_DISCONTINUITY, &IMediaSample::IsDiscontinuity, &m_bDiscontinuity,
-                      L"###Err### CSampleT::Load(): IsDiscontinuity()=0x%X\n",
-                      "CSampleT::Load(): IsDiscontinuity() FAILED");
-        if (FAILED(hr))
-            return hr;
+        HRESULT hr = S_OK;
+        for (const FlagProperty& f : s_rgFlags)
+        {
+            if (!(wMask & f.wBit))
+                continue;
+            hr = (pSrc->*f.pfnIs)();
+            if (S_OK != hr && S_FALSE != hr)
+            {
+                _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### CSampleT::Load(): %s()=0x%X\n", f.pszIs,
+                          static_cast<unsigned>(hr));
+                ASSERT_TEXT(false, f.pszLoadFailed);
+                return FAILED(hr) ? hr : E_FAIL;
+            }
+            this->*f.pbFlag = (S_OK == hr);
+            m_wLoaded |= f.wBit;
+        }
 
         if (wMask & (PM_TYPEFLAGS | PM_STREAMID))
         {
@@ -2005,43 +2007,27 @@ public:
         {
             hr = pDst->SetTime(&m_tS, (wEff & PM_STOP) ? &m_tE : NULL);
             if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetTime()=0x%X\n",
-                                    "CSampleT::Save(): SetTime() FAILED");
+                return SetterFailed(hr, L"SetTime", "CSampleT::Save(): SetTime() FAILED");
         }
         if (wEff & PM_MEDIATIME)
         {
             hr = pDst->SetMediaTime(&m_llMS, &m_llME);
             if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetMediaTime()=0x%X\n",
-                                    "CSampleT::Save(): SetMediaTime() FAILED");
+                return SetterFailed(hr, L"SetMediaTime", "CSampleT::Save(): SetMediaTime() FAILED");
         }
-        if (wEff & PM_SYNCPOINT)
+        for (const FlagProperty& f : s_rgFlags)
         {
-            hr = pDst->SetSyncPoint(m_bSyncPoint);
+            if (!(wEff & f.wBit))
+                continue;
+            hr = (pDst->*f.pfnSet)(this->*f.pbFlag);
             if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetSyncPoint()=0x%X\n",
-                                    "CSampleT::Save(): SetSyncPoint() FAILED");
-        }
-        if (wEff & PM_PREROLL)
-        {
-            hr = pDst->SetPreroll(m_bPreroll);
-            if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetPreroll()=0x%X\n",
-                                    "CSampleT::Save(): SetPreroll() FAILED");
-        }
-        if (wEff & PM_DISCONTINUITY)
-        {
-            hr = pDst->SetDiscontinuity(m_bDiscontinuity);
-            if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetDiscontinuity()=0x%X\n",
-                                    "CSampleT::Save(): SetDiscontinuity() FAILED");
+                return SetterFailed(hr, f.pszSet, f.pszSaveFailed);
         }
         if (wEff & PM_MEDIATYPE)
         {
             hr = pDst->SetMediaType(m_pMediaType);
             if (S_OK != hr)
-                return SetterFailed(hr, L"###Err### CSampleT::Save(): SetMediaType()=0x%X\n",
-                                    "CSampleT::Save(): SetMediaType() FAILED");
+                return SetterFailed(hr, L"SetMediaType", "CSampleT::Save(): SetMediaType() FAILED");
         }
         if (wEff & (PM_BUFFER | PM_ACTLEN))
             return this->CopyBuffer(pDst, m_pbBuf, m_lActual, wEff);
@@ -2086,26 +2072,35 @@ private:
                    : static_cast<DWORD>(offsetof(AM_SAMPLE2_PROPERTIES, dwTypeSpecificFlags) + sizeof(DWORD));
     }
 
-    HRESULT LoadFlag(IMediaSample* pSrc, WORD wMask, WORD wBit, HRESULT (STDMETHODCALLTYPE IMediaSample::*pfn)(),
-                     BOOL* pbFlag, LPCWSTR pszError, const char* pszAssert)
+    // The three flags, read and written the same way.
+    struct FlagProperty
     {
-        if (!(wMask & wBit))
-            return S_OK;
-        const HRESULT hr = (pSrc->*pfn)();
-        if (S_OK != hr && S_FALSE != hr)
-        {
-            _LogTrace(atlTraceGeneral, eTL_Error, pszError, static_cast<unsigned>(hr));
-            ASSERT_TEXT(false, pszAssert);
-            return FAILED(hr) ? hr : E_FAIL;
-        }
-        *pbFlag = (S_OK == hr);
-        m_wLoaded |= wBit;
-        return S_OK;
-    }
+        WORD wBit;
+        HRESULT (STDMETHODCALLTYPE IMediaSample::*pfnIs)();
+        HRESULT (STDMETHODCALLTYPE IMediaSample::*pfnSet)(BOOL);
+        BOOL CSampleT::*pbFlag;
+        LPCWSTR pszIs;
+        LPCWSTR pszSet;
+        const char* pszLoadFailed;
+        const char* pszSaveFailed;
+    };
+    static inline const FlagProperty s_rgFlags[] = {
+        { PM_SYNCPOINT, &IMediaSample::IsSyncPoint, &IMediaSample::SetSyncPoint, &CSampleT::m_bSyncPoint,
+          L"IsSyncPoint", L"SetSyncPoint", "CSampleT::Load(): IsSyncPoint() FAILED",
+          "CSampleT::Save(): SetSyncPoint() FAILED" },
+        { PM_PREROLL, &IMediaSample::IsPreroll, &IMediaSample::SetPreroll, &CSampleT::m_bPreroll, L"IsPreroll",
+          L"SetPreroll", "CSampleT::Load(): IsPreroll() FAILED", "CSampleT::Save(): SetPreroll() FAILED" },
+        { PM_DISCONTINUITY, &IMediaSample::IsDiscontinuity, &IMediaSample::SetDiscontinuity,
+          &CSampleT::m_bDiscontinuity, L"IsDiscontinuity", L"SetDiscontinuity",
+          "CSampleT::Load(): IsDiscontinuity() FAILED", "CSampleT::Save(): SetDiscontinuity() FAILED" },
+    };
 
-    static HRESULT SetterFailed(HRESULT hr, LPCWSTR pszError, const char* pszAssert)
+    // A setter that did not answer S_OK: the error line and the assertion;
+    // its failure code, or E_FAIL for a success code, ends the save.
+    static HRESULT SetterFailed(HRESULT hr, LPCWSTR pszSetter, const char* pszAssert)
     {
-        _LogTrace(atlTraceGeneral, eTL_Error, pszError, static_cast<unsigned>(hr));
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### CSampleT::Save(): %s()=0x%X\n", pszSetter,
+                  static_cast<unsigned>(hr));
         ASSERT_TEXT(false, pszAssert);
         return FAILED(hr) ? hr : E_FAIL;
     }

@@ -44,6 +44,28 @@ TestSourceConfig SourceOn(IMemAllocator* pAlloc, long nSamples, REFERENCE_TIME t
     return c;
 }
 
+ComPtr<TestSink> MakeSink()
+{
+    TestSink* p = nullptr;
+    EXPECT_EQ(S_OK, TestSink::Create(TestSinkConfig(), &p));
+    ComPtr<TestSink> r;
+    r.Attach(p);
+    return r;
+}
+
+// Source straight into the sink.
+HRESULT Build(TestGraph& g, TestSource* src, TestSink* sink)
+{
+    HRESULT hr = g.Create();
+    if (SUCCEEDED(hr))
+        hr = g.Add(src, L"source");
+    if (SUCCEEDED(hr))
+        hr = g.Add(sink, L"sink");
+    if (SUCCEEDED(hr))
+        hr = g.ConnectDirect(src->Pin(), sink->Pin());
+    return hr;
+}
+
 // Every buffer is back and the allocator fully decommitted: it takes new
 // properties again.
 void ExpectAllBack(IMemAllocator* pAlloc)
@@ -61,17 +83,10 @@ TEST_F(Graph, AStreamThroughOurAllocatorArrivesIntact)
     ComPtr<IMemAllocator> alloc;
     ASSERT_EQ(S_OK, CreateOurAllocator(&alloc));
     ComPtr<TestSource> src = MakeSource(SourceOn(alloc, 40, 10000));
-    TestSinkConfig kc;
-    TestSink* pSink = nullptr;
-    ASSERT_EQ(S_OK, TestSink::Create(kc, &pSink));
-    ComPtr<TestSink> sink;
-    sink.Attach(pSink);
+    ComPtr<TestSink> sink = MakeSink();
     {
         TestGraph g;
-        ASSERT_EQ(S_OK, g.Create());
-        ASSERT_EQ(S_OK, g.Add(src, L"source"));
-        ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
-        ASSERT_EQ(S_OK, g.ConnectDirect(src->Pin(), sink->Pin()));
+        ASSERT_EQ(S_OK, Build(g, src, sink));
         EXPECT_EQ(alloc.Get(), src->Records().allocator.allocator);
         EXPECT_EQ(alloc.Get(), sink->Records().notifiedAllocator);
         ASSERT_TRUE(g.RunToCompletion());
@@ -107,15 +122,9 @@ TEST_F(Graph, TheSourceWaitingForABuffer)
     TestSourceConfig sc = SourceOn(alloc, 100, 10000);
     sc.credit = 0;
     ComPtr<TestSource> src = MakeSource(sc);
-    TestSink* pSink = nullptr;
-    ASSERT_EQ(S_OK, TestSink::Create(TestSinkConfig(), &pSink));
-    ComPtr<TestSink> sink;
-    sink.Attach(pSink);
+    ComPtr<TestSink> sink = MakeSink();
     TestGraph g;
-    ASSERT_EQ(S_OK, g.Create());
-    ASSERT_EQ(S_OK, g.Add(src, L"source"));
-    ASSERT_EQ(S_OK, g.Add(sink, L"sink"));
-    ASSERT_EQ(S_OK, g.ConnectDirect(src->Pin(), sink->Pin()));
+    ASSERT_EQ(S_OK, Build(g, src, sink));
     ALLOCATOR_PROPERTIES props = {};
     ASSERT_EQ(S_OK, alloc->GetProperties(&props));
 

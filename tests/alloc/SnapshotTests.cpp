@@ -173,19 +173,32 @@ TEST(SnapshotLoad, FlagQueriesMustAnswerYesOrNo)
 {
     struct
     {
-        HRESULT hrSync;
-        HRESULT hrLoad;
-    } rg[] = { { E_FAIL, E_FAIL }, { E_UNEXPECTED, E_UNEXPECTED }, { 2, E_FAIL } };
-    for (const auto& c : rg)
+        HRESULT CFakeSample::*phr;
+        WORD wBit;
+        const char* pszAssert;
+    } rgFlags[] = {
+        { &CFakeSample::hrSyncPoint, PM_SYNCPOINT, "CSampleT::Load(): IsSyncPoint() FAILED" },
+        { &CFakeSample::hrPreroll, PM_PREROLL, "CSampleT::Load(): IsPreroll() FAILED" },
+        { &CFakeSample::hrDiscontinuity, PM_DISCONTINUITY, "CSampleT::Load(): IsDiscontinuity() FAILED" },
+    };
+    struct
     {
-        CLogCapture log;
-        CFakeSample src;
-        src.hrSyncPoint = c.hrSync;
-        CSnapshot snap;
-        EXPECT_EQ(c.hrLoad, snap.Load(&src, PM_SYNCPOINT | PM_PREROLL));
-        EXPECT_FALSE(src.Called("IsPreroll"));
-        EXPECT_TRUE(log->HasAssert("CSampleT::Load(): IsSyncPoint() FAILED"));
-    }
+        HRESULT hrAnswer;
+        HRESULT hrLoad;
+    } rgAnswers[] = { { E_FAIL, E_FAIL }, { E_UNEXPECTED, E_UNEXPECTED }, { 2, E_FAIL } };
+    for (const auto& f : rgFlags)
+        for (const auto& a : rgAnswers)
+        {
+            SCOPED_TRACE(f.pszAssert);
+            CLogCapture log;
+            CFakeSample src;
+            src.*f.phr = a.hrAnswer;
+            CSnapshot snap;
+            EXPECT_EQ(a.hrLoad, snap.Load(&src, PM_SYNCPOINT | PM_PREROLL | PM_DISCONTINUITY | PM_ACTLEN));
+            EXPECT_FALSE(src.Called("GetActualDataLength"));
+            EXPECT_EQ(0, snap.m_wLoaded & f.wBit);
+            EXPECT_TRUE(log->HasAssert(f.pszAssert));
+        }
 }
 
 TEST(SnapshotLoad, TypeAndPropertyAnswersThatCannotBeTrue)
