@@ -121,7 +121,7 @@ int main()
             if (w >= 0 && w < dWine)
                 dWine = w;
         }
-        printf("GetBuffer+Release, %d thread%s: ours %.1f ns, Wine %.1f ns, ours/Wine %.2f\n", nThreads,
+        printf("GetBuffer+Release, %d thread%s: ours %.1f ns, Wine %.1f ns, ours/Wine %.4f\n", nThreads,
                nThreads == 1 ? "" : "s", dOurs, dWine, dOurs / dWine);
     }
 
