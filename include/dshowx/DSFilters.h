@@ -33,6 +33,7 @@
 // the allocator lock.
 #pragma once
 
+#include "DSAllocators.h"
 #include "DSEnums.h"
 #include "DSParsers.h"
 #include "DSTrace.h"
@@ -566,6 +567,39 @@ public:
         return m_pFilter->Filter_QueryPeerInterface(m_dwCookie, riid, ppv);
     }
 
+    // A media type attached to a sample becomes the pin's type when the pin
+    // accepts it. S_FALSE (no type attached) and any other answer of the
+    // sample come back as they are; a refused type gives
+    // VFW_E_INVALIDMEDIATYPE and the pin keeps its type.
+    HRESULT SetMediaTypeFromSample(IMediaSample* pSample)
+    {
+        T* pPin = static_cast<T*>(this);
+        if (!ASSERT(pSample != NULL))
+            return E_POINTER;
+        AM_MEDIA_TYPE* pmt = NULL;
+        HRESULT hr = pSample->GetMediaType(&pmt);
+        if (S_OK != hr)
+        {
+            MTDelete(pmt);
+            return hr;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s SetMediaTypeFromSample(): new mediatype is received\n",
+                  pPin->GetTraceName());
+        if (!ASSERT(pmt != NULL))
+            return S_FALSE; // a sample that claims a type and gives none: nothing changes
+        Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
+        if (pPin->QueryAcceptMT(pmt))
+            hr = pPin->m_mt.Set(pmt);
+        else
+        {
+            _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s SetMediaTypeFromSample(): new mediatype is not accepted\n",
+                      pPin->GetTraceName());
+            hr = VFW_E_INVALIDMEDIATYPE;
+        }
+        MTDelete(pmt);
+        return hr;
+    }
+
     TFilter* m_pFilter;
 };
 
@@ -751,6 +785,32 @@ public:
         ResetSegment();
     }
 
+    // Pin-level hooks with their defaults: every sample's attached type is
+    // looked at; no change of type while the filter runs.
+    BOOL CheckSampleMT() { return TRUE; }
+    BOOL IsDynReconnectAllowed() { return FALSE; }
+
+    // Takes a connection from an output pin while the filter is stopped, or,
+    // when the pin class allows it, a new type from the same peer while the
+    // filter runs. The whole negotiation holds the pin lock.
+    STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override
+    {
+        T* pPin = static_cast<T*>(this);
+        WCHAR szPrefix[TRACE_RECORD_SIZE];
+        _snwprintf_s(szPrefix, TRACE_RECORD_SIZE, _TRUNCATE, L"+++++++++++++++ %s receive connection from ",
+                     pPin->GetTraceName());
+        Debug_FilterFromPin(atlTraceGeneral, eTL_Info, szPrefix, pConnector);
+        if (NULL != pmt)
+            Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
+        else
+            _LogTrace(atlTraceGeneral, eTL_Info, L"Empty media type\n");
+
+        const HRESULT hr = AcceptConnection(pConnector, pmt);
+        if (FAILED(hr))
+            _LogTrace(atlTraceCOM, eTL_Info, L"WARNING. %s connection not accepted, hr=0x%X\n", pPin->GetTraceName(), hr);
+        return hr;
+    }
+
     // Refused while flushing; otherwise the filter's hook, outside the lock.
     STDMETHOD(EndOfStream)() override
     {
@@ -855,11 +915,340 @@ public:
     REFERENCE_TIME m_tStart;
     REFERENCE_TIME m_tStop;
     double m_dRate;
+
+private:
+    HRESULT AcceptConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt)
+    {
+        T* pPin = static_cast<T*>(this);
+        ASSERT(this->m_ePinDir == PINDIR_INPUT);
+        if (!ASSERT(pConnector != NULL))
+            return E_POINTER;
+        if (!ASSERT(pmt != NULL))
+            return E_POINTER;
+
+        typename T::ObjectLock lock(pPin);
+        TFilter* pFilter = this->m_pFilter;
+        if (!ASSERT(pFilter != NULL))
+            return E_UNEXPECTED;
+        if (!this->IsCounterpart(pConnector))
+            return VFW_E_INVALID_DIRECTION;
+        const BOOL bConnected = this->IsConnected();
+        if (State_Stopped == pFilter->FilterState())
+        {
+            if (bConnected)
+                return VFW_E_ALREADY_CONNECTED;
+        }
+        else
+        {
+            if (!pPin->IsDynReconnectAllowed())
+                return VFW_E_NOT_STOPPED;
+            if (!bConnected)
+            {
+                ASSERT_TEXT(false, "CInputPin<>::ReceiveConnection(): Attempt of dynamic reconnection of free pin");
+                return VFW_E_NOT_CONNECTED;
+            }
+            if (!this->m_spConnected.IsEqualObject(pConnector))
+            {
+                ASSERT_TEXT(false, "CInputPin<>::ReceiveConnection(): Dynamic reconnection with different pin");
+                return E_FAIL;
+            }
+        }
+        if (!pPin->QueryAcceptMT(pmt))
+            return VFW_E_TYPE_NOT_ACCEPTED;
+
+        CMType mtSaved;
+        HRESULT hr = mtSaved.Set(&pPin->m_mt);
+        if (FAILED(hr))
+            return hr;
+        hr = pPin->m_mt.Set(pmt);
+        if (FAILED(hr))
+            return hr;
+        if (bConnected)
+            hr = pFilter->Filter_CompleteConnect(this->m_dwCookie);
+        else
+        {
+            this->m_spConnected = pConnector;
+            hr = pFilter->Filter_CompleteConnect(this->m_dwCookie);
+            if (FAILED(hr))
+                this->m_spConnected.Release();
+        }
+        if (FAILED(hr))
+            pPin->m_mt.Set(&mtSaved);
+        return hr;
+    }
 };
 
+// ---------------------------------------------------------------------------
+// Input pin streaming
+
+// IMemInputPin of input pin class T: the checks every arriving sample passes
+// before the filter's Filter_SendSample sees it, batches, and the record of
+// the allocator that upstream announced. The pin lock covers the checks and a
+// change of type only; the filter gets the sample under the receive lock, so
+// samples reach it one at a time, and nothing it does downstream holds the
+// pin lock.
+template <class T>
+class ATL_NO_VTABLE IMemInputPinImpl : public IMemInputPin
+{
+public:
+    // A receive lock that cannot be made fails the pin's creation.
+    IMemInputPinImpl() : m_bReadOnly(FALSE), m_nStoppedWarnings(0)
+    {
+        ZeroMemory(&m_props, sizeof(m_props));
+        if (!InitializeCriticalSectionAndSpinCount(&m_csReceive, 0))
+            throw AtlHresultFromLastError();
+    }
+    ~IMemInputPinImpl() { DeleteCriticalSection(&m_csReceive); }
+
+    IMemInputPinImpl(const IMemInputPinImpl&) = delete;
+    IMemInputPinImpl& operator=(const IMemInputPinImpl&) = delete;
+
+    // Lets the input connection's allocator go (decommitted first); the
+    // Decommit result comes back.
+    HRESULT ReleaseAllocator()
+    {
+        HRESULT hr = S_OK;
+        if (m_spAllocIn)
+        {
+            hr = m_spAllocIn->Decommit();
+            m_spAllocIn.Release();
+        }
+        m_bReadOnly = FALSE;
+        ZeroMemory(&m_props, sizeof(m_props));
+        m_nStoppedWarnings = 0;
+        return hr;
+    }
+
+    STDMETHOD(GetAllocator)(IMemAllocator**) override { ATLTRACENOTIMPL(L"IMemInputPinImpl::GetAllocator"); }
+
+    // Records the allocator; the one recorded before is decommitted unless it
+    // is the same object.
+    STDMETHOD(NotifyAllocator)(IMemAllocator* pAllocator, BOOL bReadOnly) override
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, eTL_Info, L"%s IMemInputPinImpl::NotifyAllocator( 0x%X%s)\n", pPin->GetTraceName(),
+                  static_cast<unsigned>(reinterpret_cast<UINT_PTR>(pAllocator)), bReadOnly ? L", READ ONLY " : L" ");
+        if (!ASSERT(pAllocator != NULL))
+            return E_POINTER;
+        typename T::ObjectLock lock(pPin);
+        if (m_spAllocIn && !m_spAllocIn.IsEqualObject(pAllocator))
+            pPin->ReleaseAllocator();
+        else
+            ZeroMemory(&m_props, sizeof(m_props));
+        m_spAllocIn = pAllocator;
+        m_bReadOnly = bReadOnly;
+        const HRESULT hr = m_spAllocIn->GetProperties(&m_props);
+        if (FAILED(hr))
+        {
+            ZeroMemory(&m_props, sizeof(m_props));
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s IMemInputPinImpl::NotifyAllocator(): m_spAllocIn->GetProperties()=0x%X\n",
+                      pPin->GetTraceName(), hr);
+        }
+        else
+            _LogTrace(atlTraceGeneral, eTL_Info, L"%s IMemInputPinImpl::NotifyAllocator(): props = { %i, %i, %i, %i }\n",
+                      pPin->GetTraceName(), static_cast<int>(m_props.cBuffers), static_cast<int>(m_props.cbBuffer),
+                      static_cast<int>(m_props.cbAlign), static_cast<int>(m_props.cbPrefix));
+        return S_OK;
+    }
+
+    STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES*) override
+    {
+        ATLTRACENOTIMPL(L"IMemInputPinImpl::GetAllocatorRequirements");
+    }
+
+    // Not connected, flushing or stopped: refused; a refused attached type:
+    // refused. Otherwise the filter's answer comes back unchanged.
+    STDMETHOD(Receive)(IMediaSample* pSample) override
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IMemInputPinImpl::Receive\n", pPin->GetTraceName());
+        if (!ASSERT(pSample != NULL))
+            return E_POINTER;
+        CComPtr<IMediaSample> spSample(pSample);
+        decltype(pPin->m_pFilter) pFilter = NULL;
+        {
+            typename T::ObjectLock lock(pPin);
+            if (!pPin->IsConnected())
+            {
+                _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s IMemInputPinImpl::Receive(): Input pin not connected\n",
+                          pPin->GetTraceName());
+                return VFW_E_NOT_CONNECTED;
+            }
+            if (pPin->m_bFlushing)
+            {
+                _LogTrace(atlTraceGeneral, eTL_Warning,
+                          L"WARNING. %s IMemInputPinImpl::Receive(): pin in flush state, sample rejected\n",
+                          pPin->GetTraceName());
+                return S_FALSE;
+            }
+            pFilter = pPin->m_pFilter;
+            if (!ASSERT(pFilter != NULL))
+                return E_UNEXPECTED;
+            if (State_Stopped == pFilter->FilterState())
+            {
+                if (m_nStoppedWarnings < 10)
+                {
+                    ++m_nStoppedWarnings;
+                    _LogTrace(atlTraceGeneral, eTL_Warning,
+                              L"WARNING. %s IMemInputPinImpl::Receive(): FilterState() == State_Stopped\n",
+                              pPin->GetTraceName());
+                }
+                return VFW_E_WRONG_STATE;
+            }
+            m_nStoppedWarnings = 0;
+            if (pPin->CheckSampleMT())
+            {
+                const HRESULT hr = pPin->SetMediaTypeFromSample(pSample);
+                if (FAILED(hr))
+                    return hr;
+            }
+        }
+        CCritSecLock lockReceive(m_csReceive);
+        return pFilter->Filter_SendSample(pPin->m_dwCookie, pSample);
+    }
+
+    // The samples one by one through this pin's own Receive, until one is
+    // not taken with S_OK. The count includes a sample answered with S_FALSE;
+    // after a failure it is the number of samples received before it.
+    STDMETHOD(ReceiveMultiple)(IMediaSample** pSamples, long nSamples, long* nSamplesProcessed) override
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IMemInputPinImpl::ReceiveMultiple( %u )\n", pPin->GetTraceName(),
+                  static_cast<unsigned>(nSamples));
+        if (!ASSERT_TEXT(pSamples != NULL, "ppSamples != NULL"))
+            return E_POINTER;
+        if (!ASSERT(nSamplesProcessed != NULL))
+            return E_POINTER;
+        if (!ASSERT(nSamples > 0))
+            return E_INVALIDARG;
+        *nSamplesProcessed = 0;
+        HRESULT hr = S_OK;
+        long i = 0;
+        while (i < nSamples && S_OK == hr)
+        {
+            hr = static_cast<IMemInputPin*>(pPin)->Receive(pSamples[i]);
+            if (S_OK != hr)
+                _LogTrace(atlTraceGeneral, eTL_Warning,
+                          L"WARNING. %s IMemInputPinImpl::ReceiveMultiple( %u ): pPin->Receive( sample %i )=0x%X\n",
+                          pPin->GetTraceName(), static_cast<unsigned>(nSamples), static_cast<int>(i), hr);
+            ++i;
+        }
+        *nSamplesProcessed = FAILED(hr) ? i - 1 : i;
+        return hr;
+    }
+
+    STDMETHOD(ReceiveCanBlock)() override
+    {
+        _LogTrace(atlTraceCOM, eTL_Info, L"%s IMemInputPinImpl::ReceiveCanBlock()\n",
+                  static_cast<T*>(this)->GetTraceName());
+        return S_OK;
+    }
+
+    virtual LPCWSTR GetTraceName() = 0;
+
+    CRITICAL_SECTION m_csReceive;
+    CComPtr<IMemAllocator> m_spAllocIn;
+    BOOL m_bReadOnly;
+    ALLOCATOR_PROPERTIES m_props;
+    UINT32 m_nStoppedWarnings;
+};
+
+// The input pin's allocator questions, answered by the filter's hooks.
+template <class T>
+class ATL_NO_VTABLE CMemInputPinFilter : public IMemInputPinImpl<T>
+{
+public:
+    // The filter decides first; only an allocator it takes with S_OK is
+    // recorded.
+    STDMETHOD(NotifyAllocator)(IMemAllocator* pAllocator, BOOL bReadOnly) override
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, eTL_Info, L"%s CMemInputPinFilter::NotifyAllocator( 0x%X%s)\n", pPin->GetTraceName(),
+                  static_cast<unsigned>(reinterpret_cast<UINT_PTR>(pAllocator)), bReadOnly ? L", READ ONLY " : L" ");
+        if (!ASSERT(pAllocator != NULL))
+            return E_POINTER;
+        typename T::ObjectLock lock(pPin);
+        if (!ASSERT(pPin->m_pFilter != NULL))
+            return E_UNEXPECTED;
+        const HRESULT hr = pPin->m_pFilter->Filter_NotifyAllocator(pPin->m_dwCookie, pAllocator, bReadOnly);
+        if (S_OK != hr)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s CMemInputPinFilter::NotifyAllocator(): Filter_NotifyAllocator()=0x%X\n",
+                      pPin->GetTraceName(), hr);
+            return hr;
+        }
+        return IMemInputPinImpl<T>::NotifyAllocator(pAllocator, bReadOnly);
+    }
+
+    // An allocator is handed out only with S_OK; any other answer of the
+    // filter hands out none (a success code without an allocator becomes
+    // VFW_E_NO_ALLOCATOR, so that no caller takes it for one).
+    STDMETHOD(GetAllocator)(IMemAllocator** ppAllocator) override
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, eTL_Info, L"%s CMemInputPinFilter::GetAllocator\n", pPin->GetTraceName());
+        if (!ASSERT(ppAllocator != NULL))
+            return E_POINTER;
+        *ppAllocator = NULL;
+        typename T::ObjectLock lock(pPin);
+        if (!ASSERT(pPin->m_pFilter != NULL))
+            return E_UNEXPECTED;
+        HRESULT hr = pPin->m_pFilter->Filter_GetAllocator(pPin->m_dwCookie, ppAllocator);
+        if (S_OK == hr && !ASSERT_TEXT(*ppAllocator != NULL,
+                                       "_T(\"CMemInputPinFilter::GetAllocator()\") && *ppAllocator != NULL"))
+            hr = VFW_E_NO_ALLOCATOR;
+        if (S_OK != hr)
+        {
+            ASSERT_TEXT(*ppAllocator == NULL, "_T(\"CMemInputPinFilter::GetAllocator()\") && *ppAllocator == NULL");
+            if (NULL != *ppAllocator)
+                (*ppAllocator)->Release();
+            *ppAllocator = NULL;
+            if (SUCCEEDED(hr))
+                hr = VFW_E_NO_ALLOCATOR;
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s CMemInputPinFilter::GetAllocator(): can't get allocator from filter, hr=0x%X\n",
+                      pPin->GetTraceName(), hr);
+            return hr;
+        }
+        _LogTrace(atlTraceCOM, eTL_Info, L"%s CMemInputPinFilter::GetAllocator()=S_OK, pAllocator=0x%X\n",
+                  pPin->GetTraceName(), static_cast<unsigned>(reinterpret_cast<UINT_PTR>(*ppAllocator)));
+        return S_OK;
+    }
+
+    STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* pProps) override
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceCOM, eTL_Info, L"%s CMemInputPinFilter::GetAllocatorRequirements\n", pPin->GetTraceName());
+        if (!ASSERT(pProps != NULL))
+            return E_POINTER;
+        typename T::ObjectLock lock(pPin);
+        if (!ASSERT(pPin->m_pFilter != NULL))
+            return E_UNEXPECTED;
+        const HRESULT hr = pPin->m_pFilter->Filter_GetAllocatorRequirements(pPin->m_dwCookie, pProps);
+        if (S_OK != hr)
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s CMemInputPinFilter::GetAllocatorRequirements(): Filter_GetAllocatorRequirements()=0x%X\n",
+                      pPin->GetTraceName(), hr);
+        else
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s CMemInputPinFilter::GetAllocatorRequirements(): properties = { %i, %i, %i, %i }\n",
+                      pPin->GetTraceName(), static_cast<int>(pProps->cBuffers), static_cast<int>(pProps->cbBuffer),
+                      static_cast<int>(pProps->cbAlign), static_cast<int>(pProps->cbPrefix));
+        return hr;
+    }
+};
+
+// ---------------------------------------------------------------------------
 // The output pin: its allocator lock, the downstream pin's IMemInputPin, the
 // quality sink, the media-type enumeration that may offer the upstream types,
-// and the default end of a connection.
+// the negotiation of a connection, and the default end of a connection.
+//
+// The connected pin, the downstream IMemInputPin and the output allocator are
+// written under the allocator lock, so that the streaming thread can take
+// counted copies of them (GetConnectedPin, GetConnectedMemInput, GetSample)
+// while the graph thread ends the connection.
 template <class T, class TFilter>
 class ATL_NO_VTABLE COutputPin : public CPinBase<T, TFilter>, public IPinImpl<T>, public IQualityControl
 {
@@ -882,21 +1271,268 @@ public:
         return this->m_spConnected;
     }
 
+    // The downstream pin's IMemInputPin, counted, or NULL; safe on the
+    // streaming thread like GetConnectedPin.
+    CComPtr<IMemInputPin> GetConnectedMemInput()
+    {
+        CCritSecLock lock(m_csAllocator);
+        return m_spMemInput;
+    }
+
     // The default end of a connection: the allocator agreement is undone and
-    // the downstream pin is told to disconnect. The media type stays.
+    // the downstream pin is told to disconnect. The media type stays. The
+    // allocator is decommitted and the downstream pin called after the
+    // allocator lock is released.
     void ClearConnection()
     {
         T* pPin = static_cast<T*>(this);
         if (!pPin->IsConnected())
             return;
+        CComPtr<IMemAllocator> spAllocator;
+        CComPtr<IMemInputPin> spMemInput;
         CComPtr<IPin> spPeer;
         {
             CCritSecLock lock(m_csAllocator);
-            pPin->Reset();
-            m_spMemInput.Release();
+            pPin->DetachAllocator(&spAllocator);
+            spMemInput.Attach(m_spMemInput.Detach());
             spPeer.Attach(this->m_spConnected.Detach());
         }
-        spPeer->Disconnect();
+        if (spAllocator)
+            spAllocator->Decommit();
+        if (spPeer)
+            spPeer->Disconnect();
+    }
+
+    // Connects to pReceivePin while the filter is stopped: with a complete
+    // type only that type; otherwise the downstream pin's types, then this
+    // pin's own, then the filter's fallback (Filter_AgreeMT). Once a type is
+    // agreed the pin class's AgreeExchange finishes the connection (the
+    // allocator); when that fails the connection is undone. The whole
+    // negotiation holds the pin lock.
+    STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override
+    {
+        T* pPin = static_cast<T*>(this);
+        WCHAR szPrefix[TRACE_RECORD_SIZE];
+        _snwprintf_s(szPrefix, TRACE_RECORD_SIZE, _TRUNCATE, L"*************** %s start of connection to ",
+                     pPin->GetTraceName());
+        Debug_FilterFromPin(atlTraceGeneral, eTL_Info, szPrefix, pReceivePin);
+        if (NULL != pmt)
+            Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
+        else
+            _LogTrace(atlTraceGeneral, eTL_Info, L"Empty media type\n");
+
+        const HRESULT hr = ConnectCore(pReceivePin, pmt);
+        if (S_OK == hr)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info, L"*************** %s connection established\n", pPin->GetTraceName());
+            return S_OK;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info, L"*** WARNING *** %s connection not accepted, hr=0x%X\n",
+                  pPin->GetTraceName(), hr);
+        return FAILED(hr) ? hr : VFW_E_NO_ACCEPTABLE_TYPES;
+    }
+
+    // The downstream pin's types, then this pin's own.
+    HRESULT AgreeMT(IPin* pReceivePin)
+    {
+        if (!ASSERT(pReceivePin != NULL))
+            return E_POINTER;
+        const HRESULT hr = AgreeExternMT(pReceivePin);
+        if (S_OK == hr)
+            return S_OK;
+        return AgreeInnerMT(pReceivePin);
+    }
+
+    HRESULT AgreeExternMT(IPin* pReceivePin)
+    {
+        if (!ASSERT(pReceivePin != NULL))
+            return E_POINTER;
+        CComPtr<IEnumMediaTypes> spEnum;
+        HRESULT hr = pReceivePin->EnumMediaTypes(&spEnum);
+        if (SUCCEEDED(hr))
+            hr = TryMediaTypes(pReceivePin, spEnum);
+        return AgreeResult(hr, L"AgreeExternMT");
+    }
+
+    // This pin's own types, as its IPin::EnumMediaTypes gives them (the
+    // upstream types when redirection is on).
+    HRESULT AgreeInnerMT(IPin* pReceivePin)
+    {
+        if (!ASSERT(pReceivePin != NULL))
+            return E_POINTER;
+        CComPtr<IEnumMediaTypes> spEnum;
+        HRESULT hr = static_cast<IPin*>(static_cast<T*>(this))->EnumMediaTypes(&spEnum);
+        if (SUCCEEDED(hr))
+            hr = TryMediaTypes(pReceivePin, spEnum);
+        return AgreeResult(hr, L"AgreeInnerMT");
+    }
+
+    // Tries each type of pEnum until one connects. An enumerator that claims
+    // an item and hands out none ends the search.
+    HRESULT TryMediaTypes(IPin* pReceivePin, IEnumMediaTypes* pEnum)
+    {
+        _LogTrace(atlTraceGeneral, eTL_Verbose, L"%s TryMediaTypes\n", TraceName());
+        if (!ASSERT(pEnum != NULL))
+            return E_POINTER;
+        HRESULT hr = pEnum->Reset();
+        if (FAILED(hr))
+            return hr;
+        for (;;)
+        {
+            AM_MEDIA_TYPE* pmt = NULL;
+            ULONG ulMediaCount = 0;
+            hr = pEnum->Next(1, &pmt, &ulMediaCount);
+            if (S_OK != hr)
+            {
+                MTDelete(pmt);
+                break;
+            }
+            const bool bOne = ASSERT(ulMediaCount == 1);
+            if (!ASSERT(pmt != NULL) || !bOne)
+            {
+                MTDelete(pmt);
+                break;
+            }
+            const HRESULT hrAttempt = AttemptConnection(pReceivePin, pmt);
+            MTDelete(pmt);
+            if (S_OK == hrAttempt)
+                return S_OK;
+        }
+        return FAILED(hr) ? hr : VFW_E_NO_ACCEPTABLE_TYPES;
+    }
+
+    // One type, when this side accepts it: the pin takes it and asks the
+    // downstream pin; a refusal puts the previous type back.
+    HRESULT AttemptConnection(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceGeneral, eTL_Verbose, L"%s AttemptConnection\n", TraceName());
+        if (!ASSERT(pmt != NULL))
+            return E_POINTER;
+        if (!pPin->QueryAcceptMT(pmt))
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        CMType mtSaved;
+        HRESULT hr = mtSaved.Set(&pPin->m_mt);
+        if (FAILED(hr))
+            return hr;
+        hr = pPin->m_mt.Set(pmt);
+        if (FAILED(hr))
+            return hr;
+        hr = ExecConnection(pReceivePin);
+        if (S_OK == hr)
+            return S_OK;
+        pPin->m_mt.Set(&mtSaved);
+        return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    // Offers the pin's type to pReceivePin. The pin counts as connected while
+    // the downstream pin decides, so that it can ask us back.
+    HRESULT ExecConnection(IPin* pReceivePin)
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceGeneral, eTL_Verbose, L"%s ExecConnection\n", TraceName());
+        TFilter* pFilter = this->m_pFilter;
+        if (!ASSERT(pFilter != NULL))
+            return E_UNEXPECTED;
+        if (!ASSERT(pReceivePin != NULL))
+            return E_POINTER;
+        ASSERT(this->IsCounterpart(pReceivePin));
+        CMType mt;
+        HRESULT hr = mt.Set(&pPin->m_mt);
+        if (FAILED(hr))
+            return hr;
+        if (!mt.IsValid())
+            return VFW_E_TYPE_NOT_ACCEPTED;
+
+        CComPtr<IPin> spSelf(static_cast<IPin*>(pPin));
+        SetConnected(pReceivePin);
+        hr = pReceivePin->ReceiveConnection(spSelf, &mt);
+        if (S_OK != hr)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n",
+                      TraceName(), hr);
+            SetConnected(NULL);
+            return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): connection accepted\n", TraceName());
+        Debug_MediaType(atlTraceGeneral, eTL_Info, &mt);
+        hr = pFilter->Filter_CompleteConnect(this->m_dwCookie);
+        if (S_OK == hr)
+            return S_OK;
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): m_pFilter->Filter_CompleteConnect()=0x%X\n",
+                  TraceName(), hr);
+        pReceivePin->Disconnect();
+        SetConnected(NULL);
+        return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    // The default allocator step of AgreeExchange: the in-place agreement
+    // with the downstream pin's IMemInputPin, which is kept on success.
+    HRESULT AgreeAllocator()
+    {
+        T* pPin = static_cast<T*>(this);
+        ASSERT(!m_spMemInput);
+        CComPtr<IMemInputPin> spMemInput;
+        HRESULT hr = this->GetConnectedMemInputPin(&spMemInput);
+        if (SUCCEEDED(hr) && !spMemInput)
+            hr = E_NOINTERFACE;
+        if (SUCCEEDED(hr))
+            hr = pPin->AllocatorAgree(spMemInput);
+        if (S_OK == hr)
+        {
+            {
+                CCritSecLock lock(m_csAllocator);
+                m_spMemInput = spMemInput;
+            }
+            _LogTrace(atlTraceGeneral, eTL_Info, L"%s Allocator agreement successful\n", TraceName());
+            return S_OK;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s Allocator agreement FAILED, hr=0x%X\n", TraceName(), hr);
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+
+    // An empty delivery sample of the output allocator. The allocator is
+    // taken under the allocator lock; the wait for a free buffer holds no
+    // lock at all.
+    HRESULT GetSample(IMediaSample** ppSample, DWORD dwFlags)
+    {
+        T* pPin = static_cast<T*>(this);
+        if (!ASSERT(ppSample != NULL))
+            return E_POINTER;
+        *ppSample = NULL;
+        CComPtr<IMemAllocator> spMemAlloc = pPin->GetAllocatorOut();
+        if (!spMemAlloc)
+            return VFW_E_NO_ALLOCATOR;
+        const HRESULT hr = spMemAlloc->GetBuffer(ppSample, NULL, NULL, dwFlags);
+        if (S_OK == hr)
+            return S_OK;
+        if (NULL != *ppSample)
+        {
+            (*ppSample)->Release();
+            *ppSample = NULL;
+        }
+        if (0 != (dwFlags & AM_GBF_NOWAIT) && VFW_E_TIMEOUT == hr)
+            _LogTrace(atlTraceGeneral, eTL_Verbose, L"###Err### %s GetSample(): spMemAlloc->GetBuffer()=VFW_E_TIMEOUT\n",
+                      TraceName());
+        else if (VFW_E_NOT_COMMITTED == hr)
+            _LogTrace(atlTraceGeneral, eTL_Error, L"%s GetSample(): spMemAlloc->GetBuffer()=VFW_E_NOT_COMMITTED\n",
+                      TraceName());
+        else
+            _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s GetSample(): spMemAlloc->GetBuffer()=0x%X\n", TraceName(),
+                      hr);
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+
+    // The same, then the snapshot of the sample's buffer, attached type and
+    // type-specific flags.
+    template <class TCopier>
+    HRESULT GetSample(IMediaSample** ppSample, CSampleT<TCopier>* pSnapshot, DWORD dwFlags)
+    {
+        const HRESULT hr = GetSample(ppSample, dwFlags);
+        if (S_OK != hr || NULL == pSnapshot)
+            return hr;
+        const HRESULT hrLoad = pSnapshot->Load(*ppSample, PM_BUFFER | PM_MEDIATYPE | PM_TYPEFLAGS);
+        return (S_FALSE == hrLoad) ? S_OK : hrLoad;
     }
 
     // With redirection on (the pin class's m_bMTEnumRedir exactly 1) and an
@@ -948,6 +1584,66 @@ public:
     CComAutoCriticalSection m_csAllocator;
     CComPtr<IMemInputPin> m_spMemInput;
     IQualityControl* m_pQSink;
+
+private:
+    HRESULT ConnectCore(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
+    {
+        T* pPin = static_cast<T*>(this);
+        ASSERT(this->m_ePinDir == PINDIR_OUTPUT);
+        if (!ASSERT(pReceivePin != NULL))
+            return E_POINTER;
+
+        typename T::ObjectLock lock(pPin);
+        TFilter* pFilter = this->m_pFilter;
+        if (!ASSERT(pFilter != NULL))
+            return E_UNEXPECTED;
+        if (this->IsConnected())
+            return VFW_E_ALREADY_CONNECTED;
+        if (!this->IsCounterpart(pReceivePin))
+            return VFW_E_INVALID_DIRECTION;
+        if (State_Stopped != pFilter->FilterState())
+            return VFW_E_NOT_STOPPED;
+
+        HRESULT hr = S_OK;
+        if (IsGuidSet(pmt))
+            hr = AttemptConnection(pReceivePin, pmt);
+        else
+        {
+            hr = AgreeMT(pReceivePin);
+            if (S_OK != hr)
+                hr = pFilter->Filter_AgreeMT(this->m_dwCookie, pReceivePin);
+        }
+        if (S_OK != hr)
+            return hr;
+
+        // Anything but S_OK undoes the connection: a success code would
+        // otherwise leave the pins connected under a failed Connect.
+        hr = pPin->AgreeExchange();
+        if (S_OK == hr)
+            return S_OK;
+        pFilter->Filter_DisconnectPin(this->m_dwCookie);
+        pPin->ClearConnection();
+        return hr;
+    }
+
+    // The end of AgreeExternMT and AgreeInnerMT: the trace and the result,
+    // a success code other than S_OK turned into VFW_E_NO_ACCEPTABLE_TYPES.
+    HRESULT AgreeResult(HRESULT hr, LPCWSTR pszStep)
+    {
+        if (S_OK == hr)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Verbose, L"%s %s() successful\n", TraceName(), pszStep);
+            return S_OK;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s %s() FAILED, hr=0x%X\n", TraceName(), pszStep, hr);
+        return FAILED(hr) ? hr : VFW_E_NO_ACCEPTABLE_TYPES;
+    }
+
+    void SetConnected(IPin* pPin)
+    {
+        CCritSecLock lock(m_csAllocator);
+        this->m_spConnected = pPin;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -963,27 +1659,80 @@ enum eAllocSrc
 };
 
 // The output pin's record of its allocator, with commit and decommit on state
-// changes. T is the output pin class. Every write of the allocator pointer
-// happens under the pin's allocator lock.
+// changes, and the rules for allocator properties. T is the output pin class.
+// Every write of the allocator pointer happens under the pin's allocator
+// lock; nothing but AddRef and Release is called under it.
 template <class T>
 class CAllocatorMatch
 {
 public:
     CAllocatorMatch() noexcept : m_bActivate(FALSE), m_eAllocSrc(eAS_None) { ZeroMemory(&m_propsOut, sizeof(m_propsOut)); }
 
+    // {1, 1, 1, 0}: one buffer of one byte, no alignment, no prefix.
+    static void SetDefaultProps(ALLOCATOR_PROPERTIES* p)
+    {
+        p->cBuffers = 1;
+        p->cbBuffer = 1;
+        p->cbAlign = 1;
+        p->cbPrefix = 0;
+    }
+
+    static void NormalizeProps(ALLOCATOR_PROPERTIES* p)
+    {
+        if (p->cBuffers < 1)
+            p->cBuffers = 1;
+        if (p->cbBuffer < 1)
+            p->cbBuffer = 1;
+        if (0 == p->cbAlign)
+            p->cbAlign = 1;
+    }
+
+    // Each field of *pDst becomes the larger of the two (signed).
+    static void MergeProps(ALLOCATOR_PROPERTIES* pDst, const ALLOCATOR_PROPERTIES* pSrc)
+    {
+        pDst->cBuffers = pDst->cBuffers > pSrc->cBuffers ? pDst->cBuffers : pSrc->cBuffers;
+        pDst->cbBuffer = pDst->cbBuffer > pSrc->cbBuffer ? pDst->cbBuffer : pSrc->cbBuffer;
+        pDst->cbAlign = pDst->cbAlign > pSrc->cbAlign ? pDst->cbAlign : pSrc->cbAlign;
+        pDst->cbPrefix = pDst->cbPrefix > pSrc->cbPrefix ? pDst->cbPrefix : pSrc->cbPrefix;
+    }
+
+    // S_OK when the actual properties give at least what is required and the
+    // actual alignment is a power of two (0 passes that part of the test).
+    static HRESULT CheckProps(const ALLOCATOR_PROPERTIES* pRequired, const ALLOCATOR_PROPERTIES* pActual)
+    {
+        if (pRequired->cBuffers > pActual->cBuffers || pRequired->cbBuffer > pActual->cbBuffer ||
+            pRequired->cbAlign > pActual->cbAlign)
+            return E_FAIL;
+        const unsigned uAlign = static_cast<unsigned>(pActual->cbAlign);
+        if (((0u - uAlign) & uAlign) != uAlign)
+            return E_FAIL;
+        if (pRequired->cbPrefix > pActual->cbPrefix)
+            return E_FAIL;
+        return S_OK;
+    }
+
+    // TRUE when a field of pRequired is larger than that of pActual.
+    static BOOL ExceedsProps(const ALLOCATOR_PROPERTIES* pRequired, const ALLOCATOR_PROPERTIES* pActual)
+    {
+        return pRequired->cBuffers > pActual->cBuffers || pRequired->cbBuffer > pActual->cbBuffer ||
+               pRequired->cbAlign > pActual->cbAlign || pRequired->cbPrefix > pActual->cbPrefix;
+    }
+
     void AttachAllocator(IMemAllocator* pAllocator, eAllocSrc eSrc)
     {
         T* pPin = static_cast<T*>(this);
         ASSERT(pAllocator != NULL);
-        ASSERT(eSrc != eAS_None);
+        ASSERT_TEXT(eSrc != eAS_None, "eAllocSrc != eAS_None");
         if (NULL == pAllocator)
             return;
         ALLOCATOR_PROPERTIES props;
         ZeroMemory(&props, sizeof(props));
         const HRESULT hr = pAllocator->GetProperties(&props);
         ASSERT_TEXT(S_OK == hr, "CAllocatorMatch::AttachAllocator(): GetProperties() != S_OK");
+        CComPtr<IMemAllocator> spOld;
         {
             CCritSecLock lock(pPin->m_csAllocator);
+            spOld.Attach(m_spAllocOut.Detach());
             m_propsOut = props;
             m_spAllocOut = pAllocator;
             m_eAllocSrc = eSrc;
@@ -992,6 +1741,14 @@ public:
                   pPin->GetTraceName(),
                   eAS_Upstream == eSrc ? L"upstream" : (eAS_Downstream == eSrc ? L"downstream" : L"internal"));
         Debug_Allocator(atlTraceGeneral, eTL_Info, pAllocator);
+    }
+
+    // The output allocator, counted, or NULL; safe on any thread.
+    CComPtr<IMemAllocator> GetAllocatorOut()
+    {
+        T* pPin = static_cast<T*>(this);
+        CCritSecLock lock(pPin->m_csAllocator);
+        return m_spAllocOut;
     }
 
     // Commits (TRUE) or decommits (FALSE) the output allocator, once per
@@ -1003,11 +1760,7 @@ public:
         typename T::ObjectLock lock(pPin);
         if (!pPin->IsConnected())
             return VFW_E_NOT_CONNECTED;
-        CComPtr<IMemAllocator> spAllocator;
-        {
-            CCritSecLock lockAllocator(pPin->m_csAllocator);
-            spAllocator = m_spAllocOut;
-        }
+        CComPtr<IMemAllocator> spAllocator = GetAllocatorOut();
         if (!ASSERT_TEXT(spAllocator != NULL, "m_spAllocOut != NULL"))
             return VFW_E_NO_ALLOCATOR;
         if ((FALSE != m_bActivate) == bActivate)
@@ -1034,20 +1787,25 @@ public:
         return S_OK;
     }
 
-    // Lets the output allocator go (decommitted first).
+    // Lets the output allocator go (decommitted first, outside the lock).
     void Reset()
     {
-        T* pPin = static_cast<T*>(this);
         CComPtr<IMemAllocator> spOld;
-        {
-            CCritSecLock lock(pPin->m_csAllocator);
-            spOld.Attach(m_spAllocOut.Detach());
-            ZeroMemory(&m_propsOut, sizeof(m_propsOut));
-            m_bActivate = FALSE;
-            m_eAllocSrc = eAS_None;
-        }
+        DetachAllocator(&spOld);
         if (spOld)
             spOld->Decommit();
+    }
+
+    // Empties the record and hands the allocator it held to *ppOld (with the
+    // record's reference), for the caller to decommit outside the lock.
+    void DetachAllocator(IMemAllocator** ppOld)
+    {
+        T* pPin = static_cast<T*>(this);
+        CCritSecLock lock(pPin->m_csAllocator);
+        *ppOld = m_spAllocOut.Detach();
+        ZeroMemory(&m_propsOut, sizeof(m_propsOut));
+        m_bActivate = FALSE;
+        m_eAllocSrc = eAS_None;
     }
 
     ALLOCATOR_PROPERTIES m_propsOut;
@@ -1056,10 +1814,240 @@ public:
     eAllocSrc m_eAllocSrc;
 };
 
-// The in-place agreement of the output pin's allocator.
+// The in-place agreement of the output pin's allocator: one allocator for
+// both connections wherever the neighbours allow it. T is the output pin
+// class; its filter supplies Filter_GetTransInPlaceAlloc.
 template <class T>
 class CTransInPlaceAllocator : public CAllocatorMatch<T>
 {
+public:
+    typedef CAllocatorMatch<T> _Match;
+
+    // A new allocator of the framework.
+    static HRESULT CreateAllocator(IMemAllocator** ppAllocator)
+    {
+        return CMemoryAllocatorT<CBufferOnVirtualAlloc>::CreateInstance(ppAllocator);
+    }
+
+    // What the downstream pin asks for, never below {1, 1, 1, 0}.
+    void GetDownstreamRequirements(IMemInputPin* pMemInput, ALLOCATOR_PROPERTIES* pProps)
+    {
+        ASSERT(pMemInput != NULL);
+        ZeroMemory(pProps, sizeof(*pProps));
+        if (NULL == pMemInput || FAILED(pMemInput->GetAllocatorRequirements(pProps)))
+            ZeroMemory(pProps, sizeof(*pProps));
+        ALLOCATOR_PROPERTIES propsDefault;
+        _Match::SetDefaultProps(&propsDefault);
+        _Match::MergeProps(pProps, &propsDefault);
+        _Match::NormalizeProps(pProps);
+    }
+
+    // Hands pAllocator to the downstream pin; unless it is read-only it is
+    // first given the required properties, and must grant them.
+    HRESULT NotifyDownstream(IMemInputPin* pMemInput, IMemAllocator* pAllocator, const ALLOCATOR_PROPERTIES* pRequired,
+                             bool bReadOnly)
+    {
+        if (!ASSERT(pMemInput != NULL) || !ASSERT(pAllocator != NULL) || !ASSERT(pRequired != NULL))
+            return E_POINTER;
+        if (!bReadOnly)
+        {
+            ALLOCATOR_PROPERTIES propsRequest = *pRequired;
+            ALLOCATOR_PROPERTIES propsActual;
+            ZeroMemory(&propsActual, sizeof(propsActual));
+            HRESULT hr = pAllocator->SetProperties(&propsRequest, &propsActual);
+            if (FAILED(hr))
+                return hr;
+            hr = _Match::CheckProps(pRequired, &propsActual);
+            if (FAILED(hr))
+                return hr;
+        }
+        return pMemInput->NotifyAllocator(pAllocator, bReadOnly ? TRUE : FALSE);
+    }
+
+    // The agreement at output connection time: the input connection's
+    // allocator, then the downstream pin's, then a new one of ours; the
+    // first that the downstream pin takes becomes the output allocator.
+    HRESULT AllocatorAgree(IMemInputPin* pMemInput)
+    {
+        T* pPin = static_cast<T*>(this);
+        _LogTrace(atlTraceGeneral, eTL_Info, L"@@@@ %s CTransInPlaceAllocator::AllocatorAgree()\n", pPin->GetTraceName());
+        if (!ASSERT(pMemInput != NULL))
+            return E_POINTER;
+        auto* pFilter = pPin->m_pFilter;
+        if (!ASSERT(pFilter != NULL))
+            return E_UNEXPECTED;
+
+        CComPtr<IMemAllocator> spAllocIn;
+        bool bUseIn = true;
+        bool bReadOnly = false;
+        HRESULT hr = pFilter->Filter_GetTransInPlaceAlloc(pPin->m_dwCookie, &spAllocIn, &bUseIn, &bReadOnly);
+        if (FAILED(hr))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"###Err### %s CTransInPlaceAllocator::AllocatorAgree(): Filter_GetTransInPlaceAlloc()=0x%X\n",
+                      pPin->GetTraceName(), hr);
+            return hr;
+        }
+        ALLOCATOR_PROPERTIES propsIn;
+        ZeroMemory(&propsIn, sizeof(propsIn));
+        if (spAllocIn)
+        {
+            hr = spAllocIn->GetProperties(&propsIn);
+            ASSERT(hr == S_OK);
+        }
+        else
+            bUseIn = false;
+
+        ALLOCATOR_PROPERTIES propsReq;
+        GetDownstreamRequirements(pMemInput, &propsReq);
+        _Match::MergeProps(&propsReq, &propsIn);
+        if (bUseIn && _Match::ExceedsProps(&propsReq, &propsIn))
+            bUseIn = !bReadOnly;
+
+        CComPtr<IMemAllocator> spAllocDown;
+        if (FAILED(pMemInput->GetAllocator(&spAllocDown)) || !spAllocDown)
+        {
+            spAllocDown.Release();
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s CTransInPlaceAllocator::AllocatorAgree(): Downstream filter hasn't allocator\n",
+                      pPin->GetTraceName());
+        }
+
+        CComPtr<IMemAllocator> spChosen;
+        hr = E_FAIL;
+        if (bUseIn)
+        {
+            hr = NotifyDownstream(pMemInput, spAllocIn, &propsReq, bReadOnly);
+            if (SUCCEEDED(hr))
+            {
+                this->AttachAllocator(spAllocIn, eAS_Upstream);
+                spChosen = spAllocIn;
+            }
+        }
+        if (!spChosen && spAllocDown)
+        {
+            hr = NotifyDownstream(pMemInput, spAllocDown, &propsReq, false);
+            if (SUCCEEDED(hr))
+            {
+                this->AttachAllocator(spAllocDown, eAS_Downstream);
+                spChosen = spAllocDown;
+            }
+        }
+        if (!spChosen)
+        {
+            CComPtr<IMemAllocator> spAllocNew;
+            hr = CreateAllocator(&spAllocNew);
+            if (SUCCEEDED(hr))
+                hr = NotifyDownstream(pMemInput, spAllocNew, &propsReq, false);
+            if (SUCCEEDED(hr))
+            {
+                this->AttachAllocator(spAllocNew, eAS_Internal);
+                spChosen = spAllocNew;
+            }
+        }
+        if (!spChosen)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"###Err### %s CTransInPlaceAllocator::AllocatorAgree(): allocator agreement failed, hr=0x%X\n",
+                      pPin->GetTraceName(), hr);
+            return FAILED(hr) ? hr : E_FAIL;
+        }
+        // The input connection keeps its own allocator until upstream
+        // notifies again: whether samples must be copied is known now.
+        if (spAllocIn)
+            pFilter->m_bSeparateAllocators = spChosen.IsEqualObject(spAllocIn) ? FALSE : TRUE;
+        return S_OK;
+    }
+
+    // Makes the allocator that upstream newly notified the output allocator
+    // too. S_OK: agreed; S_FALSE: not agreed, both sides as they were; a
+    // failure: the old state could not be restored.
+    HRESULT AgreePassThroughAllocator(DWORD dwCookie, IMemAllocator* pUpAlloc, bool bReadOnly)
+    {
+        T* pPin = static_cast<T*>(this);
+        (void)dwCookie;
+        _LogTrace(atlTraceGeneral, eTL_Info, L"@@@@ %s CTransInPlaceAllocator::AgreePassThroughAllocator()\n",
+                  pPin->GetTraceName());
+        if (!ASSERT(pUpAlloc != NULL))
+            return E_POINTER;
+        ASSERT(!this->m_bActivate);
+        ASSERT(pPin->IsConnected());
+        CComPtr<IMemInputPin> spMemInput = pPin->GetConnectedMemInput();
+        CComPtr<IMemAllocator> spAllocOut = this->GetAllocatorOut();
+        if (!ASSERT_TEXT(spMemInput != NULL, "pOutPin->m_spMemInput != NULL") ||
+            !ASSERT_TEXT(spAllocOut != NULL, "m_spAllocOut != NULL"))
+            return E_UNEXPECTED;
+
+        ALLOCATOR_PROPERTIES propsUp;
+        ZeroMemory(&propsUp, sizeof(propsUp));
+        HRESULT hr = pUpAlloc->GetProperties(&propsUp);
+        if (FAILED(hr))
+        {
+            // Nothing is known to restore the allocator to: leave both sides.
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties()=0x%X\n",
+                      pPin->GetTraceName(), hr);
+            ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties() FAILED");
+            return S_FALSE;
+        }
+        if (bReadOnly && FAILED(_Match::CheckProps(&this->m_propsOut, &propsUp)))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Read-only upstream allocator "
+                      L"can't be used as pass through allocator\n",
+                      pPin->GetTraceName());
+            return S_FALSE;
+        }
+        ALLOCATOR_PROPERTIES propsReq = propsUp;
+        if (!bReadOnly)
+            _Match::MergeProps(&propsReq, &this->m_propsOut);
+        hr = NotifyDownstream(spMemInput, pUpAlloc, &propsReq, bReadOnly);
+        if (SUCCEEDED(hr))
+        {
+            this->Reset();
+            this->AttachAllocator(pUpAlloc, eAS_Upstream);
+            return S_OK;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info,
+                  L"WARNING. %s CTransInPlaceAllocator::AgreePassThroughAllocator(): agreement of pass-through allocator "
+                  L"failed, hr=0x%X\n",
+                  pPin->GetTraceName(), hr);
+        if (!bReadOnly)
+        {
+            ALLOCATOR_PROPERTIES propsRestore = propsUp;
+            ALLOCATOR_PROPERTIES propsActual;
+            ZeroMemory(&propsActual, sizeof(propsActual));
+            hr = pUpAlloc->SetProperties(&propsRestore, &propsActual);
+            if (FAILED(hr))
+            {
+                _LogTrace(atlTraceGeneral, eTL_Info,
+                          L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore upstream allocator: "
+                          L"pUpAlloc->SetProperties()=0x%X\n",
+                          pPin->GetTraceName(), hr);
+                ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore upstream allocator FAILED");
+                return hr;
+            }
+            if (0 != memcmp(&propsActual, &propsUp, sizeof(propsUp)))
+                _LogTrace(atlTraceGeneral, eTL_Info,
+                          L"WARNING. %s CTransInPlaceAllocator::AgreePassThroughAllocator(): properties changed: "
+                          L"old=[%i,%i,%i,%i], new=[%i,%i,%i,%i]\n",
+                          pPin->GetTraceName(), static_cast<int>(propsUp.cBuffers), static_cast<int>(propsUp.cbBuffer),
+                          static_cast<int>(propsUp.cbAlign), static_cast<int>(propsUp.cbPrefix),
+                          static_cast<int>(propsActual.cBuffers), static_cast<int>(propsActual.cbBuffer),
+                          static_cast<int>(propsActual.cbAlign), static_cast<int>(propsActual.cbPrefix));
+        }
+        hr = spMemInput->NotifyAllocator(spAllocOut, FALSE);
+        if (FAILED(hr))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore downstream allocator: "
+                      L"pOutPin->m_spMemInput->NotifyAllocator()=0x%X\n",
+                      pPin->GetTraceName(), hr);
+            ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore downstream allocator FAILED");
+            return hr;
+        }
+        return S_FALSE;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -1356,6 +2344,134 @@ public:
     {
         CMorphlet<T, TIn, TOut>::Filter_DisconnectPin(dwCookie);
         m_bSeparateAllocators = FALSE;
+    }
+
+    // The in-place filter's last resort for an output connection: the types
+    // of the upstream pin, offered downstream one by one.
+    HRESULT Filter_AgreeMT(DWORD dwCookie, IPin* pReceivePin)
+    {
+        T* pT = static_cast<T*>(this);
+        ASSERT(dwCookie == PINDIR_OUTPUT);
+        if (!ASSERT_TEXT(this->m_apIn != NULL && this->m_apOut != NULL, "m_apIn != NULL && m_apOut != NULL"))
+            return E_UNEXPECTED;
+        if (!ASSERT(pReceivePin != NULL))
+            return E_POINTER;
+        CComPtr<IPin> spUpstream = this->m_apIn->m_spConnected;
+        if (!spUpstream)
+            return E_FAIL;
+        CComPtr<IEnumMediaTypes> spEnum;
+        HRESULT hr = spUpstream->EnumMediaTypes(&spEnum);
+        if (S_OK != hr || !spEnum)
+            return FAILED(hr) ? hr : E_FAIL;
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s Filter_AgreeMT(): Try to connect output pin with upstream media types\n",
+                  pT->GetTraceName());
+        return this->m_apOut->TryMediaTypes(pReceivePin, spEnum);
+    }
+
+    // The allocator the input pin offers upstream: the output allocator when
+    // the output is connected with the input's type (one buffer then passes
+    // through), else a new allocator of ours for every call.
+    HRESULT Filter_GetAllocator(DWORD dwCookie, IMemAllocator** ppAllocator)
+    {
+        ASSERT(dwCookie == PINDIR_INPUT);
+        if (!ASSERT_TEXT(this->m_apIn != NULL && this->m_apOut != NULL, "m_apIn != NULL && m_apOut != NULL"))
+            return E_UNEXPECTED;
+        if (!ASSERT(ppAllocator != NULL))
+            return E_POINTER;
+        *ppAllocator = NULL;
+        {
+            typename TOut::ObjectLock lock(this->m_apOut.p);
+            if (this->m_apOut->IsConnected() && MTIsEqual(&this->m_apOut->m_mt, &this->m_apIn->m_mt))
+            {
+                // Connected but without an allocator (between a reconnection
+                // and its agreement): a new one, never a NULL one.
+                CComPtr<IMemAllocator> spAllocOut = this->m_apOut->GetAllocatorOut();
+                if (ASSERT_TEXT(spAllocOut != NULL, "m_apOut->m_spAllocOut != NULL"))
+                {
+                    *ppAllocator = spAllocOut.Detach();
+                    return S_OK;
+                }
+            }
+        }
+        return TOut::CreateAllocator(ppAllocator);
+    }
+
+    // Upstream notified its allocator. With the output connected: separated
+    // allocators unless it is the output allocator; when the output allocator
+    // was the input's one passed through, the new one is passed through in
+    // its place, and a failure to restore disconnects the output.
+    HRESULT Filter_NotifyAllocator(DWORD dwCookie, IMemAllocator* pAllocator, BOOL bReadOnly)
+    {
+        T* pT = static_cast<T*>(this);
+        if (!ASSERT(pAllocator != NULL))
+            return E_POINTER;
+        if (!ASSERT_TEXT(this->m_apIn != NULL && this->m_apOut != NULL, "m_apIn != NULL && m_apOut != NULL"))
+            return E_UNEXPECTED;
+        if (!this->m_apOut->IsConnected())
+            return S_OK;
+        m_bSeparateAllocators = this->m_apOut->GetAllocatorOut().IsEqualObject(pAllocator) ? FALSE : TRUE;
+        if (m_bSeparateAllocators && eAS_Upstream == this->m_apOut->m_eAllocSrc)
+        {
+            const HRESULT hr = this->m_apOut->AgreePassThroughAllocator(dwCookie, pAllocator, 1 == bReadOnly);
+            if (FAILED(hr))
+            {
+                _LogTrace(atlTraceGeneral, eTL_Error,
+                          L"###Err### %s Filter_NotifyAllocator(): Re-agreement of allocator for output pin failed, hr=0x%X\n",
+                          pT->GetTraceName(), hr);
+                static_cast<IPin*>(this->m_apOut.p)->Disconnect();
+                return hr;
+            }
+            m_bSeparateAllocators = this->m_apOut->GetAllocatorOut().IsEqualObject(pAllocator) ? FALSE : TRUE;
+        }
+        if (m_bSeparateAllocators)
+            _LogTrace(atlTraceGeneral, eTL_Info, L"@@@@ %s Filter_NotifyAllocator(): Use separated allocators\n",
+                      pT->GetTraceName());
+        else
+            _LogTrace(atlTraceGeneral, eTL_Info, L"@@@@ %s Filter_NotifyAllocator(): Use through-pass allocator\n",
+                      pT->GetTraceName());
+        return S_OK;
+    }
+
+    // What the downstream pin asks of an allocator; E_NOTIMPL while the output
+    // is not connected.
+    HRESULT Filter_GetAllocatorRequirements(DWORD dwCookie, ALLOCATOR_PROPERTIES* pProps)
+    {
+        (void)dwCookie;
+        if (!ASSERT(pProps != NULL))
+            return E_POINTER;
+        if (!ASSERT(this->m_apOut != NULL))
+            return E_UNEXPECTED;
+        CComPtr<IPin> spDownstream = this->m_apOut->GetConnectedPin();
+        if (!spDownstream)
+            return E_NOTIMPL;
+        CComPtr<IMemInputPin> spMemInput;
+        HRESULT hr = spDownstream->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemInput));
+        if (FAILED(hr) || !spMemInput)
+            return FAILED(hr) ? hr : E_NOINTERFACE;
+        return spMemInput->GetAllocatorRequirements(pProps);
+    }
+
+    // The input connection's allocator for the output agreement, usable
+    // unless it is read-only; S_FALSE while the input is not connected.
+    HRESULT Filter_GetTransInPlaceAlloc(DWORD dwCookie, IMemAllocator** ppAllocIn, bool* pbUseInAllocator,
+                                        bool* pbReadOnly)
+    {
+        ASSERT(dwCookie == PINDIR_OUTPUT);
+        if (!ASSERT(ppAllocIn != NULL) || !ASSERT(pbUseInAllocator != NULL) || !ASSERT(pbReadOnly != NULL))
+            return E_POINTER;
+        *ppAllocIn = NULL;
+        *pbUseInAllocator = false;
+        *pbReadOnly = false;
+        if (!ASSERT(this->m_apIn != NULL))
+            return E_UNEXPECTED;
+        if (!this->m_apIn->IsConnected())
+            return S_FALSE;
+        CComPtr<IMemAllocator> spAllocIn = this->m_apIn->m_spAllocIn;
+        ASSERT(this->m_apIn->m_spAllocIn != NULL);
+        *ppAllocIn = spAllocIn.Detach();
+        *pbReadOnly = (1 == this->m_apIn->m_bReadOnly);
+        *pbUseInAllocator = !*pbReadOnly;
+        return S_OK;
     }
 
     BYTE m_bSeparateAllocators;

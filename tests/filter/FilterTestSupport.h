@@ -8,6 +8,7 @@
 
 #include "FakeLog.h"
 #include "dsfix/Com.h"
+#include "dsfix/Enumerators.h"
 #include "dsfix/Graph.h"
 #include "dsfix/MediaTypes.h"
 #include "dsfix/TestSink.h"
@@ -388,13 +389,14 @@ public:
         ++m_nQueryAccept;
         return m_hrQueryAccept;
     }
+    // The set enumerator, else one over m_types, else E_NOTIMPL.
     STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** pp) override
     {
         if (!pp)
             return E_POINTER;
         *pp = m_pEnum;
         if (!m_pEnum)
-            return E_NOTIMPL;
+            return m_types.empty() ? E_NOTIMPL : dsfix::CreateMediaTypeEnum(m_types, pp);
         m_pEnum->AddRef();
         return S_OK;
     }
@@ -444,6 +446,7 @@ public:
     PIN_DIRECTION m_eDir;
     CFakeFilter* m_pFilter;
     IEnumMediaTypes* m_pEnum = NULL;
+    std::vector<dsfix::MediaType> m_types;
     bool m_bQuality = true;
     HRESULT m_hrQueryAccept = S_OK;
     HRESULT m_hrReceiveConnection = S_OK;
@@ -477,11 +480,17 @@ public:
         AddRef();
         return S_OK;
     }
+    // Grants the request unless told to refuse it or to keep its
+    // properties; records every request.
     STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) override
     {
         if (!pRequest || !pActual)
             return E_POINTER;
-        m_props = *pRequest;
+        m_requests.push_back(*pRequest);
+        if (FAILED(m_hrSetProperties))
+            return m_hrSetProperties;
+        if (m_bGrant)
+            m_props = *pRequest;
         *pActual = m_props;
         return S_OK;
     }
@@ -489,6 +498,8 @@ public:
     {
         if (!p)
             return E_POINTER;
+        if (FAILED(m_hrGetProperties))
+            return m_hrGetProperties;
         *p = m_props;
         return S_OK;
     }
@@ -510,6 +521,10 @@ public:
     STDMETHODIMP ReleaseBuffer(IMediaSample*) override { return E_NOTIMPL; }
 
     ALLOCATOR_PROPERTIES m_props = { 1, 4096, 1, 0 };
+    std::vector<ALLOCATOR_PROPERTIES> m_requests;
+    HRESULT m_hrSetProperties = S_OK;
+    HRESULT m_hrGetProperties = S_OK;
+    bool m_bGrant = true;
     HRESULT m_hrCommit = S_OK;
     HRESULT m_hrDecommit = S_OK;
     int m_nCommit = 0;
@@ -644,6 +659,7 @@ struct CConnectedFilter
         : upstream(new CFakePin(PINDIR_OUTPUT, L"Fake Source")), sink(NewTestSink(sinkConfig))
     {
         const dsfix::MediaType mt = TestVideoType();
+        upstream->m_types = { mt };
         EXPECT_EQ(S_OK, filter.In()->ReceiveConnection(upstream->Pin(), mt.Ptr()));
         EXPECT_EQ(S_OK, filter.Out()->Connect(sink->Pin(), NULL));
         if (pAllocator)

@@ -72,7 +72,10 @@ TEST_F(GraphTest, JoinedNamedFoundAndLetGo)
 class GraphStateTest : public GraphTest
 {
 protected:
-    GraphStateTest() : m_pUp(new CFakePin(PINDIR_OUTPUT, L"Fake Source")), m_sink(NewTestSink()) {}
+    GraphStateTest() : m_pUp(new CFakePin(PINDIR_OUTPUT, L"Fake Source")), m_sink(NewTestSink())
+    {
+        m_pUp->m_types = { TestVideoType() };
+    }
     ~GraphStateTest() override
     {
         m_graph.Release();
@@ -108,7 +111,7 @@ protected:
 
 TEST_F(GraphStateTest, StatesWithWineAllocatorAndGraphText)
 {
-    EXPECT_EQ(eAS_Internal, m_f->m_apOut->m_eAllocSrc) << "the sink has no allocator: Wine's memory allocator";
+    EXPECT_EQ(eAS_Internal, m_f->m_apOut->m_eAllocSrc) << "the sink has no allocator: a new one of ours";
     EXPECT_EQ(VFW_E_NOT_COMMITTED, TryBuffer());
 
     const struct

@@ -481,6 +481,7 @@ TEST_F(PinTest, StreamCallsRaceTheOutputConnection)
     dsfix::HangWatchdog watchdog(60000, "stream calls against output connections");
     CTestFilterPtr f;
     CFakePin* pUp = new CFakePin(PINDIR_OUTPUT);
+    pUp->m_types = { TestVideoType() };
     ASSERT_EQ(S_OK, f.In()->ReceiveConnection(pUp->Pin(), TestVideoType().Ptr()));
 
     struct Shared
@@ -582,7 +583,7 @@ TEST_F(PinTest, InterfaceTables)
         std::vector<const IID*> must;
     } objects[] = {
         { "filter", f.Filter(), { &IID_IUnknown, &IID_IPersist, &IID_IMediaFilter, &IID_IBaseFilter } },
-        { "input pin", f.In(), { &IID_IUnknown, &IID_IPin, &IID_IQualityControl } },
+        { "input pin", f.In(), { &IID_IUnknown, &IID_IPin, &IID_IQualityControl, &IID_IMemInputPin } },
         { "output pin", f.Out(), { &IID_IUnknown, &IID_IPin, &IID_IQualityControl } },
         { "pin enumerator", spPins, { &IID_IUnknown, &IID_IEnumPins } },
         { "media-type enumerator", spTypes, { &IID_IUnknown, &IID_IEnumMediaTypes } },
