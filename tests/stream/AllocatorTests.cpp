@@ -445,4 +445,60 @@ TEST_F(AgreementTest, DeliverySamples)
     sp.Release();
 }
 
+// The streaming thread takes delivery samples while the graph thread
+// replaces the output allocator again and again; each replaced allocator is
+// held by nothing else, so a pointer read while it changes would be used
+// after it is gone.
+TEST_F(AgreementTest, ReAgreementRacesDeliverySamples)
+{
+    dsfix::HangWatchdog watchdog(60000, "re-agreement against delivery samples");
+    auto fresh = [] {
+        CComPtr<IMemAllocator> sp;
+        EXPECT_EQ(S_OK, CTransInPlaceAllocator<CTestOutput>::CreateAllocator(&sp));
+        ALLOCATOR_PROPERTIES props = { 2, 1024, 1, 0 }, actual = {};
+        EXPECT_EQ(S_OK, sp->SetProperties(&props, &actual));
+        return sp;
+    };
+    {
+        CComPtr<IMemAllocator> sp = fresh();
+        ASSERT_EQ(S_OK, m_spIn->NotifyAllocator(sp, FALSE));
+        ASSERT_EQ(S_OK, m_rig.ConnectOutput());
+        ASSERT_EQ(eAS_Upstream, m_rig.Out()->m_eAllocSrc);
+    }
+    struct Shared
+    {
+        CTestOutput* pOut;
+        volatile LONG bStop;
+        LONG nGot;
+    } shared = { m_rig.Out(), FALSE, 0 };
+    HANDLE hThread = CreateThread(
+        NULL, 0,
+        [](void* pv) -> DWORD {
+            Shared* p = static_cast<Shared*>(pv);
+            while (!p->bStop)
+            {
+                CComPtr<IMediaSample> sp;
+                if (S_OK == p->pOut->GetSample(&sp, AM_GBF_NOWAIT))
+                    ++p->nGot;
+            }
+            return 0;
+        },
+        &shared, 0, NULL);
+    ASSERT_NE(nullptr, hThread);
+    m_log.Reset();
+    for (int i = 0; i < 300; ++i)
+    {
+        CComPtr<IMemAllocator> sp = fresh();
+        ASSERT_EQ(S_OK, m_spIn->NotifyAllocator(sp, FALSE)) << i;
+        ASSERT_TRUE(m_rig.Out()->m_spAllocOut.IsEqualObject(sp)) << i;
+        EXPECT_EQ(S_OK, sp->Commit());
+        Sleep(0);
+    }
+    InterlockedExchange(&shared.bStop, TRUE);
+    WaitForSingleObject(hThread, INFINITE);
+    CloseHandle(hThread);
+    EXPECT_GT(shared.nGot, 0) << "the thread got samples meanwhile";
+    EXPECT_EQ(S_OK, m_rig.f.Out()->Disconnect());
+}
+
 } // namespace
