@@ -3,9 +3,10 @@
 // A filter class T derives from CComObjectRootEx<CComMultiThreadModel> (its
 // critical section is the filter lock), from CTransInPlaceFilter<T,TIn,TOut>
 // (state, pins, state change, the default hooks) and from IBaseFilterImpl<T>
-// (the COM interface). Its pin classes derive from CInputPin<TIn,T> or
-// COutputPin<TOut,T> with the pin's one media type (CMTSingle); the output
-// pin class also from CTransInPlaceAllocator<TOut>.
+// (the COM interface). Its pin classes derive from CInputPin<TIn,T> with
+// CMemInputPinFilter<TIn> (IMemInputPin), or from COutputPin<TOut,T> with
+// CTransInPlaceAllocator<TOut>, each with the pin's one media type
+// (CMTSingle).
 //
 // The templates call the filter class and the pin classes statically, by
 // name: a class replaces a default hook by declaring a member of the same
@@ -15,22 +16,35 @@
 // What the classes supply besides their COM maps:
 // - the filter class: GetTraceName, GetObjectCLSID (its coclass),
 //   Filter_JoinFilterGraph (bind the pins on a join, Reset on a leave),
+//   Filter_CompleteConnect (a connection of either pin is complete),
+//   Filter_SendSample (a sample that passed the input pin's checks),
 //   FinalConstruct with CreatePins and FinalRelease with ClearPins;
 // - each pin class: GetTraceName, FinalConstruct and FinalRelease;
-// - the input pin class: ReleaseAllocator (drops the input connection's
-//   allocator when the connection ends);
-// - the output pin class: m_bMTEnumRedir, the media-type enumeration switch.
+// - the output pin class: m_bMTEnumRedir, the media-type enumeration switch,
+//   and AgreeExchange (the step after a type was agreed; AgreeAllocator is
+//   the default work for it).
+// The input pin class may allow a change of type while the filter runs
+// (IsDynReconnectAllowed) or skip the types attached to samples
+// (CheckSampleMT).
 //
 // Pins are COM objects of their own, with their own reference counts; the
 // filter owns them, a pin holds only a plain pointer to its filter. When the
 // filter lets its pins go it breaks that link first, so that a pin a host still
 // holds answers its calls without the filter (every use of the link checks it).
 //
-// Locks, outermost first: the filter lock, the output pin's object lock, the
-// output pin's allocator lock (a leaf: nothing is called under it but AddRef
-// and Release). The input pin's object lock is held across the flush hooks,
-// which reach the downstream pin through a counted copy of it taken under
-// the allocator lock.
+// Locks, outermost first: the filter lock, the input pin's object lock, the
+// output pin's object lock, the output pin's allocator lock (a leaf: nothing
+// is called under it but AddRef and Release). The input pin's lock is held
+// across its allocator questions, which may take the output pin's lock, and
+// across the flush hooks, which reach the downstream pin through a counted
+// copy of it. A connection holds its pin's lock across the calls to the
+// neighbour, which on Wine may reconnect pins of this filter on the same
+// thread (the locks are re-entrant). The input pin's receive lock is taken
+// with no other lock held and is held over each sample's whole way
+// downstream; the streaming thread reads the output connection only through
+// counted copies taken under the allocator lock (GetConnectedPin,
+// GetConnectedMemInput, GetSample), so a wait for a buffer or a blocking
+// downstream pin holds no lock the graph thread needs to stop the filter.
 #pragma once
 
 #include "DSAllocators.h"
@@ -567,6 +581,30 @@ public:
         return m_pFilter->Filter_QueryPeerInterface(m_dwCookie, riid, ppv);
     }
 
+    // The opening lines of a connection: pszFormat with the pin's trace name
+    // as a prefix to the class of the neighbour pin's filter, then the type.
+    void TraceConnectionStart(LPCWSTR pszFormat, IPin* pPin, const AM_MEDIA_TYPE* pmt)
+    {
+        WCHAR szPrefix[TRACE_RECORD_SIZE];
+        _snwprintf_s(szPrefix, TRACE_RECORD_SIZE, _TRUNCATE, pszFormat, static_cast<T*>(this)->GetTraceName());
+        Debug_FilterFromPin(atlTraceGeneral, eTL_Info, szPrefix, pPin);
+        if (NULL != pmt)
+            Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
+        else
+            _LogTrace(atlTraceGeneral, eTL_Info, L"Empty media type\n");
+    }
+
+    // Keeps a copy of the pin's type in *pSaved, then takes pmt; the pin's
+    // type is untouched when either fails.
+    HRESULT ReplaceMediaType(const AM_MEDIA_TYPE* pmt, CMType* pSaved)
+    {
+        T* pPin = static_cast<T*>(this);
+        const HRESULT hr = pSaved->Set(&pPin->m_mt);
+        if (FAILED(hr))
+            return hr;
+        return pPin->m_mt.Set(pmt);
+    }
+
     // A media type attached to a sample becomes the pin's type when the pin
     // accepts it. S_FALSE (no type attached) and any other answer of the
     // sample come back as they are; a refused type gives
@@ -796,15 +834,7 @@ public:
     STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override
     {
         T* pPin = static_cast<T*>(this);
-        WCHAR szPrefix[TRACE_RECORD_SIZE];
-        _snwprintf_s(szPrefix, TRACE_RECORD_SIZE, _TRUNCATE, L"+++++++++++++++ %s receive connection from ",
-                     pPin->GetTraceName());
-        Debug_FilterFromPin(atlTraceGeneral, eTL_Info, szPrefix, pConnector);
-        if (NULL != pmt)
-            Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
-        else
-            _LogTrace(atlTraceGeneral, eTL_Info, L"Empty media type\n");
-
+        this->TraceConnectionStart(L"+++++++++++++++ %s receive connection from ", pConnector, pmt);
         const HRESULT hr = AcceptConnection(pConnector, pmt);
         if (FAILED(hr))
             _LogTrace(atlTraceCOM, eTL_Info, L"WARNING. %s connection not accepted, hr=0x%X\n", pPin->GetTraceName(), hr);
@@ -957,10 +987,7 @@ private:
             return VFW_E_TYPE_NOT_ACCEPTED;
 
         CMType mtSaved;
-        HRESULT hr = mtSaved.Set(&pPin->m_mt);
-        if (FAILED(hr))
-            return hr;
-        hr = pPin->m_mt.Set(pmt);
+        HRESULT hr = this->ReplaceMediaType(pmt, &mtSaved);
         if (FAILED(hr))
             return hr;
         if (bConnected)
@@ -1312,15 +1339,7 @@ public:
     STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override
     {
         T* pPin = static_cast<T*>(this);
-        WCHAR szPrefix[TRACE_RECORD_SIZE];
-        _snwprintf_s(szPrefix, TRACE_RECORD_SIZE, _TRUNCATE, L"*************** %s start of connection to ",
-                     pPin->GetTraceName());
-        Debug_FilterFromPin(atlTraceGeneral, eTL_Info, szPrefix, pReceivePin);
-        if (NULL != pmt)
-            Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
-        else
-            _LogTrace(atlTraceGeneral, eTL_Info, L"Empty media type\n");
-
+        this->TraceConnectionStart(L"*************** %s start of connection to ", pReceivePin, pmt);
         const HRESULT hr = ConnectCore(pReceivePin, pmt);
         if (S_OK == hr)
         {
@@ -1412,10 +1431,7 @@ public:
         if (!pPin->QueryAcceptMT(pmt))
             return VFW_E_TYPE_NOT_ACCEPTED;
         CMType mtSaved;
-        HRESULT hr = mtSaved.Set(&pPin->m_mt);
-        if (FAILED(hr))
-            return hr;
-        hr = pPin->m_mt.Set(pmt);
+        HRESULT hr = this->ReplaceMediaType(pmt, &mtSaved);
         if (FAILED(hr))
             return hr;
         hr = ExecConnection(pReceivePin);
