@@ -154,6 +154,43 @@ TEST_F(GraphBehaviourTest, SynchronousReconnectionsEnd)
     }
 }
 
+// Refused connections in the graph leave both pins of the pair unconnected
+// and the filter ready for the next attempt.
+TEST_F(GraphBehaviourTest, RefusedConnectionsLeaveNothingBehind)
+{
+    dsfix::HangWatchdog watchdog(60000, "refused connections");
+    ChainConfig config;
+    config.sink.acceptTypes = { TestVideoType(640) };
+    Chain chain;
+    EXPECT_EQ(VFW_E_NO_ACCEPTABLE_TYPES, chain.Build(config)) << "the sink takes no type the source has";
+    CComPtr<IPin> spPeer;
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, chain.sink->Pin()->ConnectedTo(&spPeer));
+    EXPECT_FALSE(chain.f->m_apOut->IsConnected());
+    EXPECT_EQ(NULL, chain.f->m_apOut->m_spAllocOut.p);
+    EXPECT_TRUE(chain.f->m_apIn->IsConnected()) << "the input stays as it was";
+    EXPECT_EQ(0, chain.f->m_nInputReconnects);
+
+    // The input refuses: the source's pin and ours are both free again.
+    ASSERT_EQ(S_OK, chain.graph.Builder()->Disconnect(chain.f.In()));
+    ASSERT_EQ(S_OK, chain.graph.Builder()->Disconnect(chain.source->Pin()));
+    chain.f->m_hrCompleteConnect[PINDIR_INPUT] = E_ABORT;
+    chain.f->m_completes.clear();
+    EXPECT_TRUE(FAILED(chain.graph.ConnectDirect(chain.source->Pin(), chain.f.In(), NULL)));
+    EXPECT_FALSE(chain.f->m_completes.empty()) << "our input was asked and refused";
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, chain.source->Pin()->ConnectedTo(&spPeer));
+    EXPECT_FALSE(chain.f->m_apIn->IsConnected());
+
+    // Usable: the same filter connects and streams.
+    chain.f->m_hrCompleteConnect[PINDIR_INPUT] = S_OK;
+    dsfix::TestSinkConfig sinkConfig;
+    ASSERT_EQ(S_OK, chain.sink->Configure(sinkConfig));
+    ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.f.In(), NULL));
+    ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.f.Out(), chain.sink->Pin(), NULL));
+    EXPECT_EQ(1, chain.f->m_nInputReconnects);
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(10u, chain.sink->Samples().size());
+}
+
 // Stop while the source streams, again and again: each change returns, the
 // samples that arrive are whole and in order. Against Wine's Null Renderer
 // the streaming thread is held inside the renderer (a paused renderer keeps
