@@ -1323,6 +1323,7 @@ public:
             pPin->DetachAllocator(&spAllocator);
             spMemInput.Attach(m_spMemInput.Detach());
             spPeer.Attach(this->m_spConnected.Detach());
+            ++m_nConnectGeneration;
         }
         if (spAllocator)
             spAllocator->Decommit();
@@ -1462,7 +1463,22 @@ public:
 
         CComPtr<IPin> spSelf(static_cast<IPin*>(pPin));
         SetConnected(pReceivePin);
+        const LONG nGeneration = m_nConnectGeneration;
         hr = pReceivePin->ReceiveConnection(spSelf, &mt);
+        if (nGeneration != m_nConnectGeneration)
+        {
+            // The downstream pin had the graph reconnect or disconnect this
+            // pin while it decided (Wine does that on this thread): what that
+            // call left stands, and the negotiation ends here.
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s ExecConnection(): connection changed while the downstream pin decided, "
+                      L"ReceiveConnection()=0x%X\n",
+                      TraceName(), hr);
+            if (S_OK == hr && !this->IsConnected())
+                pReceivePin->Disconnect();
+            m_bSettledInside = TRUE;
+            return S_OK;
+        }
         if (S_OK != hr)
         {
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n",
@@ -1631,6 +1647,11 @@ private:
         }
         if (S_OK != hr)
             return hr;
+        if (m_bSettledInside)
+        {
+            m_bSettledInside = FALSE;
+            return this->IsConnected() ? S_OK : VFW_E_NOT_CONNECTED;
+        }
 
         // Anything but S_OK undoes the connection: a success code would
         // otherwise leave the pins connected under a failed Connect.
@@ -1659,7 +1680,14 @@ private:
     {
         CCritSecLock lock(m_csAllocator);
         this->m_spConnected = pPin;
+        ++m_nConnectGeneration;
     }
+
+    // Counts every change of the connected pin, so that a negotiation sees
+    // a change made by a call nested in its own downstream call.
+    LONG m_nConnectGeneration = 0;
+    // Such a nested call settled the connection being negotiated.
+    BYTE m_bSettledInside = FALSE;
 };
 
 // ---------------------------------------------------------------------------

@@ -154,6 +154,51 @@ TEST_F(GraphBehaviourTest, SynchronousReconnectionsEnd)
     }
 }
 
+// The downstream filter has the graph reconnect our output from inside its
+// ReceiveConnection; Wine runs that on this thread, nested in our own
+// Connect. The nested connection stands, nothing is agreed twice, and the
+// stream flows through one allocator.
+TEST_F(GraphBehaviourTest, ReconnectionNestedInTheDownstreamDecision)
+{
+    dsfix::HangWatchdog watchdog(60000, "a reconnection nested in our connection");
+    for (How eHow : { How::Direct, How::Builder })
+    {
+        m_log.Reset();
+        ChainConfig config;
+        config.eHow = eHow;
+        Chain chain;
+        int nCalls = 0;
+        HRESULT hrNested = E_PENDING;
+        IPin* pOut = chain.f.Out();
+        config.sink.onReceiveConnection = [&](IPin* pConnector) {
+            if (1 != ++nCalls || pConnector != pOut)
+                return;
+            CComQIPtr<IFilterGraph2> spGraph(chain.graph.Builder());
+            hrNested = spGraph->ReconnectEx(pConnector, NULL);
+        };
+        ASSERT_EQ(S_OK, chain.Build(config));
+        EXPECT_EQ(S_OK, hrNested);
+        EXPECT_TRUE(m_log.HasLineContaining(L"ExecConnection(): connection changed while the downstream pin decided"));
+        CComPtr<IPin> spPeer;
+        ASSERT_EQ(S_OK, chain.sink->Pin()->ConnectedTo(&spPeer));
+        EXPECT_TRUE(spPeer.IsEqualObject(pOut));
+        EXPECT_TRUE(chain.f->m_apOut->m_spConnected.IsEqualObject(chain.sink->Pin()));
+        EXPECT_EQ(1u, LinesWith(m_log, L"Allocator agreement successful").size()) << "agreed once, in the nested call";
+        EXPECT_FALSE(m_log.HasAssert("!m_spMemInput"));
+        EXPECT_LE(chain.f->m_nInputReconnects, 2);
+        ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+        const std::vector<dsfix::SampleRecord> got = chain.sink->Samples();
+        const std::vector<dsfix::PushRecord> pushes = chain.source->Pushes();
+        ASSERT_EQ(10u, got.size());
+        ASSERT_EQ(10u, pushes.size());
+        for (size_t i = 0; i < got.size(); ++i)
+        {
+            EXPECT_TRUE(got[i].patternOk) << i;
+            EXPECT_EQ(pushes[i].buffer, got[i].buffer) << i;
+        }
+    }
+}
+
 // Refused connections in the graph leave both pins of the pair unconnected
 // and the filter ready for the next attempt.
 TEST_F(GraphBehaviourTest, RefusedConnectionsLeaveNothingBehind)
