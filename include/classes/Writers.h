@@ -37,9 +37,9 @@ public:
             return E_INVALIDARG;
         // The name may be this writer's own, which Close empties: keep a copy.
         CComBSTR bstrNew(bstrName);
+        Close();
         if (!bstrNew)
             return E_OUTOFMEMORY;
-        Close();
         const HANDLE hFile =
             CreateFileW(bstrNew.m_str, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (INVALID_HANDLE_VALUE == hFile)
