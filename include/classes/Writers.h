@@ -6,6 +6,8 @@
 
 #include <atlbase.h>
 
+#include <utility>
+
 // Creates (or truncates) a file for writing and writes blocks into it, at the
 // current position or at a given position (a difference file writes its
 // entries behind a count and then the count at position 0). The file is not
@@ -33,18 +35,22 @@ public:
         if (!ASSERT_TEXT(bstrName.m_str != NULL && *bstrName.m_str != 0,
                          "bstrFileName.m_str != NULL && *bstrFileName.m_str != 0"))
             return E_INVALIDARG;
+        // The name may be this writer's own, which Close empties: keep a copy.
+        CComBSTR bstrNew(bstrName);
         Close();
+        if (!bstrNew)
+            return E_OUTOFMEMORY;
         const HANDLE hFile =
-            CreateFileW(bstrName.m_str, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+            CreateFileW(bstrNew.m_str, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (INVALID_HANDLE_VALUE == hFile)
         {
             const DWORD dwError = GetLastError();
             _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s Open(): CreateFile( '%ls' )=%i\n", GetTraceName(),
-                      bstrName.m_str, static_cast<int>(dwError));
+                      bstrNew.m_str, static_cast<int>(dwError));
             return ErrorResult(dwError);
         }
         m_hFile = hFile;
-        bstrFileName = bstrName;
+        bstrFileName = std::move(bstrNew);
         return S_OK;
     }
 

@@ -463,7 +463,7 @@ public:
         if (FAILED(hr))
             return AppendFormat(buf, L"\r\n###Err### CFilterChainParser::GetPinData(): spPinConnected->QueryPinInfo()=0x%X\r\n",
                                 hr);
-        ASSERT(rgConnectedInfo.pFilter != NULL);
+        ASSERT_TEXT(rgConnectedInfo.pFilter != NULL, "rgInfo.pFilter != NULL");
         CComPtr<IBaseFilter> spConnectedFilter;
         spConnectedFilter.Attach(rgConnectedInfo.pFilter);
 

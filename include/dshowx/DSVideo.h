@@ -55,25 +55,20 @@ public:
     }
 
     // Bytes of one line: the luma line of a planar layout, else the pixels
-    // rounded up to whole DWORDs.
+    // rounded up to whole DWORDs. A line that 32 bits cannot hold gives
+    // UINT_MAX, never a wrapped (small) size that a buffer would pass.
     static UINT GetStride(const PictureFormat& rgFormat, UINT nWidth)
     {
         ASSERT(nWidth % rgFormat.nHorzYtoUV == 0);
-        if (rgFormat.bPlanar && rgFormat.bYUV)
-            return nWidth;
-        const uint64_t cb = (static_cast<uint64_t>(nWidth) * rgFormat.nBitsPerPixel / 8 + 3) & ~uint64_t(3);
-        return static_cast<UINT>(cb);
+        return SizeOrMax(LineBytes(rgFormat, nWidth));
     }
 
-    // Bytes of one picture, both chroma planes included for a planar layout.
+    // Bytes of one picture, both chroma planes included for a planar layout;
+    // UINT_MAX for a picture that 32 bits cannot hold.
     static UINT ImageSize(const PictureFormat& rgFormat, UINT nWidth, int nHeight)
     {
         ASSERT(nHeight % rgFormat.nVertYtoUV == 0);
-        const uint64_t nH = nHeight < 0 ? 0 - static_cast<int64_t>(nHeight) : nHeight;
-        uint64_t cb = static_cast<uint64_t>(GetStride(rgFormat, nWidth)) * nH;
-        if (rgFormat.bPlanar && rgFormat.bYUV)
-            cb += 2 * static_cast<uint64_t>(nWidth / rgFormat.nHorzYtoUV) * (nH / rgFormat.nVertYtoUV);
-        return static_cast<UINT>(cb);
+        return SizeOrMax(PictureBytes(rgFormat, nWidth, nHeight));
     }
 
     // Copies one picture of nFormat between two buffers whose lines are of
@@ -135,9 +130,31 @@ public:
         const int nFormat = FindFormat(dwFcc);
         if (nFormat < 0)
             return E_INVALIDARG;
+        // A picture of 4 GiB or more has no size to give.
+        if (PictureBytes(s_rgFormats[nFormat], nWidth, nHeight) > 0xFFFFFFFFu)
+            return E_INVALIDARG;
         *pcbImageSize = ImageSize(s_rgFormats[nFormat], nWidth, nHeight);
         return S_OK;
     }
+
+private:
+    static uint64_t LineBytes(const PictureFormat& rgFormat, UINT nWidth)
+    {
+        if (rgFormat.bPlanar && rgFormat.bYUV)
+            return nWidth;
+        return (static_cast<uint64_t>(nWidth) * rgFormat.nBitsPerPixel / 8 + 3) & ~uint64_t(3);
+    }
+
+    static uint64_t PictureBytes(const PictureFormat& rgFormat, UINT nWidth, int nHeight)
+    {
+        const uint64_t nH = nHeight < 0 ? 0 - static_cast<int64_t>(nHeight) : nHeight;
+        uint64_t cb = LineBytes(rgFormat, nWidth) * nH;
+        if (rgFormat.bPlanar && rgFormat.bYUV)
+            cb += 2 * static_cast<uint64_t>(nWidth / rgFormat.nHorzYtoUV) * (nH / rgFormat.nVertYtoUV);
+        return cb;
+    }
+
+    static UINT SizeOrMax(uint64_t cb) { return cb > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<UINT>(cb); }
 };
 
 // Bitmap file layout: the 14-byte file header, the 40-byte info header and,

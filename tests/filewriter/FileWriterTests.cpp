@@ -162,6 +162,28 @@ TEST_F(FileWriterTest, OpenInAMissingFolderIsTracedAndLeavesTheWriterClosed)
     CloseHandle(h);
 }
 
+// Opening the file the writer already holds, by its own name, starts it
+// afresh: closing the old file must not take the name away first.
+TEST_F(FileWriterTest, OpenAgainUnderItsOwnNameStartsTheFileAfresh)
+{
+    const std::wstring path = File(L"again.bin");
+    CRecordingLogScope log;
+    CFileWriter w;
+    ASSERT_EQ(S_OK, w.Open(CComBSTR(path.c_str())));
+    const DWORD dwOld = 0x11111111;
+    ASSERT_EQ(S_OK, w.Write(&dwOld, 4));
+
+    EXPECT_EQ(S_OK, w.Open(w.bstrFileName));
+    EXPECT_TRUE(w.IsOpen());
+    EXPECT_STREQ(path.c_str(), w.bstrFileName.m_str);
+    EXPECT_EQ(0, w.m_llPosition);
+    const WORD wNew = 0x2222;
+    ASSERT_EQ(S_OK, w.Write(&wNew, 2));
+    w.Close();
+    EXPECT_EQ(std::vector<BYTE>({0x22, 0x22}), Contents(path)) << "truncated, then written";
+    EXPECT_TRUE(Lines(log.m_log).empty());
+}
+
 // A position whose low 32 bits are all ones is a position like any other,
 // whatever error an earlier call left behind.
 TEST_F(FileWriterTest, PositionsBeyondFourGigabytesAndNegativeOnes)

@@ -291,6 +291,29 @@ const Breakage kBreakages[] = {
 INSTANTIATE_TEST_SUITE_P(Walk, GraphTextBreakage, ::testing::ValuesIn(kBreakages),
                          [](const ::testing::TestParamInfo<Breakage>& i) { return std::string(i.param.name); });
 
+// The pin answers that come without what they must hold are asserted in the
+// words of the pin's own record, whichever pin answered.
+TEST(GraphText, PinWithoutFilterIsAssertedAfterEitherPinQuery)
+{
+    const VIDEOINFOHEADER vih = Vih(720, 576);
+    Ref<CFakeGraph> graph(new CFakeGraph);
+    Ref<CFakeFilter> one(new CFakeFilter(L"One", kClsidOne));
+    one->m_pGraph = graph;
+    graph->Add(one);
+    Ref<CFakePin> out(new CFakePin(L"Out", PINDIR_OUTPUT));
+    Ref<CFakePin> in(new CFakePin(L"In", PINDIR_INPUT));
+    one->AddPin(out);
+    CFakePin::Link(out, in, MakeType(MEDIATYPE_Video, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, &vih, sizeof(vih)));
+    in->m_bNoOwner = true;
+
+    CRecordingLogScope log;
+    const WalkResult r = Walk(graph);
+    EXPECT_EQ(S_OK, r.hr);
+    EXPECT_TRUE(log.m_log.HasAssert("rgInfo.pFilter != NULL"));
+    for (const std::wstring& line : log.m_log.m_lines)
+        EXPECT_EQ(std::wstring::npos, line.find(L"rgConnectedInfo")) << "the record's name is the one of the text";
+}
+
 // Counts the frees of one task-memory block.
 class CFreeWatch : public IMallocSpy
 {

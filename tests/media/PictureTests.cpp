@@ -74,6 +74,27 @@ TEST(PictureFormats, LineAndPictureSizes)
     EXPECT_EQ(E_POINTER, CPictureFormats::GetImageSize(0xE436EB7D, 640, 480, NULL));
 }
 
+// Sizes that 32 bits cannot hold must not wrap round to small ones, which a
+// buffer would then seem large enough for.
+TEST(PictureFormats, SizesBeyond32BitsDoNotWrap)
+{
+    const PictureFormat* rg = CPictureFormats::s_rgFormats;
+    EXPECT_EQ(0xFFFFFFFCu, CPictureFormats::GetStride(rg[6], 0x3FFFFFFF)) << "the longest RGB32 line that fits";
+    EXPECT_EQ(0xFFFFFFFFu, CPictureFormats::GetStride(rg[6], 0x40000000)) << "RGB32: 4 GiB would wrap to 0";
+    EXPECT_EQ(0xFFFFFFFFu, CPictureFormats::GetStride(rg[8], 0x55555556)) << "RGB24";
+    EXPECT_EQ(0xFFFFFFFFu, CPictureFormats::ImageSize(rg[6], 65536, 65536)) << "16 GiB would wrap to 0";
+    EXPECT_EQ(0xFFFFFFFFu, CPictureFormats::ImageSize(rg[2], 65536, -65536)) << "YV12: 6 GiB would wrap to 2 GiB";
+    EXPECT_EQ(0xFFFFFFFFu, CPictureFormats::ImageSize(rg[0], 0x80000000u, 1)) << "YUY2";
+
+    UINT cb = 1;
+    EXPECT_EQ(E_INVALIDARG, CPictureFormats::GetImageSize(0xE436EB7E, 65536, 65536, &cb));
+    EXPECT_EQ(0u, cb);
+    EXPECT_EQ(E_INVALIDARG, CPictureFormats::GetImageSize(MAKEFOURCC('Y', 'V', '1', '2'), 65536, -65536, &cb));
+    EXPECT_EQ(0u, cb);
+    EXPECT_EQ(S_OK, CPictureFormats::GetImageSize(0xE436EB7E, 0x3FFFFFFF, 1, &cb)) << "just below 4 GiB";
+    EXPECT_EQ(0xFFFFFFFCu, cb);
+}
+
 TEST(PictureFormats, OddSizesAreReported)
 {
     CRecordingLogScope log;
