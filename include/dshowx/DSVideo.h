@@ -87,7 +87,8 @@ public:
     {
         if (!ASSERT(pSrc != NULL && pDst != NULL))
             return E_INVALIDARG;
-        if (!ASSERT(nFormat >= 0 && nFormat < static_cast<int>(s_cFormats)))
+        if (!ASSERT_TEXT(nFormat >= 0 && nFormat < static_cast<int>(s_cFormats),
+                         "nFormat >= 0 && nFormat < s_cFormats"))
             return E_INVALIDARG;
         if (!ASSERT(nPictureWidth > 0 && nPictureHeight != 0))
             return E_INVALIDARG;

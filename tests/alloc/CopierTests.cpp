@@ -440,6 +440,7 @@ TEST(VideoCopier, ADestinationLineBeyond32BitsIsRefused)
 
 TEST(CopyData, RefusesBadArguments)
 {
+    CLogCapture log;
     BYTE a[64], b[64];
     struct
     {
@@ -456,6 +457,11 @@ TEST(CopyData, RefusesBadArguments)
     for (const auto& c : rg)
         EXPECT_EQ(E_INVALIDARG,
                   CPictureFormats::CopyData(c.pDst, c.pSrc, c.nFormat, c.nWidth, c.nHeight, c.nWidthDst, c.nWidthSrc));
+    // Each refusal is asserted with the text of its check.
+    for (const char* pszCheck : { "pSrc != NULL && pDst != NULL", "nFormat >= 0 && nFormat < s_cFormats",
+                                  "nPictureWidth > 0 && nPictureHeight != 0",
+                                  "nPictureWidth <= nWidthSrc && nPictureWidth <= nWidthDst" })
+        EXPECT_TRUE(log->HasAssert(pszCheck)) << pszCheck;
 }
 
 // A fault while copying becomes E_UNEXPECTED with the guarded copy's line.
