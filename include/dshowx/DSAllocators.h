@@ -1058,7 +1058,7 @@ public:
             }
             else
             {
-                ASSERT(P.pMediaType == NULL);
+                ASSERT_TEXT(P.pMediaType == NULL, "pProps->pMediaType == NULL");
                 FreeMediaType();
             }
         }

@@ -82,7 +82,8 @@ public:
     {
         if (!ASSERT(pSrc != NULL && pDst != NULL))
             return E_INVALIDARG;
-        if (!ASSERT(nFormat >= 0 && nFormat < static_cast<int>(s_cFormats)))
+        if (!ASSERT_TEXT(nFormat >= 0 && nFormat < static_cast<int>(s_cFormats),
+                         "nFormat >= 0 && nFormat < s_cFormats"))
             return E_INVALIDARG;
         if (!ASSERT(nPictureWidth > 0 && nPictureHeight != 0))
             return E_INVALIDARG;
@@ -97,6 +98,12 @@ public:
         const uint64_t cbStrideSrc = GetStride(rgFormat, nWidthSrc);
         const uint64_t cbStrideDst = GetStride(rgFormat, nWidthDst);
         const uint64_t cbLine = GetStride(rgFormat, nPictureWidth);
+        // A line always fits its stride, unless a width so large that its
+        // line size does not fit in 32 bits came back cut short: then whole
+        // picture lines would be written a few bytes apart, past the end of
+        // the buffer the caller measured with that same line size.
+        if (!ASSERT(cbLine <= cbStrideSrc && cbLine <= cbStrideDst))
+            return E_INVALIDARG;
         if (cbStrideSrc == cbStrideDst && cbStrideSrc <= cbLine + 32)
         {
             uint64_t cb = cbStrideSrc * nH;

@@ -58,7 +58,7 @@ public:
 
     _ObjClass* operator->() const
     {
-        ASSERT(p != NULL);
+        _LogAssert(p != NULL, __FILE__, __LINE__, "p!=NULL");
         return p;
     }
 
@@ -66,7 +66,7 @@ public:
     // still held would be overwritten, so it is released first.
     _ObjClass** operator&()
     {
-        ASSERT(p == NULL);
+        _LogAssert(p == NULL, __FILE__, __LINE__, "p==NULL");
         Release();
         return &p;
     }

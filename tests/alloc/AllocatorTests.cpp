@@ -489,6 +489,89 @@ TEST(Allocator, ThreadsSharingASmallPoolNeverShareABuffer)
     EXPECT_EQ(S_OK, sp->Decommit());
 }
 
+// A graph that stops and starts while its streams run: one thread decommits
+// and commits again and again while others take buffers (blocking) and give
+// them back. Each GetBuffer either gets a buffer nobody else holds or hears
+// that the pool is not committed; nobody is left waiting, every buffer comes
+// back, and no count goes wrong on the way.
+TEST(Allocator, DecommitAndCommitWhileThreadsStreamLoseNothing)
+{
+    dsfix::HangWatchdog watchdog(120000, "decommit and commit while streaming");
+    CLogCapture log;
+    ComPtr<IMemAllocator> sp = NewAllocator();
+    const LONG cBuffers = 3;
+    const LONG cbBuffer = 128;
+    SetAndCommit(sp, Props(cBuffers, cbBuffer, 1, 0));
+    struct Shared
+    {
+        IMemAllocator* pAlloc;
+        volatile LONG nWorkersLeft;
+        volatile LONG nGot, nRefused, nErrors;
+    } shared = { sp.Get(), 6, 0, 0, 0 };
+    auto worker = [](void* pv) -> DWORD {
+        Shared* p = static_cast<Shared*>(pv);
+        const BYTE bMark = static_cast<BYTE>(GetCurrentThreadId());
+        for (int i = 0; i < 1500; ++i)
+        {
+            IMediaSample* s = NULL;
+            const HRESULT hr = p->pAlloc->GetBuffer(&s, NULL, NULL, 0);
+            if (VFW_E_NOT_COMMITTED == hr)
+            {
+                InterlockedIncrement(&p->nRefused);
+                Sleep(0);
+                continue;
+            }
+            if (S_OK != hr || NULL == s)
+            {
+                InterlockedIncrement(&p->nErrors);
+                continue;
+            }
+            InterlockedIncrement(&p->nGot);
+            BYTE* pb = NULL;
+            s->GetPointer(&pb);
+            memset(pb, bMark, cbBuffer);
+            if (0 == (i % 16))
+                Sleep(0);
+            for (int k = 0; k < cbBuffer; ++k)
+                if (pb[k] != bMark)
+                {
+                    InterlockedIncrement(&p->nErrors);
+                    break;
+                }
+            if (0 != s->Release())
+                InterlockedIncrement(&p->nErrors);
+        }
+        InterlockedDecrement(&p->nWorkersLeft);
+        return 0;
+    };
+    HANDLE rgThreads[6];
+    for (HANDLE& h : rgThreads)
+        h = CreateThread(NULL, 0, worker, &shared, 0, NULL);
+    int nCycles = 0;
+    while (shared.nWorkersLeft > 0)
+    {
+        EXPECT_EQ(S_OK, sp->Decommit());
+        if (nCycles % 3)
+            Sleep(0);
+        EXPECT_EQ(S_OK, sp->Commit());
+        Sleep(nCycles % 2);
+        ++nCycles;
+    }
+    WaitForMultipleObjects(6, rgThreads, TRUE, INFINITE);
+    for (HANDLE h : rgThreads)
+        CloseHandle(h);
+    EXPECT_EQ(0, shared.nErrors);
+    EXPECT_GT(shared.nGot, 0);
+    EXPECT_GT(nCycles, 0);
+    EXPECT_EQ(cBuffers, FreeCount(sp));
+    EXPECT_EQ(S_OK, sp->Decommit());
+    HRESULT hr = S_OK;
+    FreeCount(sp, &hr);
+    EXPECT_EQ(VFW_E_NOT_COMMITTED, hr);
+    EXPECT_EQ(0u, log->CountAsserts());
+    EXPECT_FALSE(log->Has(L"###Err###"));
+}
+
 // ---------------------------------------------------------------------------
 // Decommit while samples are out.
 

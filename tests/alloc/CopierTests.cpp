@@ -409,11 +409,38 @@ TEST(VideoCopier, ANarrowerDestinationIsRefused)
     EXPECT_EQ(0xEE, rgDst[0]);
 }
 
+// A destination so wide that its line size does not fit in 32 bits reads as
+// a few bytes a line. The copier measures the buffer by that size; the copy
+// must not then write whole source lines into it, over the neighbours that
+// share the allocator's block.
+TEST(VideoCopier, ADestinationLineBeyond32BitsIsRefused)
+{
+    CLogCapture log;
+    const CMType src = VideoType(MEDIASUBTYPE_RGB32, 100, 2), dst = VideoType(MEDIASUBTYPE_RGB32, 0x40000001, 2);
+    COverlayMixerCopier copier;
+    ASSERT_EQ(S_OK, copier.SetSrcProperties(&src));
+    ASSERT_EQ(S_OK, copier.SetDstProperties(&dst));
+    std::vector<BYTE> rgSrc(400 * 2, 1), rgBlock(1024, 0xEE);
+    CFakeSample sample;
+    sample.pBuffer = rgBlock.data();
+    sample.cbBuffer = 16; // the sample's own buffer; the rest of the block is its neighbours'
+    EXPECT_EQ(E_INVALIDARG,
+              copier.CopyBuffer(&sample, rgSrc.data(), static_cast<LONG>(rgSrc.size()), PM_BUFFER | PM_ACTLEN));
+    EXPECT_TRUE(std::all_of(rgBlock.begin(), rgBlock.end(), [](BYTE b) { return b == 0xEE; }));
+    EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x80070057\n"));
+
+    // CopyData itself, with either width cut short.
+    BYTE a[64] = {}, b[64] = {};
+    EXPECT_EQ(E_INVALIDARG, CPictureFormats::CopyData(a, b, 6, 4, 2, 0x40000001, 0));
+    EXPECT_EQ(E_INVALIDARG, CPictureFormats::CopyData(a, b, 6, 4, 2, 0, 0x40000001));
+}
+
 // ---------------------------------------------------------------------------
 // CopyData itself.
 
 TEST(CopyData, RefusesBadArguments)
 {
+    CLogCapture log;
     BYTE a[64], b[64];
     struct
     {
@@ -430,6 +457,11 @@ TEST(CopyData, RefusesBadArguments)
     for (const auto& c : rg)
         EXPECT_EQ(E_INVALIDARG,
                   CPictureFormats::CopyData(c.pDst, c.pSrc, c.nFormat, c.nWidth, c.nHeight, c.nWidthDst, c.nWidthSrc));
+    // Each refusal is asserted with the text of its check.
+    for (const char* pszCheck : { "pSrc != NULL && pDst != NULL", "nFormat >= 0 && nFormat < s_cFormats",
+                                  "nPictureWidth > 0 && nPictureHeight != 0",
+                                  "nPictureWidth <= nWidthSrc && nPictureWidth <= nWidthDst" })
+        EXPECT_TRUE(log->HasAssert(pszCheck)) << pszCheck;
 }
 
 // A fault while copying becomes E_UNEXPECTED with the guarded copy's line.

@@ -417,6 +417,24 @@ TEST_F(Sample, SetPropertiesKeepsTypeAndFlagInStep)
     EXPECT_EQ(static_cast<DWORD>(AM_SAMPLE_TYPECHANGED), q.dwSampleFlags);
 }
 
+// A type passed while the flags say there is none is not taken: the held
+// type goes, and the assertion names the caller's field.
+TEST_F(Sample, ATypeWithoutItsFlagIsNotTaken)
+{
+    CLogCapture log;
+    CMType mt = VideoType(8);
+    ASSERT_EQ(S_OK, m_s->SetMediaType(&mt));
+    AM_SAMPLE2_PROPERTIES p = Get();
+    p.dwSampleFlags = 0;
+    CMType mt2 = VideoType(16);
+    p.pMediaType = &mt2;
+    EXPECT_EQ(S_OK, Set(p, sizeof(p)));
+    AM_MEDIA_TYPE* pmt = NULL;
+    EXPECT_EQ(S_FALSE, m_s->GetMediaType(&pmt));
+    EXPECT_EQ(NULL, Get().pMediaType);
+    EXPECT_TRUE(log->HasAssert("pProps->pMediaType == NULL"));
+}
+
 TEST_F(Sample, TheLastReleaseGivesTheBufferBack)
 {
     ComPtr<IMemAllocatorCallbackTemp> spCb;

@@ -1,6 +1,8 @@
 // Object creation, the owning object pointer and the scoped lock.
 #include <Wrappers.h>
 
+#include "TestLog.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -121,12 +123,22 @@ TEST_F(ObjectWrappers, AutoPtrReleaseClearsThePointerFirst)
 
 TEST_F(ObjectWrappers, AutoPtrCreationIntoAHeldPointerDoesNotLeak)
 {
+    CRecordingLogScope log;
     CComObjectAutoPtr<CItem> ap;
     ASSERT_EQ(S_OK, CreateObject(&ap));
     // A misuse the assertion reports; the held object is released, not lost.
     ASSERT_EQ(S_OK, CreateObject(&ap));
     EXPECT_EQ(1, g_nAlive);
     EXPECT_NE(nullptr, ap.p);
+    EXPECT_TRUE(log.m_log.HasAssert("p==NULL"));
+}
+
+TEST_F(ObjectWrappers, AutoPtrArrowOnAnEmptyPointerIsAsserted)
+{
+    CRecordingLogScope log;
+    CComObjectAutoPtr<CItem> ap;
+    EXPECT_EQ(nullptr, ap.operator->());
+    EXPECT_TRUE(log.m_log.HasAssert("p!=NULL"));
 }
 
 TEST_F(ObjectWrappers, AutoPtrCopyToQueriesTheObject)
