@@ -98,11 +98,11 @@ public:
         const uint64_t cbStrideSrc = GetStride(rgFormat, nWidthSrc);
         const uint64_t cbStrideDst = GetStride(rgFormat, nWidthDst);
         const uint64_t cbLine = GetStride(rgFormat, nPictureWidth);
-        // A line always fits its stride, unless a width so large that its
-        // line size does not fit in 32 bits came back cut short: then whole
-        // picture lines would be written a few bytes apart, past the end of
-        // the buffer the caller measured with that same line size.
-        if (!ASSERT(cbLine <= cbStrideSrc && cbLine <= cbStrideDst))
+        // A width whose line size does not fit in 32 bits has no stride to
+        // walk by (its size stops at UINT_MAX): lines would land far outside
+        // the buffers the caller measured.
+        if (!ASSERT(cbStrideSrc < UINT_MAX && cbStrideDst < UINT_MAX && cbLine <= cbStrideSrc &&
+                    cbLine <= cbStrideDst))
             return E_INVALIDARG;
         if (cbStrideSrc == cbStrideDst && cbStrideSrc <= cbLine + 32)
         {
