@@ -45,22 +45,32 @@ bool GetLibraryPath(char (&szPath)[LOG_PATH_SIZE + 1])
 
 } // namespace
 
+// Guards the making of the log object. A second object, made by a thread
+// that lost a race and then thrown away, would take the library's globals
+// (its module handle, its TLS slots) with it when it is destroyed.
+static SRWLOCK s_lockCreate = SRWLOCK_INIT;
+
 extern "C" HRESULT WINAPI Exp_GetLogObject(IDSLog** ppLog)
 {
     if (!ppLog)
         return E_POINTER;
     *ppLog = NULL;
-    CLog* pLog = g_pLog;
+    CLog* pLog = __atomic_load_n(&g_pLog, __ATOMIC_ACQUIRE);
     if (!pLog)
     {
-        CLog* pNew = new (std::nothrow) CLog;
-        if (!pNew)
+        AcquireSRWLockExclusive(&s_lockCreate);
+        pLog = g_pLog;
+        if (!pLog)
+        {
+            pLog = new (std::nothrow) CLog;
+            // Published with a full barrier: a thread that finds the pointer
+            // finds the object whole.
+            if (pLog)
+                InterlockedExchangePointer((void* volatile*)&g_pLog, pLog);
+        }
+        ReleaseSRWLockExclusive(&s_lockCreate);
+        if (!pLog)
             return E_OUTOFMEMORY;
-        pLog = (CLog*)InterlockedCompareExchangePointer((void* volatile*)&g_pLog, pNew, NULL);
-        if (pLog)
-            delete pNew; // another thread was first
-        else
-            pLog = pNew;
     }
     *ppLog = pLog;
     return S_OK;

@@ -2,7 +2,9 @@
 // thread holds a reserved slot for 50 ms: every line must reach the file
 // exactly once, whole, and in order within its thread. The ring (1200 slots)
 // fills up while the reservation is held, so writers must wait instead of
-// reusing slots. This program is the only user of its Dez64.dll copy.
+// reusing slots. And threads that ask a freshly loaded library for its log
+// object all at once must all get the one object, which then opens its file.
+// This program is the only user of its Dez64.dll copies.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -110,6 +112,85 @@ TEST(LogConcurrency, EightWritersAndAHeldReservation)
     EXPECT_LT(nHeldAt, (size_t)WRITERS * LINES);
     EXPECT_GE(s_nWrittenDuringHold.load(), 1000);
     EXPECT_EQ(1u, Count(text, "Log is close, cut here"));
+}
+
+// Threads released together, each asking the export for the log object.
+const int ASKERS = 8;
+PFN_GetLogObject s_pfnGet;
+HANDLE s_hGo;
+IDSLog* s_apAsked[ASKERS];
+HRESULT s_ahrAsked[ASKERS];
+
+DWORD WINAPI Asker(void* pv)
+{
+    const int n = (int)(INT_PTR)pv;
+    WaitForSingleObject(s_hGo, INFINITE);
+    s_ahrAsked[n] = s_pfnGet(&s_apAsked[n]);
+    return 0;
+}
+
+// A second object made by a thread that lost the race would, when thrown
+// away, take the library's globals with it (its module handle, its TLS
+// slots): the object that stays could then not find its settings. Each round
+// loads the library afresh, so that every round is a first call.
+TEST(LogConcurrency, FirstCallsFromManyThreadsShareOneObject)
+{
+    TempFolder dir("firstcall");
+    const std::string dll = dir.CopyIn("Dez64.dll");
+    const std::string log = dir / "log.log";
+    SettingsKey key(HKEY_CURRENT_USER, dll,
+                    {SettingValue::Text("Log", log), SettingValue::Dword("Level", 8), SettingValue::Dword("Recreate", 0)});
+    s_hGo = CreateEventA(NULL, TRUE, FALSE, NULL);
+    const int ROUNDS = 40;
+    for (int nRound = 0; nRound < ROUNDS; ++nRound)
+    {
+        HMODULE hDll = LoadLibraryA(dll.c_str());
+        ASSERT_NE(nullptr, hDll);
+        s_pfnGet = (PFN_GetLogObject)(void*)GetProcAddress(hDll, "Exp_GetLogObject");
+        ASSERT_NE(nullptr, s_pfnGet);
+        ResetEvent(s_hGo);
+        HANDLE ah[ASKERS];
+        for (int t = 0; t < ASKERS; ++t)
+        {
+            s_apAsked[t] = NULL;
+            s_ahrAsked[t] = E_UNEXPECTED;
+            ah[t] = CreateThread(NULL, 0, Asker, (void*)(INT_PTR)t, 0, NULL);
+        }
+        Sleep(5); // all of them waiting at the start line
+        SetEvent(s_hGo);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(ASKERS, ah, TRUE, 60000));
+        for (HANDLE h : ah)
+            CloseHandle(h);
+
+        IDSLog* pFirst = NULL;
+        EXPECT_EQ(S_OK, s_pfnGet(&pFirst));
+        for (int t = 0; t < ASKERS; ++t)
+        {
+            EXPECT_EQ(S_OK, s_ahrAsked[t]) << "round " << nRound << ", thread " << t;
+            EXPECT_EQ(pFirst, s_apAsked[t]) << "round " << nRound << ", thread " << t;
+        }
+        IDSLog* pClient = pFirst;
+        EXPECT_EQ(S_OK, pFirst->RegisterClient(&pClient, 0, 0)) << "round " << nRound;
+        char sz[32];
+        wsprintfA(sz, "round %02d", nRound);
+        pFirst->OutputStringA(sz);
+        pFirst->UnregisterClient((void**)&pClient);
+        FreeLibrary(hDll);
+        if (HasFailure())
+            break;
+    }
+    CloseHandle(s_hGo);
+
+    // One open banner, one closing banner and one line for each round.
+    const std::string text = ReadWholeFile(log);
+    EXPECT_EQ((size_t)ROUNDS, Count(text, "Log is open, cut here"));
+    EXPECT_EQ((size_t)ROUNDS, Count(text, "Log is close, cut here"));
+    for (int nRound = 0; nRound < ROUNDS; ++nRound)
+    {
+        char sz[32];
+        wsprintfA(sz, ": round %02d\r\n", nRound);
+        EXPECT_EQ(1u, Count(text, sz)) << sz;
+    }
 }
 
 } // namespace
