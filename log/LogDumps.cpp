@@ -5,9 +5,24 @@
 // a block.
 #include "Log.h"
 
+#include <string.h>
+
+#include <sehguard.h>
+
 #include "LogDumps.h"
 
 namespace {
+
+// A buffer block goes to the file in pieces of at most this many bytes, none
+// of which crosses a page boundary (pages are at least this large), so that
+// a piece is either wholly readable or not at all.
+const int BUFFER_PIECE_SIZE = 4096;
+
+// Copies cb bytes from caller memory; FALSE when they cannot be read.
+BOOL CopyCallerBytes(void* pDst, const void* pSrc, int cb)
+{
+    return SEH_Guard([pDst, pSrc, cb] { memcpy(pDst, pSrc, (size_t)cb); });
+}
 
 // A dump's header line: a slot that never enters the ring.
 void FillDumpSlot(LOGSLOT* pSlot, int nPriority, const char* pszText)
@@ -51,10 +66,30 @@ HRESULT CLog::WriteBufferBlock(int cb, const char* pData)
     char szHeader[64];
     wsprintfA(szHeader, "Buffer %i bytes starting at 0x%08X\r\n", cb, (unsigned)(UINT_PTR)pData);
     WriteDumpHeader(szHeader);
-    if (cb > 0)
-        WriteRaw(pData, (DWORD)cb);
+    // The bytes pass through a copy: memory that cannot be read ends the
+    // block with a notice, instead of faulting in the caller or failing the
+    // file write (which would stop the log for good).
+    HRESULT hrBlock = S_OK;
+    int cbDone = 0;
+    while (cbDone < cb)
+    {
+        const char* pPiece = pData + cbDone;
+        int cbPiece = BUFFER_PIECE_SIZE - (int)((UINT_PTR)pPiece % BUFFER_PIECE_SIZE);
+        if (cbPiece > cb - cbDone)
+            cbPiece = cb - cbDone;
+        char aCopy[BUFFER_PIECE_SIZE];
+        if (!CopyCallerBytes(aCopy, pPiece, cbPiece))
+        {
+            LogPrintf("\r\n###Err### %i bytes at 0x%08X cannot be read", cb - cbDone, (unsigned)(UINT_PTR)pPiece);
+            hrBlock = HResultFromWin32(ERROR_NOACCESS);
+            break;
+        }
+        if (!WriteRaw(aCopy, (DWORD)cbPiece))
+            break; // the log has stopped
+        cbDone += cbPiece;
+    }
     LogWrite("\r\n<EOB>\r\n");
-    return S_OK;
+    return hrBlock;
 }
 
 HRESULT CLog::DumpBuffer(int cb, const char* pData)

@@ -141,7 +141,7 @@ TEST(LogConcurrency, FirstCallsFromManyThreadsShareOneObject)
     SettingsKey key(HKEY_CURRENT_USER, dll,
                     {SettingValue::Text("Log", log), SettingValue::Dword("Level", 8), SettingValue::Dword("Recreate", 0)});
     s_hGo = CreateEventA(NULL, TRUE, FALSE, NULL);
-    const int ROUNDS = 40;
+    const int ROUNDS = 20;
     for (int nRound = 0; nRound < ROUNDS; ++nRound)
     {
         HMODULE hDll = LoadLibraryA(dll.c_str());

@@ -120,6 +120,64 @@ TEST(LogDumps, BadCountsWriteNothing)
     EXPECT_NE(std::string::npos, body.find("still healthy")) << body;
 }
 
+// Bytes that cannot be read end the block where they begin: what could be
+// read is written, then a notice of what could not, then the block's end; the
+// host goes on and so does the log. Three readable pages are followed by one
+// that cannot be read.
+TEST(LogDumps, UnreadableBytesEndTheBlockWithANotice)
+{
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    const int cbPage = (int)si.dwPageSize;
+    char* pBase = (char*)VirtualAlloc(NULL, 4 * cbPage, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, pBase);
+    for (int i = 0; i < 3 * cbPage; ++i)
+        pBase[i] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"[i % 26];
+    DWORD dwOld;
+    ASSERT_TRUE(VirtualProtect(pBase + 3 * cbPage, cbPage, PAGE_NOACCESS, &dwOld));
+    char* const pBoundary = pBase + 3 * cbPage;
+
+    const struct
+    {
+        const char* pszCase;
+        const char* pData;
+        int cb;
+        int cbReadable;
+    } cases[] = {
+        {"ends in the page", pBoundary - 100, 200, 100},
+        {"crosses several pages", pBase + 1, 3 * cbPage + 50, 3 * cbPage - 1},
+        {"starts in the page", pBoundary + 10, 50, 0},
+        {"all readable", pBase, 3 * cbPage, 3 * cbPage},
+    };
+    const HRESULT hrNoAccess = HRESULT_FROM_WIN32(ERROR_NOACCESS);
+    {
+        LogCopy log("unreadable");
+        for (const auto& c : cases)
+            EXPECT_EQ(c.cbReadable == c.cb ? S_OK : hrNoAccess, log->DumpBuffer(c.cb, c.pData)) << c.pszCase;
+        log->OutputStringA("after the dumps");
+        const std::string body = log.Body();
+        size_t at = 0;
+        for (const auto& c : cases)
+        {
+            const std::regex re(HEADER_COLUMNS + std::string("Buffer ") + std::to_string(c.cb) +
+                                " bytes starting at 0x" + Hex(c.pData) + "\r\n");
+            std::smatch m;
+            const std::string rest = body.substr(at);
+            ASSERT_TRUE(std::regex_search(rest, m, re)) << c.pszCase << "\n" << rest.substr(0, 300);
+            std::string expected(c.pData, c.cbReadable);
+            if (c.cbReadable < c.cb)
+                expected += "\r\n###Err### " + std::to_string(c.cb - c.cbReadable) + " bytes at 0x" +
+                            Hex(c.pData + c.cbReadable) + " cannot be read";
+            expected += "\r\n<EOB>\r\n";
+            const size_t start = at + m.position() + m.length();
+            EXPECT_EQ(expected, body.substr(start, expected.size())) << c.pszCase;
+            at = start;
+        }
+        EXPECT_NE(std::string::npos, body.find(": after the dumps\r\n", at)) << body.substr(at);
+    }
+    VirtualFree(pBase, 0, MEM_RELEASE);
+}
+
 TEST(LogDumps, CallStackWithoutExceptionPointers)
 {
     LogCopy log("stack");
