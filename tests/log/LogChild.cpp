@@ -161,6 +161,10 @@ int Api(const char* pszDll)
     lstrcpyA(pszText, "committed by hand");
     Result("commit", Hex(s_pLog->CommitLine(nIndex, 0, 3)));
     Result("commit_again", Hex(s_pLog->CommitLine(nIndex, 0, 3)));
+    // A client that fills its whole slot, leaving no room for the NUL.
+    s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    memset(pszText, 'z', cchRoom);
+    Result("commit_full", Hex(s_pLog->CommitLine(nIndex, 0, 5)));
     Result("reserve_null", Hex(s_pLog->ReserveLine(NULL, &pszText, &cchRoom)));
     Result("flush", Hex(s_pLog->Flush()));
     Result("dump_stack", Hex(s_pLog->DumpCallStack(NULL, NULL, FALSE)));

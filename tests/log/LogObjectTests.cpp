@@ -113,8 +113,10 @@ TEST(LogObject, InterfaceAnswersAndFourClientsOpenOnce)
     const std::string text = ReadWholeFile(s.LogPath());
     EXPECT_EQ(1u, Count(text, "Log is open, cut here"));
     EXPECT_EQ(1u, Count(text, "Log is close, cut here"));
+    EXPECT_EQ("0x00000000", r["commit_full"]);
+    // The full slot ends inside its room: its last byte gives way to the NUL.
     const std::vector<std::string> expected = {"4 LOGCHILD: after four clients", "3 committed by hand",
-                                               "4 LOGCHILD: still writing"};
+                                               "5 " + std::string(255, 'z'), "4 LOGCHILD: still writing"};
     // The dumps' blocks stand under header lines of level 1.
     std::vector<std::string> messages;
     for (const std::string& m : MessagesOf(text))
