@@ -5,23 +5,30 @@
 // a block.
 #include "Log.h"
 
-#include <string.h>
-
 #include <sehguard.h>
 
 #include "LogDumps.h"
 
 namespace {
 
-// A buffer block goes to the file in pieces of at most this many bytes, none
-// of which crosses a page boundary (pages are at least this large), so that
-// a piece is either wholly readable or not at all.
-const int BUFFER_PIECE_SIZE = 4096;
+// Pages are at least this large: touching one byte in each step of this
+// size touches every page of a range.
+const int PAGE_STEP = 4096;
 
-// Copies cb bytes from caller memory; FALSE when they cannot be read.
-BOOL CopyCallerBytes(void* pDst, const void* pSrc, int cb)
+// How many of the cb bytes at pData can be read, from the start: every page
+// of the range is touched once, under a guard.
+int ReadableLength(const char* pData, int cb)
 {
-    return SEH_Guard([pDst, pSrc, cb] { memcpy(pDst, pSrc, (size_t)cb); });
+    int cbReadable = 0;
+    while (cbReadable < cb)
+    {
+        const char* p = pData + cbReadable;
+        if (!SEH_Guard([p] { (void)*(const volatile char*)p; }))
+            break;
+        const int cbStep = PAGE_STEP - (int)((UINT_PTR)p % PAGE_STEP);
+        cbReadable += cbStep < cb - cbReadable ? cbStep : cb - cbReadable;
+    }
+    return cbReadable;
 }
 
 // A dump's header line: a slot that never enters the ring.
@@ -66,27 +73,18 @@ HRESULT CLog::WriteBufferBlock(int cb, const char* pData)
     char szHeader[64];
     wsprintfA(szHeader, "Buffer %i bytes starting at 0x%08X\r\n", cb, (unsigned)(UINT_PTR)pData);
     WriteDumpHeader(szHeader);
-    // The bytes pass through a copy: memory that cannot be read ends the
-    // block with a notice, instead of faulting in the caller or failing the
-    // file write (which would stop the log for good).
+    // Memory that cannot be read ends the block with a notice, instead of
+    // faulting in the caller or failing the file write (which would stop the
+    // log for good). The readable bytes still go out in one write.
     HRESULT hrBlock = S_OK;
-    int cbDone = 0;
-    while (cbDone < cb)
+    const int cbReadable = cb > 0 ? ReadableLength(pData, cb) : 0;
+    if (cbReadable > 0)
+        WriteRaw(pData, (DWORD)cbReadable);
+    if (cbReadable < cb)
     {
-        const char* pPiece = pData + cbDone;
-        int cbPiece = BUFFER_PIECE_SIZE - (int)((UINT_PTR)pPiece % BUFFER_PIECE_SIZE);
-        if (cbPiece > cb - cbDone)
-            cbPiece = cb - cbDone;
-        char aCopy[BUFFER_PIECE_SIZE];
-        if (!CopyCallerBytes(aCopy, pPiece, cbPiece))
-        {
-            LogPrintf("\r\n###Err### %i bytes at 0x%08X cannot be read", cb - cbDone, (unsigned)(UINT_PTR)pPiece);
-            hrBlock = HResultFromWin32(ERROR_NOACCESS);
-            break;
-        }
-        if (!WriteRaw(aCopy, (DWORD)cbPiece))
-            break; // the log has stopped
-        cbDone += cbPiece;
+        LogPrintf("\r\n###Err### %i bytes at 0x%08X cannot be read", cb - cbReadable,
+                  (unsigned)(UINT_PTR)(pData + cbReadable));
+        hrBlock = HResultFromWin32(ERROR_NOACCESS);
     }
     LogWrite("\r\n<EOB>\r\n");
     return hrBlock;
