@@ -42,6 +42,9 @@ namespace dsx
 // Identifiers that no linked library defines.
 inline constexpr GUID CLSID_NullRenderer = { 0xC1F400A4, 0x3F08, 0x11D3, { 0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37 } };
 inline constexpr GUID CLSID_WMESink = { 0x33156162, 0x81D6, 0x11D3, { 0x80, 0x06, 0x00, 0xC0, 0x4F, 0xA3, 0x0A, 0x73 } };
+// The value mingw-w64's htmlguid.h gives; the header only declares it for
+// code linked against a library that none of ours links.
+inline constexpr GUID CLSID_HTMLViewer = { 0x25336920, 0x03F9, 0x11CF, { 0x8F, 0xD0, 0x00, 0xAA, 0x00, 0x68, 0x6F, 0x13 } };
 inline constexpr GUID IID_IDirectDraw3 = { 0x618F8AD4, 0x8B7A, 0x11D0, { 0x8F, 0xCC, 0x00, 0xC0, 0x4F, 0xD9, 0x18, 0x9D } };
 inline constexpr GUID KSDATAFORMAT_SUBTYPE_RAW8 = { STATIC_KSDATAFORMAT_SUBTYPE_RAW8 };
 inline constexpr GUID KSDATAFORMAT_SUBTYPE_CC = { STATIC_KSDATAFORMAT_SUBTYPE_CC };
@@ -203,6 +206,7 @@ inline GuidNameRow g_rgGuidNamesWellKnown[] = {
     { &IID_IQualityControl, L"IQualityControl" },
     { &IID_IReferenceClock, L"IReferenceClock" },
     { &IID_IVideoWindow, L"IVideoWindow" },
+    { &dsx::CLSID_HTMLViewer, L"CLSID_HTMLViewer" },
     { &IID_IAdviseSink, L"IAdviseSink" },
     { &IID_IAdviseSinkEx, L"IAdviseSinkEx" },
     { &IID_IBindHost, L"IBindHost" },

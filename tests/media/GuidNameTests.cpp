@@ -249,6 +249,7 @@ TEST(GuidNames, GivenValues)
     } s_rgCases[] = {
         { L"{E436EBB1-524F-11CE-9F53-0020AF0BA770}", L"System Reference clock" },
         { L"{1643E180-90F5-11CE-97D5-00AA0055595A}", L"Colour space convertor" },
+        { L"{25336920-03F9-11CF-8FD0-00AA00686F13}", L"CLSID_HTMLViewer" },
         { L"{33156162-81D6-11D3-8006-00C04FA30A73}", L"WME Sink (\?\?\?)" },
         { L"{DA4E3DA0-D07D-11D0-BD50-00A0C911CE86}", L"Active Movie Categories" },
         { L"{34363268-0000-0010-8000-00AA00389B71}", L"MEDIASUBTYPE_h264" },
@@ -306,7 +307,7 @@ TEST(GuidNames, GivenValues)
 // given by value anywhere we could check.
 const wchar_t* const s_rgUnbuilt[] = {
     L"MPEG-2 Splitter", L"Wave Parser", L"Overlay Mixer 2", L"WMP DMO Container", L"Still Video Source",
-    L"CLSID_HTMLViewer", L"ITimerService", L"MEDIASUBTYPE_AAC", L"MEDIASUBTYPE_H264ByteStream",
+    L"ITimerService", L"MEDIASUBTYPE_AAC", L"MEDIASUBTYPE_H264ByteStream",
 };
 
 // The names of the well-known table, in the order it is written.
@@ -397,7 +398,7 @@ TEST(GuidNames, EveryRowResolvesToItsName)
             ++cRows;
         }
     }
-    EXPECT_EQ(274u + 38u, cRows);
+    EXPECT_EQ(275u + 38u, cRows);
 
     // The well-known table holds exactly the listed names, less the rows that
     // could not be built.
