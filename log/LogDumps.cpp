@@ -57,11 +57,10 @@ HRESULT CLog::CheckDumpTarget()
 {
     if (m_dwError != 0)
         return HResultFromWin32(m_dwError);
+    // No file yet (nobody registered): the dump is refused, but the log stays
+    // usable, as for a line before the first registration.
     if (!IsFileOpen())
-    {
-        m_dwError = ERROR_INVALID_HANDLE;
-        return HResultFromWin32(m_dwError);
-    }
+        return HResultFromWin32(ERROR_INVALID_HANDLE);
     return S_OK;
 }
 

@@ -88,6 +88,13 @@ DWORD QueryLogName(HKEY hKey, char (&szRaw)[LOG_PATH_SIZE + 1])
         szRaw[0] = 0;
         return dwError;
     }
+    // A text stored without its terminator that fills the whole room is one
+    // character longer than a path may be: refused like a longer value.
+    if (cb == LOG_PATH_SIZE && szRaw[cb - 1] != 0)
+    {
+        szRaw[0] = 0;
+        return ERROR_MORE_DATA;
+    }
     szRaw[cb] = 0;
     if (dwType != REG_SZ || cb <= 1)
     {
@@ -341,11 +348,11 @@ DWORD RunInstallDialog(HKEY hRoot, const char* pszLibraryPath)
             if (pszSlash)
             {
                 *pszSlash = 0;
-                lstrcpyA(szInitialDir, szRaw);
-                lstrcpyA(state.szFile, pszSlash + 1);
+                lstrcpynA(szInitialDir, szRaw, sizeof(szInitialDir));
+                lstrcpynA(state.szFile, pszSlash + 1, sizeof(state.szFile));
             }
             else
-                lstrcpyA(state.szFile, szRaw);
+                lstrcpynA(state.szFile, szRaw, sizeof(state.szFile));
         }
         DWORD dw;
         if (QueryDword(hKey, "Level", &dw))

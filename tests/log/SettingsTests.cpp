@@ -78,6 +78,8 @@ TEST(ReadSettings, ValuesAndDefaults)
          "C:\\" + std::string(256, 'l'), 8, TRUE, FALSE, FALSE},
         {"Log without NUL", {SettingValue::Raw("Log", REG_SZ, "C:\\" + std::string(256, 'l'))}, 0,
          "C:\\" + std::string(256, 'l'), 8, TRUE, FALSE, FALSE},
+        {"Log of 260 bytes without NUL", {SettingValue::Raw("Log", REG_SZ, std::string(260, 'l'))}, ERROR_MORE_DATA,
+         "", 8, TRUE, FALSE, FALSE},
         {"Log of 261 bytes", {SettingValue::Text("Log", "C:\\" + std::string(257, 'l'))}, ERROR_MORE_DATA, "", 8,
          TRUE, FALSE, FALSE},
         {"expansion beyond the buffer", {SettingValue::Text("Log", "%TEMP%\\" + std::string(250, 'x'))},

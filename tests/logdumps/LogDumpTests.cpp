@@ -376,16 +376,22 @@ TEST(LogDumps, LongKeyNamesAreCutOnlyInTheHeader)
 
 // A log that has no file: the dump sets the error state, which it reports,
 // and the log stays silent for good.
-TEST(LogDumps, NoFileStopsTheLog)
+// Dumps before the first registration are refused, and the log still opens
+// its file for the first client and takes dumps from then on.
+TEST(LogDumps, NoFileYetRefusesTheDumpOnly)
 {
     LogCopy log("nofile", false);
     EXPECT_EQ((HRESULT)0x80070006, log->DumpBuffer(3, "abc"));
     EXPECT_EQ((HRESULT)0x80070006, log->DumpCallStack(NULL, NULL, FALSE));
     EXPECT_EQ((HRESULT)0x80070006, log->DumpRegistryKey(HKEY_CURRENT_USER, "Software"));
     IDSLog* pClient = NULL;
-    EXPECT_EQ((HRESULT)0x80070006, log->RegisterClient(&pClient, 0, 0));
+    EXPECT_EQ(S_OK, log->RegisterClient(&pClient, 0, 0));
+    EXPECT_EQ(S_OK, log->DumpBuffer(3, "xyz"));
     log->UnregisterClient((void**)&pClient);
-    EXPECT_TRUE(log.Close().empty());
+    const std::string text = log.Close();
+    EXPECT_NE(std::string::npos, text.find("Buffer 3 bytes starting at")) << text;
+    EXPECT_NE(std::string::npos, text.find("xyz\r\n<EOB>")) << text;
+    EXPECT_EQ(std::string::npos, text.find("abc")) << text;
 }
 
 // Lines traced from other threads while large blocks are written: no line
