@@ -212,6 +212,48 @@ TEST_F(SpyGraphTest, CheckPositioningTimesEveryDeliveryOnlyWhenSwitchedOn)
     }
 }
 
+// The calls that pass along the stream are traced, then forwarded.
+TEST_F(SpyGraphTest, StreamCallsAreTracedAndForwarded)
+{
+    dsfix::HangWatchdog watchdog(60000, "stream calls");
+    SpyChainConfig config;
+    config.source.sampleCount = 2;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    chain.spy->m_bCheckPositioning = 1;
+    m_log.Reset();
+    const LPCWSTR pszName = chain.spy->GetTraceName();
+
+    EXPECT_EQ(S_OK, chain.source->DeliverBeginFlush());
+    EXPECT_EQ(1, chain.spy->m_perf.m_bFlush) << "a flush arms the latency measurement";
+    EXPECT_EQ(S_OK, chain.source->DeliverEndFlush());
+    EXPECT_EQ(S_OK, chain.source->DeliverNewSegment(0, 20000000, 1.5));
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(Fmt(L"%s BeginFlush()\n", pszName))));
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(Fmt(L"%s EndFlush()\n", pszName))));
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(Fmt(L"%s NewSegment( %s, %s, %g)\n", pszName,
+                                                             TimeText(0).c_str(), TimeText(20000000).c_str(), 1.5))));
+
+    Quality q = { Flood, 900, 10000, 400000 };
+    EXPECT_EQ(S_OK, chain.sink->SendQuality(q));
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(Fmt(L"%s QualityNotify()\n", pszName))));
+    ASSERT_EQ(1u, chain.source->Records().quality.size());
+    EXPECT_EQ(900, chain.source->Records().quality[0].quality.Proportion);
+
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(0, chain.spy->m_perf.m_bFlush) << "the first sample ends the measurement";
+    EXPECT_EQ(1, chain.spy->m_perf.m_arrFlush.GetSize());
+    EXPECT_TRUE(m_log.HasLine(Fmt(L"%s EndOfStream()\n", pszName)));
+
+    std::vector<dsfix::SinkEvent::Kind> kinds;
+    for (const dsfix::SinkEvent& e : chain.sink->Events())
+        kinds.push_back(e.kind);
+    ASSERT_GE(kinds.size(), 4u);
+    EXPECT_EQ(dsfix::SinkEvent::BeginFlush, kinds[0]);
+    EXPECT_EQ(dsfix::SinkEvent::EndFlush, kinds[1]);
+    EXPECT_EQ(dsfix::SinkEvent::NewSegment, kinds[2]);
+    EXPECT_EQ(dsfix::SinkEvent::EndOfStream, kinds[3]);
+}
+
 // ---------------------------------------------------------------------------
 // Count and bitrate
 
