@@ -120,9 +120,10 @@ void CSpyFilter::AddDiffEntry(LONGLONG llTime)
         {
             const LONGLONG llTicks = CPerf::Elapsed(m_llPrev, llTime);
             // Counters of two cores that disagree give a small negative
-            // interval: it counts as none.
-            const LONGLONG llUs = (llTicks > 0) ? (llTicks + m_dwFreq / 2) / m_dwFreq : 0;
-            pEntries[m_nDiffBuffered++] = static_cast<DWORD>(llUs);
+            // interval: it counts as none. A gap beyond the 32-bit range (over
+            // an hour) is held at its largest value.
+            const ULONGLONG ullUs = (llTicks > 0) ? (static_cast<ULONGLONG>(llTicks) + m_dwFreq / 2) / m_dwFreq : 0;
+            pEntries[m_nDiffBuffered++] = (ullUs > ULONG_MAX) ? ULONG_MAX : static_cast<DWORD>(ullUs);
             if (m_bufDiff.GetSize() <= sizeof(DWORD) * m_nDiffBuffered)
             {
                 const HRESULT hr = m_fileDiff.Write(pEntries, static_cast<DWORD>(sizeof(DWORD) * m_nDiffBuffered));

@@ -524,6 +524,13 @@ TEST_F(SpyObjectTest, DifferenceEntriesAreRoundedMicrosecondsWrittenOneFullBuffe
     const DWORD* pEntries = reinterpret_cast<const DWORD*>(spy->m_bufDiff.GetBuffer());
     EXPECT_EQ(1u, pEntries[0]);
     EXPECT_EQ(2u, pEntries[1]);
+    // A gap of over an hour is held at the largest entry; a counter that
+    // steps back gives 0.
+    spy->AddDiffEntry(llTime += 5000000000000LL);
+    spy->AddDiffEntry(llTime -= 10);
+    ASSERT_EQ(4u, spy->m_nDiffBuffered);
+    EXPECT_EQ(ULONG_MAX, pEntries[2]);
+    EXPECT_EQ(0u, pEntries[3]);
 
     // Filling the buffer writes it whole and empties it.
     while (spy->m_nDiffBuffered != 0)
@@ -538,7 +545,9 @@ TEST_F(SpyObjectTest, DifferenceEntriesAreRoundedMicrosecondsWrittenOneFullBuffe
     EXPECT_EQ(0u, DwordAt(bytes, 0)) << "the count is written when the file is closed";
     EXPECT_EQ(1u, DwordAt(bytes, 4));
     EXPECT_EQ(2u, DwordAt(bytes, 8));
-    EXPECT_EQ(7u, DwordAt(bytes, 12));
+    EXPECT_EQ(ULONG_MAX, DwordAt(bytes, 12));
+    EXPECT_EQ(0u, DwordAt(bytes, 16));
+    EXPECT_EQ(7u, DwordAt(bytes, 20));
     EXPECT_EQ(7u, DwordAt(bytes, 65536));
     DeleteFileW(sPath.c_str());
 }
