@@ -1,8 +1,10 @@
 #!/bin/sh
 # The main job: builds both deliverables, sets the log up in the private Wine
 # prefix as a user would (rundll32 Dez64.dll,default), runs a host that logs
-# through it from two threads, then shows the log file and the lines this
-# run wrote.
+# through it from two threads and shows the log file and the lines this run
+# wrote, then runs a stream through the spy filter in Wine's filter graph
+# manager and shows the spy's lines for the first samples, the number of
+# samples that passed and the bitrate.
 set -eu
 . "$(dirname "$0")/common.sh"
 need_packages
@@ -29,3 +31,9 @@ printf '%s\n' "== log file: $LOG_WIN"
 echo "   ($LOG)"
 echo "== its first lines from this run:"
 tail -c +"$((OFFSET + 1))" "$LOG" | head -n 40 | tr -d '\r'
+
+echo "== running a stream through the spy filter"
+RC=0
+OUT=$("$WINE" "$BUILD/bin/spyhost.exe" 250 2>/dev/null) || RC=$?
+printf '%s\n' "$OUT" | tr -d '\r'
+[ "$RC" -eq 0 ] || { echo "spyhost failed ($RC)"; exit 1; }

@@ -1,0 +1,230 @@
+// The spy filter: an in-place transform filter with one input pin (CInput)
+// and one output pin (COutput). Every sample passes through unchanged while
+// the filter traces it, times it, measures the stream's bitrate, counts it
+// and, when a difference file is open, records the time between samples.
+//
+// Locks, outermost first: the filter lock (the object lock), the input pin's
+// lock, the output pin's lock, the output pin's allocator lock. The sample
+// road runs on the upstream streaming thread under the input pin's receive
+// lock and takes the filter lock only for short stretches.
+#pragma once
+
+#include <DSFilters.h>
+#include <Persist.h>
+#include <Writers.h>
+
+#include "Perf.h"
+
+// {3C7E52D0-9A41-4F0B-8D26-51B7E0A4C913}
+inline constexpr CLSID CLSID_SpyFilter = { 0x3c7e52d0, 0x9a41, 0x4f0b, { 0x8d, 0x26, 0x51, 0xb7, 0xe0, 0xa4, 0xc9, 0x13 } };
+
+class CSpyFilter;
+
+// Size of the trace names of the filter and its pins, in WCHARs.
+const size_t SPY_TRACE_NAME_SIZE = 32;
+
+// ---------------------------------------------------------------------------
+// Input pin
+
+class ATL_NO_VTABLE CInput : public CComObjectRootEx<CComMultiThreadModel>,
+                             public CComCoClass<CInput>,
+                             public CInputPin<CInput, CSpyFilter>,
+                             public CMemInputPinFilter<CInput>,
+                             public CMTSingle
+{
+public:
+    BEGIN_COM_MAP(CInput)
+        COM_INTERFACE_ENTRY(IPin)
+        COM_INTERFACE_ENTRY(IQualityControl)
+        COM_INTERFACE_ENTRY(IMemInputPin)
+        COM_INTERFACE_ENTRY_FUNC_BLIND(0, QueryNoInterface)
+    END_COM_MAP()
+
+    CInput() noexcept;
+
+    LPCWSTR GetTraceName() override { return m_szTraceName; }
+
+    // The filter's switch: a new type from upstream may be taken while the
+    // filter runs.
+    void SetDynReconnect(DWORD bDynReconnect) { m_bDynReconnect = bDynReconnect; }
+    // At most SPY_TRACE_NAME_SIZE WCHARs with the terminator; longer names
+    // are cut.
+    void SetTraceName(LPCWSTR pszName);
+
+    // The template's end of a connection; the allocator is no longer ours.
+    void ClearConnection();
+
+    // Remembers whether upstream took the allocator this pin handed out.
+    STDMETHOD(GetAllocator)(IMemAllocator** ppAllocator) override;
+
+    // The last entry of the interface map: every interface not found above
+    // is traced by name and refused.
+    static HRESULT WINAPI QueryNoInterface(void* pv, REFIID riid, void** ppv, DWORD_PTR dw) noexcept;
+
+    WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE];
+    DWORD m_bDynReconnect;  // copy of the filter's dynamic-reconnection switch
+    BYTE m_bOwnAllocator;   // the input allocator is the one this pin handed out
+};
+
+// ---------------------------------------------------------------------------
+// Output pin
+
+class ATL_NO_VTABLE COutput : public CComObjectRootEx<CComMultiThreadModel>,
+                              public CComCoClass<COutput>,
+                              public COutputPin<COutput, CSpyFilter>,
+                              public CTransInPlaceAllocator<COutput>,
+                              public CMTSingle
+{
+public:
+    BEGIN_COM_MAP(COutput)
+        COM_INTERFACE_ENTRY(IPin)
+        COM_INTERFACE_ENTRY(IQualityControl)
+    END_COM_MAP()
+
+    COutput() noexcept;
+
+    LPCWSTR GetTraceName() override { return m_szTraceName; }
+
+    void SetMTEnumRedir(DWORD bMTEnumRedir) { m_bMTEnumRedir = bMTEnumRedir; }
+    void SetTraceName(LPCWSTR pszName);
+
+    // Forgets the subtypes refused on this connection, then the template's
+    // end of a connection.
+    void ClearConnection();
+
+    // TRUE when the subtype has not failed the allocator agreement on this
+    // connection.
+    BOOL IsNewSubtype(const GUID& subtype) const;
+
+    // The step after a type was agreed: the in-place allocator agreement.
+    HRESULT AgreeExchange() { return AgreeAllocator(); }
+
+    // Hands a sample to the downstream pin and returns its answer.
+    HRESULT SendSample(IMediaSample* pSample);
+
+    WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE];
+    DWORD m_bMTEnumRedir;              // copy of the filter's enumeration-redirection switch
+    CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
+};
+
+// ---------------------------------------------------------------------------
+// The filter
+
+class ATL_NO_VTABLE CSpyFilter : public CComObjectRootEx<CComMultiThreadModel>,
+                                 public CComCoClass<CSpyFilter, &CLSID_SpyFilter>,
+                                 public CTransInPlaceFilter<CSpyFilter, CInput, COutput>,
+                                 public IBaseFilterImpl<CSpyFilter>,
+                                 public IPersistStreamImpl<CSpyFilter>
+{
+public:
+    BEGIN_COM_MAP(CSpyFilter)
+        COM_INTERFACE_ENTRY2(IPersist, IBaseFilter)
+        COM_INTERFACE_ENTRY2(IMediaFilter, IBaseFilter)
+        COM_INTERFACE_ENTRY(IBaseFilter)
+        COM_INTERFACE_ENTRY(IPersistStream)
+        COM_INTERFACE_ENTRY_AGGREGATE(IID_IMarshal, m_spMarshaler.p)
+    END_COM_MAP()
+
+    DECLARE_PROTECT_FINAL_CONSTRUCT()
+    DECLARE_GET_CONTROLLING_UNKNOWN()
+
+    // The three persisted switches, 4 bytes each: 12 bytes in all.
+    BEGIN_PERSIST_MAP(CSpyFilter)
+        PERSIST_ENTRY(m_bDynReconnect)
+        PERSIST_ENTRY(m_bMTEnumRedir)
+        PERSIST_ENTRY(m_bForcePassthru)
+    END_PERSIST_MAP()
+
+    // Registry key of the per-user settings (read only, never written).
+    static constexpr LPCWSTR kSettingsKey = L"Software\\Norvaleth\\Spy Filter";
+    // Start time of a timed sample not seen yet.
+    static constexpr REFERENCE_TIME INVALID_TIME = static_cast<REFERENCE_TIME>(0x8000000000000000ULL);
+    // Room of the difference buffer: 16,384 entries.
+    static constexpr DWORD DIFF_BUFFER_SIZE = 0x10000;
+
+    CSpyFilter();
+
+    HRESULT FinalConstruct();
+    void FinalRelease();
+
+    LPCWSTR GetTraceName() override { return m_szTraceName; }
+
+    // Joining binds the pins and reads the settings; leaving resets.
+    HRESULT Filter_JoinFilterGraph(BOOL bJoin);
+
+    // Reads the per-user settings: FALSE when their key cannot be opened
+    // (then nothing changes).
+    BOOL ReadSettings();
+
+    // The input connection or the output connection is complete.
+    HRESULT Filter_CompleteConnect(DWORD dwCookie);
+
+    // An allocator that the input pin handed out is never attached as the
+    // upstream allocator of the output connection.
+    HRESULT Filter_GetTransInPlaceAlloc(DWORD dwCookie, IMemAllocator** ppAllocIn, bool* pbUseInAllocator,
+                                        bool* pbReadOnly);
+
+    // Trace, then the template's work.
+    HRESULT Filter_QualityNotify(DWORD dwCookie, IBaseFilter* pSelf, Quality q);
+    HRESULT Filter_EndOfStream(DWORD dwCookie);
+    HRESULT Filter_BeginFlush(DWORD dwCookie);
+    HRESULT Filter_EndFlush(DWORD dwCookie);
+    HRESULT Filter_NewSegment(DWORD dwCookie, REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
+
+    // Everything done with one sample that passed the input pin's checks;
+    // the result goes back to the upstream pin (SampleRoad.cpp).
+    HRESULT Filter_SendSample(DWORD dwCookie, IMediaSample* pSample);
+
+    // The template's Load; on success the switches reach the pins. A stream
+    // that cannot be read leaves the filter and its pins as they were.
+    STDMETHOD(Load)(IStream* pStm) override;
+
+    // Creates the difference file on m_szDiffFile with a zero count in front
+    // and makes its buffer ready; the state change calls it when the filter
+    // leaves Stopped. The file stays open (and unreadable to others) until
+    // m_fileDiff is closed.
+    HRESULT OpenDiffFile();
+
+    // Samples a PCM media type counts for a sample of cbActual bytes: the
+    // number of sample frames in it; 1 for any other type.
+    static LONGLONG SampleCount(const AM_MEDIA_TYPE* pmt, LONG cbActual);
+
+    // Bit/s for cbBytes over llInterval units of 100 ns (llInterval > 0); a
+    // rate beyond 32 bits gives the largest DWORD.
+    static DWORD BitRate(LONGLONG llBytes, ULONGLONG ullInterval);
+
+    DWORD m_nInstance;                        // 1 for the first filter of the process
+    WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE]; // "[Spy <n>]"
+    CComPtr<IUnknown> m_spMarshaler;          // the aggregated free-threaded marshaler
+    DWORD m_bDynReconnect;                    // persisted: dynamic reconnection allowed
+    DWORD m_bMTEnumRedir;                     // persisted: media-type enumeration redirection
+    ULONGLONG m_llSamples;                    // samples passed (PCM: sample frames)
+    BYTE m_bCapture;                          // a frame capture is pending (never set yet)
+    LONGLONG m_llTotalTime;                   // summed time between timed samples, 100 ns
+    REFERENCE_TIME m_tPrev;                   // start time of the previous timed sample
+    LONGLONG m_llTotalBytes;                  // bytes over m_llTotalTime
+    LONGLONG m_llBytes;                       // bytes since the previous timed sample
+    DWORD m_nBitrate;                         // current bitrate, bit/s
+    DWORD m_bForcePassthru;                   // persisted: pass-through allocator forced
+    BYTE m_bCheckPositioning;                 // setting "Check positioning"
+    WCHAR m_szDiffFile[MAX_PATH];             // setting "Difference file"
+    DWORD m_dwFreq;                           // time-stamp ticks per microsecond for the entries
+    CFileWriter m_fileDiff;                   // the difference file
+    CVirtualBuffer m_bufDiff;                 // entries not written yet
+    DWORD m_nDiffBuffered;                    // entries in m_bufDiff
+    DWORD m_nDiffTotal;                       // entries written to the file
+    LONGLONG m_llPrev;                        // time-stamp counter at the previous running sample
+    CPerf m_perf;                             // delivery timer and flush latencies
+
+    // The difference entry of a sample that arrives at time-stamp counter
+    // llTime while the file is open and the filter runs; the first one after
+    // the file was opened only keeps its time. Called under the filter lock.
+    void AddDiffEntry(LONGLONG llTime);
+    // The bitrate bookkeeping of one sample; called under the filter lock.
+    void MeasureBitrate(IMediaSample* pSample);
+
+private:
+    // A delivery sample of the output allocator filled with a copy of
+    // pSample, for connections with separate allocators.
+    HRESULT CopyToDeliverySample(IMediaSample* pSample, IMediaSample** ppDeliver);
+};

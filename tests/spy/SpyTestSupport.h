@@ -1,0 +1,341 @@
+// Shared pieces of the spy filter's tests: the filter made through its class,
+// a chain in Wine's filter graph manager (the test source, the spy, then the
+// test sink or Wine's Null Renderer), the settings key saved and put back,
+// real samples from Wine's memory allocator, and a log that drops
+// everything for long streams.
+#pragma once
+
+#include "FilterTestSupport.h"
+
+#include "SpyFilter.h"
+
+#include "dsfix/Graph.h"
+#include "dsfix/TestSource.h"
+
+#include <mmreg.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef CComObject<CSpyFilter> SpyObject;
+
+// Owns one reference on a spy filter made as its class makes it.
+class CSpyPtr
+{
+public:
+    CSpyPtr()
+    {
+        SpyObject* p = NULL;
+        EXPECT_EQ(S_OK, SpyObject::CreateInstance(&p));
+        if (p)
+            p->AddRef();
+        m_p = p;
+    }
+    ~CSpyPtr() { Release(); }
+    CSpyPtr(const CSpyPtr&) = delete;
+    CSpyPtr& operator=(const CSpyPtr&) = delete;
+
+    SpyObject* operator->() const { return m_p; }
+    SpyObject* Get() const { return m_p; }
+    IBaseFilter* Filter() const { return static_cast<IBaseFilter*>(m_p); }
+    IPin* In() const { return static_cast<IPin*>(m_p->m_apIn.p); }
+    IPin* Out() const { return static_cast<IPin*>(m_p->m_apOut.p); }
+    void Release()
+    {
+        if (m_p)
+        {
+            SpyObject* p = m_p;
+            m_p = NULL;
+            p->Release();
+        }
+    }
+
+private:
+    SpyObject* m_p = NULL;
+};
+
+// Lines of the fake log that contain sPart, in order.
+inline std::vector<std::wstring> SpyLinesWith(CFakeLogScope& log, const std::wstring& sPart)
+{
+    std::vector<std::wstring> v;
+    for (const std::wstring& s : log.Lines())
+        if (s.find(sPart) != std::wstring::npos)
+            v.push_back(s);
+    return v;
+}
+
+// The raw records (level character first) that start with sPrefix after it.
+inline std::vector<std::wstring> RawLinesStarting(CFakeLog& fake, const std::wstring& sPrefix)
+{
+    std::vector<std::wstring> v;
+    for (const std::wstring& s : fake.Lines())
+        if (s.size() > sPrefix.size() && 0 == s.compare(1, sPrefix.size(), sPrefix))
+            v.push_back(s);
+    return v;
+}
+
+// While it lives, the program's log client has no log object: every trace
+// record is dropped (for streams of thousands of samples).
+class CSilentLog
+{
+public:
+    CSilentLog() : m_pClient(g_pFirstLogClient)
+    {
+        if (m_pClient)
+        {
+            m_pSaved = m_pClient->m_plog;
+            m_pClient->m_plog = NULL;
+        }
+    }
+    ~CSilentLog()
+    {
+        if (m_pClient)
+            m_pClient->m_plog = m_pSaved;
+    }
+    CSilentLog(const CSilentLog&) = delete;
+    CSilentLog& operator=(const CSilentLog&) = delete;
+
+private:
+    CLogClient* m_pClient;
+    IDSLog* m_pSaved = NULL;
+};
+
+// The spy's settings key (HKCU "Software\Norvaleth\Spy Filter"), saved at
+// construction and put back exactly at destruction. Tests that use it hold
+// the ctest resource lock "spy_settings".
+class CSpySettings
+{
+public:
+    CSpySettings()
+    {
+        HKEY hKey = NULL;
+        if (ERROR_SUCCESS != RegOpenKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, KEY_READ, &hKey))
+            return;
+        m_bHadKey = true;
+        for (DWORD i = 0;; ++i)
+        {
+            WCHAR szName[16384];
+            DWORD cchName = 16384, dwType = 0, cb = 0;
+            if (ERROR_SUCCESS != RegEnumValueW(hKey, i, szName, &cchName, NULL, &dwType, NULL, &cb))
+                break;
+            Value v{ szName, dwType, std::vector<BYTE>(cb) };
+            cchName = 16384;
+            RegEnumValueW(hKey, i, szName, &cchName, NULL, &dwType, v.data.data(), &cb);
+            v.data.resize(cb);
+            m_values.push_back(std::move(v));
+        }
+        RegCloseKey(hKey);
+    }
+    ~CSpySettings()
+    {
+        RemoveKey();
+        if (!m_bHadKey)
+            return;
+        for (const Value& v : m_values)
+            SetRaw(v.sName.c_str(), v.dwType, v.data.data(), static_cast<DWORD>(v.data.size()));
+        if (m_values.empty())
+            CreateEmpty();
+    }
+    CSpySettings(const CSpySettings&) = delete;
+    CSpySettings& operator=(const CSpySettings&) = delete;
+
+    static bool RemoveKey()
+    {
+        const LONG l = RegDeleteTreeW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey);
+        return ERROR_SUCCESS == l || ERROR_FILE_NOT_FOUND == l;
+    }
+    static bool CreateEmpty()
+    {
+        HKEY hKey = NULL;
+        if (ERROR_SUCCESS != RegCreateKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, NULL, 0, KEY_WRITE, NULL,
+                                             &hKey, NULL))
+            return false;
+        RegCloseKey(hKey);
+        return true;
+    }
+    static bool SetRaw(LPCWSTR pszName, DWORD dwType, const void* pData, DWORD cb)
+    {
+        HKEY hKey = NULL;
+        if (ERROR_SUCCESS != RegCreateKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, NULL, 0, KEY_WRITE, NULL,
+                                             &hKey, NULL))
+            return false;
+        const LONG l = RegSetValueExW(hKey, pszName, 0, dwType, static_cast<const BYTE*>(pData), cb);
+        RegCloseKey(hKey);
+        return ERROR_SUCCESS == l;
+    }
+    static bool SetDword(LPCWSTR pszName, DWORD dw) { return SetRaw(pszName, REG_DWORD, &dw, sizeof(dw)); }
+    // A text with its terminator.
+    static bool SetText(LPCWSTR pszName, const std::wstring& s, DWORD dwType = REG_SZ)
+    {
+        return SetRaw(pszName, dwType, s.c_str(), static_cast<DWORD>((s.size() + 1) * sizeof(wchar_t)));
+    }
+    static bool Remove(LPCWSTR pszName)
+    {
+        HKEY hKey = NULL;
+        if (ERROR_SUCCESS != RegOpenKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, KEY_WRITE, &hKey))
+            return true;
+        const LONG l = RegDeleteValueW(hKey, pszName);
+        RegCloseKey(hKey);
+        return ERROR_SUCCESS == l || ERROR_FILE_NOT_FOUND == l;
+    }
+
+private:
+    struct Value
+    {
+        std::wstring sName;
+        DWORD dwType;
+        std::vector<BYTE> data;
+    };
+    bool m_bHadKey = false;
+    std::vector<Value> m_values;
+};
+
+// An audio type with a wave format block of cbFormat bytes.
+inline dsfix::MediaType WaveType(WORD wTag, WORD nBlockAlign, ULONG cbFormat)
+{
+    AM_MEDIA_TYPE mt;
+    ZeroMemory(&mt, sizeof(mt));
+    mt.majortype = MEDIATYPE_Audio;
+    mt.subtype = MEDIASUBTYPE_PCM;
+    mt.formattype = FORMAT_WaveFormatEx;
+    WAVEFORMATEX wf;
+    ZeroMemory(&wf, sizeof(wf));
+    wf.wFormatTag = wTag;
+    wf.nChannels = 2;
+    wf.nSamplesPerSec = 44100;
+    wf.wBitsPerSample = 16;
+    wf.nBlockAlign = nBlockAlign;
+    wf.nAvgBytesPerSec = 44100 * nBlockAlign;
+    mt.cbFormat = cbFormat;
+    mt.pbFormat = reinterpret_cast<BYTE*>(&wf);
+    return dsfix::MediaType(mt); // a deep copy: the stack block is not kept
+}
+
+enum class SpyDown
+{
+    Sink,
+    NullRenderer,
+};
+
+struct SpyChainConfig
+{
+    SpyChainConfig()
+    {
+        source.mediaTypes = { TestVideoType() };
+        source.sampleCount = 10;
+    }
+    dsfix::TestSourceConfig source;
+    dsfix::TestSinkConfig sink;
+    SpyDown eDown = SpyDown::Sink;
+    bool bNoClock = false; // the graph runs without a reference clock
+};
+
+// The test source, the spy and a downstream filter in Wine's graph manager,
+// connected directly from the source down.
+class SpyChain
+{
+public:
+    SpyChain() = default;
+    ~SpyChain()
+    {
+        graph.Release();
+        down.Reset();
+        sink.Reset();
+        spy.Release();
+        source.Reset();
+    }
+    SpyChain(const SpyChain&) = delete;
+    SpyChain& operator=(const SpyChain&) = delete;
+
+    HRESULT Build(const SpyChainConfig& config)
+    {
+        HRESULT hr = graph.Create();
+        if (FAILED(hr))
+            return hr;
+        dsfix::TestSource* pSource = NULL;
+        if (FAILED(hr = dsfix::TestSource::Create(config.source, &pSource)))
+            return hr;
+        source.Attach(pSource);
+        if (FAILED(hr = graph.Add(source, L"Source")) || FAILED(hr = graph.Add(spy.Filter(), L"Spy")))
+            return hr;
+        if (SpyDown::NullRenderer == config.eDown)
+        {
+            if (FAILED(hr = graph.AddNew(dsfix::CLSID_WineNullRenderer, L"Null Renderer", &down)))
+                return hr;
+        }
+        else
+        {
+            dsfix::TestSink* pSink = NULL;
+            if (FAILED(hr = dsfix::TestSink::Create(config.sink, &pSink)))
+                return hr;
+            sink.Attach(pSink);
+            down = static_cast<IBaseFilter*>(pSink);
+            if (FAILED(hr = graph.Add(down, L"Sink")))
+                return hr;
+        }
+        if (config.bNoClock)
+        {
+            dsfix::ComPtr<IMediaFilter> spMediaFilter;
+            if (FAILED(hr = graph.Builder()->QueryInterface(IID_IMediaFilter, reinterpret_cast<void**>(&spMediaFilter))))
+                return hr;
+            if (FAILED(hr = spMediaFilter->SetSyncSource(NULL)))
+                return hr;
+        }
+        if (FAILED(hr = graph.ConnectDirect(source->Pin(), spy.In(), NULL)))
+            return hr;
+        return graph.ConnectDirect(spy.Out(), dsfix::FindPin(down, PINDIR_INPUT), NULL);
+    }
+
+    dsfix::TestGraph graph;
+    dsfix::ComPtr<dsfix::TestSource> source;
+    CSpyPtr spy;
+    dsfix::ComPtr<IBaseFilter> down;
+    dsfix::ComPtr<dsfix::TestSink> sink;
+};
+
+// Samples of Wine's memory allocator, committed for the life of the object.
+class CWineSamples
+{
+public:
+    explicit CWineSamples(long cbBuffer = 4096, long cBuffers = 8)
+    {
+        HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                      reinterpret_cast<void**>(&m_spAlloc));
+        EXPECT_EQ(S_OK, hr);
+        if (!m_spAlloc)
+            return;
+        ALLOCATOR_PROPERTIES req = { cBuffers, cbBuffer, 1, 0 };
+        ALLOCATOR_PROPERTIES act;
+        EXPECT_EQ(S_OK, m_spAlloc->SetProperties(&req, &act));
+        EXPECT_EQ(S_OK, m_spAlloc->Commit());
+    }
+    ~CWineSamples()
+    {
+        if (m_spAlloc)
+            m_spAlloc->Decommit();
+    }
+    CWineSamples(const CWineSamples&) = delete;
+    CWineSamples& operator=(const CWineSamples&) = delete;
+
+    // A sample of cbActual bytes, timed from tStart unless bTimed is false.
+    CComPtr<IMediaSample> Get(long cbActual, bool bTimed = true, REFERENCE_TIME tStart = 0,
+                              REFERENCE_TIME tDuration = 400000)
+    {
+        CComPtr<IMediaSample> sp;
+        if (!m_spAlloc || S_OK != m_spAlloc->GetBuffer(&sp, NULL, NULL, 0))
+            return sp;
+        sp->SetActualDataLength(cbActual);
+        if (bTimed)
+        {
+            REFERENCE_TIME tStop = tStart + tDuration;
+            sp->SetTime(&tStart, &tStop);
+        }
+        else
+            sp->SetTime(NULL, NULL);
+        return sp;
+    }
+
+private:
+    CComPtr<IMemAllocator> m_spAlloc;
+};
