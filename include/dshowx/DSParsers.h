@@ -633,10 +633,14 @@ const int DUMP_MEMORY_MAX = 1024;
 // real ones are 128 and 52 bytes.
 const int DUMP_STREAM_CAPS_MAX = 64 * 1024;
 
-// The trace gate, as the trace call applies it.
+// The trace gate, as the trace call applies it, and a log to take the lines:
+// without one, a dump would ask and format only for its lines to be dropped.
 inline bool DumpPasses(DWORD_PTR dwCategory, UINT nLevel)
 {
-    return 0 != static_cast<DWORD>(dwCategory) && nLevel <= eTL_Info;
+    if (0 == static_cast<DWORD>(dwCategory) || nLevel > eTL_Info)
+        return false;
+    IDSLog* pLog = NULL;
+    return SUCCEEDED(_LogGetObject(&pLog)) && NULL != pLog;
 }
 
 // The line prefix of a dump. Title: the caller's prefix and one blank, or the
@@ -685,11 +689,13 @@ inline void DumpWaveFormatEx(DWORD_PTR dwCategory, UINT nLevel, const WAVEFORMAT
     const size_t cbExtraThere = cbAvailable - sizeof(WAVEFORMATEX);
     if (22 == pwfx->cbSize && cbExtraThere >= 22)
     {
-        const WAVEFORMATEXTENSIBLE* pwfe = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(pwfx);
+        // The block holds the whole structure (checked above); read it as bytes.
+        WAVEFORMATEXTENSIBLE wfe;
+        memcpy(&wfe, pwfx, sizeof(wfe));
         WCHAR szSubFormat[GUID_NAME_WORK_SIZE];
         _LogTrace(dwCategory, nLevel, L"%sWAVEFORMATEXTENSIBLE: ValidBitsPerSample=%i, ChannelMask=0x%X, SubFormat=%s\n",
-                  static_cast<LPCWSTR>(P), pwfe->Samples.wValidBitsPerSample, static_cast<unsigned>(pwfe->dwChannelMask),
-                  Guid2Name(pwfe->SubFormat, szSubFormat, GUID_NAME_WORK_SIZE));
+                  static_cast<LPCWSTR>(P), wfe.Samples.wValidBitsPerSample, static_cast<unsigned>(wfe.dwChannelMask),
+                  Guid2Name(wfe.SubFormat, szSubFormat, GUID_NAME_WORK_SIZE));
         return;
     }
     size_t cbExtra = pwfx->cbSize < cbExtraThere ? pwfx->cbSize : cbExtraThere;
