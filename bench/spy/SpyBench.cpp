@@ -14,6 +14,11 @@
 // out: with Wine's memory allocator the direct stream is far slower than the
 // one through the spy, and the difference would be the allocator's, not the
 // spy's (that stream is shown too, not used as the baseline).
+// The spy is measured in two arrangements: the source takes the allocator the
+// spy's input pin hands out, which the spy then does not pass on, so it copies
+// every sample into a buffer of the downstream allocator; and the source
+// brings an allocator of its own, which the spy passes on downstream, so every
+// sample goes through in its own buffer.
 //
 // What a stream costs besides its samples is measured on a short direct
 // stream and taken off every path; the figures are per sample of the rest.
@@ -146,8 +151,19 @@ enum class Path
     DirectWine,      // the source's own allocator: Wine's memory allocator
     SpyLogged,       // source -> spy first, then spy -> renderer (as a graph builder does)
     SpyNoLog,        // the same, no log bound
+    SharedLogged,    // the source brings an allocator of its own, which the spy passes on downstream
+    SharedNoLog,     // the same, no log bound
 };
-const int kPaths = 4;
+const int kPaths = 6;
+
+bool IsShared(Path path)
+{
+    return Path::SharedLogged == path || Path::SharedNoLog == path;
+}
+bool IsLogged(Path path)
+{
+    return Path::SpyLogged == path || Path::SharedLogged == path;
+}
 
 struct Result
 {
@@ -182,7 +198,7 @@ Result RunStream(Path path, bool bClock, long nSamples)
     config.mediaTypes = { dsfix::VideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, tFrame) };
     config.sampleCount = nSamples;
     config.frameDuration = tFrame;
-    if (Path::Direct == path)
+    if (Path::Direct == path || IsShared(path))
     {
         // The baseline moves its samples through the same kind of allocator
         // as the spy's connections, so that the difference is the spy's work
@@ -228,7 +244,7 @@ Result RunStream(Path path, bool bClock, long nSamples)
         }
         else
         {
-            CNoLog* pNoLog = (Path::SpyNoLog == path) ? new CNoLog : NULL;
+            CNoLog* pNoLog = (Path::SpyNoLog == path || Path::SharedNoLog == path) ? new CNoLog : NULL;
             // Paused first, and the pause complete (the first sample held by
             // the renderer): the timed part is the stream, not the start of
             // the streaming thread or the graph's change of state.
@@ -260,7 +276,7 @@ Result RunStream(Path path, bool bClock, long nSamples)
 
 struct Figures
 {
-    double adBest[kPaths] = { 1e30, 1e30, 1e30, 1e30 };
+    double adBest[kPaths] = { 1e30, 1e30, 1e30, 1e30, 1e30, 1e30 };
     bool abMeasured[kPaths] = {};
     BOOL abSeparate[kPaths] = {}; // the spy copied each sample
     bool bOk = true;
@@ -280,7 +296,7 @@ Figures Measure(const std::vector<Path>& paths, bool bClock, long nSamples, cons
             const int i = static_cast<int>(path);
             const LONGLONG llBefore = FileSize(sLogFile);
             const Result r = RunStream(path, bClock, nSamples);
-            if (Path::SpyLogged == path)
+            if (IsLogged(path))
             {
                 if (g_pFirstLogClient && g_pFirstLogClient->m_plog)
                     g_pFirstLogClient->m_plog->Flush();
@@ -453,6 +469,8 @@ int main(int argc, char** argv)
     bool bOk = true;
     double dAddedLogged = 0;
     double dAddedOff = 0;
+    double dSharedLogged = 0;
+    double dSharedOff = 0;
     for (bool bClock : { false, true })
     {
         std::vector<Path> paths = { Path::Direct };
@@ -461,6 +479,9 @@ int main(int argc, char** argv)
         if (bLogged)
             paths.push_back(Path::SpyLogged);
         paths.push_back(Path::SpyNoLog);
+        if (bLogged)
+            paths.push_back(Path::SharedLogged);
+        paths.push_back(Path::SharedNoLog);
         Figures f = Measure(paths, bClock, nSamples, setup.sFile);
         bOk = bOk && f.bOk;
         // What a stream costs besides its samples (the graph's change of
@@ -487,6 +508,8 @@ int main(int argc, char** argv)
             { Path::DirectWine, "direct, Wine's memory allocator (not the baseline)" },
             { Path::SpyLogged, "spy, log writing" },
             { Path::SpyNoLog, "spy, no log bound (tracing off)" },
+            { Path::SharedLogged, "spy, source's allocator passed on, log writing" },
+            { Path::SharedNoLog, "spy, source's allocator passed on, tracing off" },
         };
         PrintRow("direct (baseline)", dBase, dBase, nCounted, true);
         for (const Row& row : aRows)
@@ -496,9 +519,11 @@ int main(int argc, char** argv)
                 continue;
             PrintRow(row.pszName, f.adBest[i], dBase, nCounted, false);
         }
-        printf("  the spy's connections: %s\n", f.abSeparate[static_cast<int>(Path::SpyNoLog)]
-                                                   ? "separate allocators (the spy copies each sample)"
-                                                   : "one allocator (samples pass through)");
+        for (Path path : { Path::SpyNoLog, Path::SharedNoLog })
+            printf("  the spy's connections with %s: %s\n",
+                   IsShared(path) ? "the source's allocator" : "the allocator the spy hands upstream",
+                   f.abSeparate[static_cast<int>(path)] ? "separate allocators (the spy copies each sample)"
+                                                        : "one allocator (samples pass through)");
         if (bLogged && f.nLoggedRuns > 0)
             printf("  the log file grew by %.0f bytes per sample\n",
                    static_cast<double>(f.llLogBytes) / (static_cast<double>(f.nLoggedRuns) * nSamples));
@@ -508,6 +533,8 @@ int main(int argc, char** argv)
         {
             dAddedLogged = (f.adBest[static_cast<int>(Path::SpyLogged)] - dBase) * 1e6 / nCounted;
             dAddedOff = (f.adBest[static_cast<int>(Path::SpyNoLog)] - dBase) * 1e6 / nCounted;
+            dSharedLogged = (f.adBest[static_cast<int>(Path::SharedLogged)] - dBase) * 1e6 / nCounted;
+            dSharedOff = (f.adBest[static_cast<int>(Path::SharedNoLog)] - dBase) * 1e6 / nCounted;
         }
     }
 
@@ -517,6 +544,9 @@ int main(int argc, char** argv)
     else
         printf("  %-40s not measured: no log bound\n", "spy with the log writing");
     PrintTarget("spy with tracing off", dAddedOff, 0.5);
+    if (bLogged)
+        PrintTarget("passing on, with the log writing", dSharedLogged, 5.0);
+    PrintTarget("passing on, with tracing off", dSharedOff, 0.5);
 
     MeasureLines(nSamples, bLogged, dAddedLogged, dAddedOff);
     if (!bOk)
