@@ -9,7 +9,9 @@
 //       val name = s 'text'                a named value of the enclosing key
 //   }
 //
-// Names are bare words or quoted ('...', with '' for a quote). Values are
+// Tokens are separated by white space: "{", "}" and "=" stand alone, and a
+// bare word such as {GUID} is a name. Names are bare words or quoted ('...',
+// with '' for a quote). Values are
 // strings (s) only. %NAME% is replaced by the text given to AddReplacement;
 // %% is a single %. The whole script is parsed before the registry is
 // touched, so a script error changes nothing.
@@ -216,13 +218,6 @@ private:
                 ++p;
             if (*p == 0)
                 return true;
-            if (*p == L'{' || *p == L'}' || *p == L'=')
-            {
-                tokens.push_back({ *p == L'{' ? Token::eOpen : (*p == L'}' ? Token::eClose : Token::eEquals),
-                                   std::wstring(1, *p) });
-                ++p;
-                continue;
-            }
             Token t;
             if (*p == L'\'')
             {
@@ -253,7 +248,7 @@ private:
             else
             {
                 t.kind = Token::eWord;
-                while (*p != 0 && !iswspace(*p) && *p != L'{' && *p != L'}' && *p != L'=' && *p != L'\'')
+                while (*p != 0 && !iswspace(*p) && *p != L'\'')
                 {
                     if (*p == L'%')
                     {
@@ -264,6 +259,13 @@ private:
                     else
                         t.text += *p++;
                 }
+                // Braces and the equals sign stand alone; "{...}" is a name.
+                if (t.text == L"{")
+                    t.kind = Token::eOpen;
+                else if (t.text == L"}")
+                    t.kind = Token::eClose;
+                else if (t.text == L"=")
+                    t.kind = Token::eEquals;
             }
             tokens.push_back(std::move(t));
         }
