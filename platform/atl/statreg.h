@@ -311,14 +311,16 @@ private:
                 n.sData = tokens[i + 2].text;
                 i += 3;
             }
+            bool bBraces = false;
             if (i < tokens.size() && tokens[i].kind == Token::eOpen)
             {
+                bBraces = true;
                 ++i;
                 if (!ParseList(tokens, i, n.children))
                     return false;
             }
-            // A value has data and no children, and takes no key flag.
-            if (n.bValue && (!n.bHasData || !n.children.empty() || n.flag != Node::eNone))
+            // A value has data and no braces, and takes no key flag.
+            if (n.bValue && (!n.bHasData || bBraces || n.flag != Node::eNone))
                 return false;
             nodes.push_back(std::move(n));
         }
