@@ -245,4 +245,121 @@ TEST_F(FilterRegistration, CategoryIsCreatedQueriedAndRemovedOnceEmpty)
     EXPECT_EQ(S_FALSE, VoxaRegisterCategory(FALSE, &CLSID_RegTestCategory, NULL, 0));
 }
 
+// A filter mapper that answers every call with a chosen code, put in place
+// of Wine's for this process (CoRegisterClassObject) while it lives; it
+// records the calls made on it.
+class CFakeMapper : public IFilterMapper2, public IClassFactory
+{
+public:
+    explicit CFakeMapper(HRESULT hrCreate, HRESULT hrCalls) : m_hrCreate(hrCreate), m_hrCalls(hrCalls)
+    {
+        m_hrRegister = CoRegisterClassObject(CLSID_FilterMapper2, static_cast<IClassFactory*>(this),
+                                             CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_dwCookie);
+    }
+    ~CFakeMapper()
+    {
+        if (SUCCEEDED(m_hrRegister))
+            CoRevokeClassObject(m_dwCookie);
+    }
+    HRESULT Registered() const { return m_hrRegister; }
+
+    // IUnknown: a stack object, never deleted through its count.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv == NULL)
+            return E_POINTER;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory))
+            *ppv = static_cast<IClassFactory*>(this);
+        else if (IsEqualGUID(riid, IID_IFilterMapper2))
+            *ppv = static_cast<IFilterMapper2*>(this);
+        else
+        {
+            *ppv = NULL;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_nRef)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_nRef)); }
+
+    // IClassFactory
+    STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override
+    {
+        if (ppv)
+            *ppv = NULL;
+        if (pOuter)
+            return CLASS_E_NOAGGREGATION;
+        if (FAILED(m_hrCreate))
+            return m_hrCreate;
+        return QueryInterface(riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+    // IFilterMapper2
+    STDMETHODIMP CreateCategory(REFCLSID, DWORD, LPCWSTR) override { return Call(L"CreateCategory"); }
+    STDMETHODIMP UnregisterFilter(const CLSID*, LPCOLESTR, REFCLSID) override { return Call(L"UnregisterFilter"); }
+    STDMETHODIMP RegisterFilter(REFCLSID, LPCWSTR, IMoniker**, const CLSID*, LPCOLESTR, const REGFILTER2*) override
+    {
+        return Call(L"RegisterFilter");
+    }
+    STDMETHODIMP EnumMatchingFilters(IEnumMoniker**, DWORD, BOOL, DWORD, BOOL, DWORD, const GUID*, const REGPINMEDIUM*,
+                                     const CLSID*, BOOL, BOOL, DWORD, const GUID*, const REGPINMEDIUM*,
+                                     const CLSID*) override
+    {
+        return Call(L"EnumMatchingFilters");
+    }
+
+    std::wstring m_sCalls;
+
+private:
+    HRESULT Call(LPCWSTR pszName)
+    {
+        m_sCalls += pszName;
+        m_sCalls += L";";
+        return m_hrCalls;
+    }
+
+    LONG m_nRef = 1;
+    HRESULT m_hrCreate;
+    HRESULT m_hrCalls;
+    HRESULT m_hrRegister = E_FAIL;
+    DWORD m_dwCookie = 0;
+};
+
+TEST_F(FilterRegistration, MapperFailuresAreReported)
+{
+    WriteClassName(L"Reg Test Filter");
+    {
+        // No filter mapper at all: both functions give its code.
+        CFakeMapper fake(REGDB_E_CLASSNOTREG, S_OK);
+        ASSERT_EQ(S_OK, fake.Registered());
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, Register(TRUE));
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, Register(FALSE));
+        EXPECT_EQ(REGDB_E_CLASSNOTREG,
+                  VoxaRegisterCategory(TRUE, &CLSID_RegTestCategory, L"Dez Test Category", MERIT_NORMAL));
+    }
+    {
+        // A mapper whose every call fails: a category that was not created
+        // is a failed registration, not a success.
+        CFakeMapper fake(S_OK, E_ACCESSDENIED);
+        ASSERT_EQ(S_OK, fake.Registered());
+        EXPECT_EQ(E_ACCESSDENIED, VoxaRegisterCategory(TRUE, &CLSID_RegTestCategory, L"Dez Test Category", MERIT_NORMAL));
+        EXPECT_EQ(L"CreateCategory;", fake.m_sCalls);
+        // Removal's failure is the result of unregistering; registering goes
+        // on after it, and the mapper's refusal is the result.
+        fake.m_sCalls.clear();
+        EXPECT_EQ(E_ACCESSDENIED, Register(FALSE));
+        EXPECT_EQ(E_ACCESSDENIED, Register(TRUE));
+        EXPECT_EQ(L"UnregisterFilter;UnregisterFilter;RegisterFilter;", fake.m_sCalls);
+    }
+    {
+        // "Not registered there" is no failure when taking a filter out.
+        CFakeMapper fake(S_OK, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+        ASSERT_EQ(S_OK, fake.Registered());
+        EXPECT_EQ(S_OK, Register(FALSE));
+    }
+    EXPECT_FALSE(KeyExists(std::wstring(kCategoryList) + kCategory));
+}
+
 } // namespace
