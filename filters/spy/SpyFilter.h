@@ -144,6 +144,14 @@ public:
 
     CSpyFilter();
 
+    // Registration of the class and of the filter with the filter mapper
+    // (SpyRegistration.cpp): the class's registry script, then the filter in
+    // its two categories; FALSE takes it all out again.
+    static HRESULT WINAPI UpdateRegistry(BOOL bRegister) noexcept;
+    // The pin records the filter is registered with: 1 and the record for
+    // index 0 and 1, else the number of records (2), *ppPin NULL.
+    static int GetPinRegData(UINT index, const REGFILTERPINS** ppPin);
+
     HRESULT FinalConstruct();
     void FinalRelease();
 

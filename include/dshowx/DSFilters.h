@@ -57,12 +57,121 @@
 #include <atlbase.h>
 #include <atlcom.h>
 
+#include <memory>
 #include <new>
 
 // Text of a pin direction in trace lines.
 inline LPCWSTR PinDirText(PIN_DIRECTION ePinDir)
 {
     return (PINDIR_INPUT == ePinDir) ? L"In" : L"Out";
+}
+
+// ---------------------------------------------------------------------------
+// Filter categories
+
+// The maker's own filter category, "Norvaleth Filters".
+// {76726F4E-BB61-47AC-A545-912B367DE469}
+inline constexpr CLSID CLSID_NorvalethCategory = { 0x76726f4e, 0xbb61, 0x47ac, { 0xa5, 0x45, 0x91, 0x2b, 0x36, 0x7d, 0xe4, 0x69 } };
+// A second category of the maker: a filter registered into the maker's own
+// category is first taken out of this one.
+// {5A0E8F13-2C6B-4D97-B3E4-8F1A7C9D0E26}
+inline constexpr CLSID CLSID_NorvalethCategory2 = { 0x5a0e8f13, 0x2c6b, 0x4d97, { 0xb3, 0xe4, 0x8f, 0x1a, 0x7c, 0x9d, 0x0e, 0x26 } };
+
+// Creates the filter category *pCategory with the filter mapper (bRegister
+// TRUE; a category that exists is left alone) or removes it once no filter
+// is left in it (FALSE). With pszName NULL it only asks whether the category
+// exists: TRUE gives S_OK or the registry's error for the missing key, FALSE
+// gives S_OK or S_FALSE. Removal answers S_FALSE when the category is not
+// there, still holds filters or cannot be deleted.
+inline HRESULT VoxaRegisterCategory(BOOL bRegister, const CLSID* pCategory, LPCWSTR pszName, DWORD dwMerit)
+{
+    if (!ASSERT(pCategory != NULL))
+        return E_POINTER;
+    // The filter mapper's list of categories, and the category's name in it.
+    WCHAR szGuid[40];
+    WCHAR szKey[256];
+    if (0 == StringFromGUID2(CLSID_ActiveMovieCategories, szGuid, 40))
+        return E_UNEXPECTED;
+    _snwprintf_s(szKey, 256, _TRUNCATE, L"CLSID\\%s\\Instance", szGuid);
+    if (0 == StringFromGUID2(*pCategory, szGuid, 40))
+        return E_UNEXPECTED;
+
+    HKEY hCategories = NULL;
+    LONG r = RegOpenKeyExW(HKEY_CLASSES_ROOT, szKey, 0, READ_CONTROL, &hCategories);
+    if (ERROR_SUCCESS == r)
+    {
+        HKEY hCategory = NULL;
+        r = RegOpenKeyExW(hCategories, szGuid, 0, READ_CONTROL, &hCategory);
+        if (ERROR_SUCCESS == r)
+            RegCloseKey(hCategory);
+    }
+    const bool bExists = (ERROR_SUCCESS == r);
+
+    HRESULT hr = S_OK;
+    if (NULL == pszName)
+    {
+        hr = bRegister ? HRESULT_FROM_WIN32(r) : (bExists ? S_OK : S_FALSE);
+    }
+    else if (bRegister)
+    {
+        if (!bExists)
+        {
+            CComPtr<IFilterMapper2> spMapper;
+            hr = spMapper.CoCreateInstance(CLSID_FilterMapper2, NULL, CLSCTX_INPROC_SERVER);
+            if (S_OK != hr || !spMapper)
+            {
+                ASSERT_TEXT(FALSE, "VoxaRegisterCategory( TRUE ): CoCreateInstance(CLSID_FilterMapper2) FAILED");
+                hr = FAILED(hr) ? hr : E_FAIL;
+            }
+            else
+            {
+                hr = spMapper->CreateCategory(*pCategory, dwMerit, pszName);
+                ASSERT_TEXT(hr == S_OK,
+                            "hr == S_OK && _T(\"VoxaRegisterCategory( TRUE ): IFilterMapper2::CreateCategory() FAILED\")");
+                // A category that could not be created is a failed registration.
+                hr = FAILED(hr) ? hr : S_OK;
+            }
+        }
+    }
+    else
+    {
+        hr = S_FALSE;
+        HKEY hClsid = NULL;
+        const LONG l = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
+                                     &hClsid);
+        if (ERROR_SUCCESS != l)
+        {
+            ASSERT_TEXT(FALSE, "VoxaRegisterCategory( FALSE ): keyClsid.Open( CLSID ) FAILED");
+            hr = HRESULT_FROM_WIN32(l);
+        }
+        else
+        {
+            WCHAR szInstance[64];
+            _snwprintf_s(szInstance, 64, _TRUNCATE, L"%s\\Instance", szGuid);
+            HKEY hInstance = NULL;
+            DWORD nSubKeys = 0;
+            if (ERROR_SUCCESS == RegOpenKeyExW(hClsid, szInstance, 0, KEY_QUERY_VALUE, &hInstance))
+            {
+                const LONG lInfo = RegQueryInfoKeyW(hInstance, NULL, NULL, NULL, &nSubKeys, NULL, NULL, NULL, NULL,
+                                                    NULL, NULL, NULL);
+                RegCloseKey(hInstance);
+                // Only an empty category goes.
+                if (ERROR_SUCCESS == lInfo && 0 == nSubKeys)
+                {
+                    if (ERROR_SUCCESS != RegDeleteTreeW(hClsid, szGuid))
+                        ASSERT_TEXT(FALSE, "VoxaRegisterCategory( FALSE ): CLSID -> RecurseDeleteKey() FAILED");
+                    else if (NULL == hCategories || ERROR_SUCCESS != RegDeleteTreeW(hCategories, szGuid))
+                        ASSERT_TEXT(FALSE, "VoxaRegisterCategory( FALSE ): ActiveMovie -> RecurseDeleteKey() FAILED");
+                    else
+                        hr = S_OK;
+                }
+            }
+            RegCloseKey(hClsid);
+        }
+    }
+    if (NULL != hCategories)
+        RegCloseKey(hCategories);
+    return hr;
 }
 
 // ---------------------------------------------------------------------------
@@ -208,6 +317,84 @@ public:
         if (spGraph2)
             return spGraph2->ReconnectEx(pPin, pmt);
         return m_pFilterGraphJoin->Reconnect(pPin);
+    }
+
+    // Registers filter class T (its CLSID clsid, the name its class key
+    // gives, dwMerit and T's pin records) in the filter category *pCategory
+    // with the filter mapper, or only removes it from there (bRegister
+    // FALSE). Registering removes the old registration first, so the filter
+    // is registered once however often this runs. A filter that was not
+    // registered is removed with success.
+    static HRESULT RegisterFilter(BOOL bRegister, const CLSID& clsid, DWORD dwMerit, const CLSID* pCategory)
+    {
+        if (!ASSERT(pCategory != NULL))
+            return E_POINTER;
+        CComPtr<IFilterMapper2> spMapper;
+        HRESULT hr = spMapper.CoCreateInstance(CLSID_FilterMapper2, NULL, CLSCTX_INPROC_SERVER);
+        if (FAILED(hr))
+            return hr;
+        if (!spMapper)
+            return E_FAIL;
+
+        if (InlineIsEqualGUID(*pCategory, CLSID_NorvalethCategory))
+            spMapper->UnregisterFilter(&CLSID_NorvalethCategory2, NULL, clsid);
+        hr = spMapper->UnregisterFilter(pCategory, NULL, clsid);
+        if (HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) == hr)
+            hr = S_OK;
+        if (!bRegister)
+            return hr;
+
+        // The filter's name: the default value of its class key, which the
+        // class's registry script wrote.
+        WCHAR szKey[64] = L"CLSID\\";
+        GuidToText(clsid, szKey + 6);
+        HKEY hKey = NULL;
+        LONG l = RegOpenKeyExW(HKEY_CLASSES_ROOT, szKey, 0, KEY_READ, &hKey);
+        if (ERROR_SUCCESS != l)
+        {
+            ASSERT_TEXT(FALSE, "RegisterFilter( TRUE ): COM-object not registered");
+            return HRESULT_FROM_WIN32(l);
+        }
+        // 128 WCHARs are read; the one more keeps a name that fills them
+        // terminated.
+        WCHAR szName[128 + 1] = {};
+        DWORD cb = 128 * sizeof(WCHAR);
+        DWORD dwType = REG_NONE;
+        l = RegQueryValueExW(hKey, NULL, NULL, &dwType, reinterpret_cast<BYTE*>(szName), &cb);
+        RegCloseKey(hKey);
+        if (ERROR_SUCCESS != l || REG_SZ != dwType || cb < sizeof(WCHAR))
+        {
+            ASSERT_TEXT(FALSE, "RegisterFilter( TRUE ): name of filter not found");
+            return (ERROR_SUCCESS != l) ? HRESULT_FROM_WIN32(l) : E_FAIL;
+        }
+        szName[cb / sizeof(WCHAR)] = 0;
+
+        // T's pin records, copied into one array.
+        const int n = T::GetPinRegData(-1, NULL);
+        if (!ASSERT(n >= 0))
+            return E_UNEXPECTED;
+        std::unique_ptr<REGFILTERPINS[]> apPins;
+        if (n > 0)
+        {
+            apPins.reset(new (std::nothrow) REGFILTERPINS[n]);
+            if (!apPins)
+                return E_OUTOFMEMORY;
+            for (int i = 0; i < n; ++i)
+            {
+                const REGFILTERPINS* pPin = NULL;
+                T::GetPinRegData(i, &pPin);
+                // A missing record would register a pin that is not there.
+                if (!ASSERT(pPin != NULL))
+                    return E_UNEXPECTED;
+                apPins[i] = *pPin;
+            }
+        }
+        REGFILTER2 rf2;
+        rf2.dwVersion = 1;
+        rf2.dwMerit = dwMerit;
+        rf2.cPins = static_cast<ULONG>(n);
+        rf2.rgPins = apPins.get();
+        return spMapper->RegisterFilter(clsid, szName, NULL, pCategory, NULL, &rf2);
     }
 
     WCHAR m_szName[128];

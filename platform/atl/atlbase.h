@@ -181,6 +181,39 @@ typedef CComMultiThreadModel CComObjectThreadModel;
 typedef CComMultiThreadModel CComGlobalsThreadModel;
 
 // ---------------------------------------------------------------------------
+// The module's image
+
+} // namespace ATL
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+namespace ATL
+{
+
+// The image (DLL or program) whose code calls this: the linker gives every
+// image its own __ImageBase.
+inline HINSTANCE _AtlGetModuleInstance() noexcept
+{
+    return reinterpret_cast<HINSTANCE>(&__ImageBase);
+}
+
+// Full path of hModule's file into *pPath; a path longer than the largest
+// the system allows is an error, never a cut path.
+inline HRESULT _AtlGetModulePath(HMODULE hModule, LPWSTR pszPath, DWORD cchPath) noexcept
+{
+    if (pszPath == NULL || cchPath == 0)
+        return E_POINTER;
+    pszPath[0] = 0;
+    const DWORD cch = GetModuleFileNameW(hModule, pszPath, cchPath);
+    if (cch == 0)
+        return AtlHresultFromLastError();
+    if (cch >= cchPath)
+    {
+        pszPath[0] = 0;
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
 // The module's lock count
 
 // The part of a module object that COM objects talk to: every live
@@ -205,6 +238,15 @@ public:
     virtual LONG Lock() noexcept { return CComGlobalsThreadModel::Increment(&m_nLockCnt); }
     virtual LONG Unlock() noexcept { return CComGlobalsThreadModel::Decrement(&m_nLockCnt); }
     virtual LONG GetLockCount() noexcept { return m_nLockCnt; }
+
+    // Runs the registry script that this module holds as resource nResID of
+    // type "REGISTRY", with %MODULE% standing for the module's full path
+    // (statreg.h).
+    HRESULT UpdateRegistryFromResourceS(UINT nResID, BOOL bRegister) noexcept;
+    HRESULT UpdateRegistryFromResource(UINT nResID, BOOL bRegister) noexcept
+    {
+        return UpdateRegistryFromResourceS(nResID, bRegister);
+    }
 
     LONG m_nLockCnt;
 };
@@ -674,6 +716,9 @@ public:
 };
 
 } // namespace ATL
+
+// The registrar, and the module's script update that uses it.
+#include "statreg.h"
 
 #ifndef _ATL_NO_AUTOMATIC_NAMESPACE
 using namespace ATL;

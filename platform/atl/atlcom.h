@@ -62,6 +62,10 @@ public:
     // Wrapped around FinalConstruct; DECLARE_PROTECT_FINAL_CONSTRUCT makes
     // them hold a reference, so that FinalConstruct may hand the object out
     // and take it back without destroying it.
+    // Takes the creator's argument (a class factory takes its class's
+    // creation function); objects that need none ignore it.
+    void SetVoid(void*) noexcept {}
+
     void InternalFinalConstructAddRef() noexcept {}
     void InternalFinalConstructRelease() noexcept { ATLASSERT(m_dwRef == 0); }
 
@@ -268,6 +272,7 @@ public:
         }
         if (p == NULL)
             return E_OUTOFMEMORY;
+        p->SetVoid(pv);
         HRESULT hr = _AtlFinalConstructObject(p);
         if (hr == S_OK)
             hr = p->_InternalQueryInterface(riid, ppv);
@@ -323,6 +328,15 @@ public:                                   \
 // ---------------------------------------------------------------------------
 // Coclass
 
+class CComClassFactory;
+template <class Base>
+class CComObjectNoLock;
+
+// The class factory of a coclass: a CComClassFactory (atlcom.h, below),
+// made anew for every request.
+#define DECLARE_CLASSFACTORY() \
+    typedef ATL::CComCreator<ATL::CComObjectNoLock<ATL::CComClassFactory>> _ClassFactoryCreatorClass;
+
 // The class identifier of T and its creation. T is created as CComObject<T>;
 // it cannot be aggregated (creation with an outer object answers
 // CLASS_E_NOAGGREGATION).
@@ -330,6 +344,7 @@ template <class T, const CLSID* pclsid = &CLSID_NULL>
 class CComCoClass
 {
 public:
+    DECLARE_CLASSFACTORY()
     DECLARE_NOT_AGGREGATABLE(T)
 
     static const CLSID& WINAPI GetObjectCLSID() noexcept { return *pclsid; }
@@ -484,3 +499,169 @@ public:                                                                         
 
 // Identifier iid answered by a new tear-off object of class x.
 #define COM_INTERFACE_ENTRY_TEAR_OFF(iid, x) { &iid, 0, ATL::_AtlTearOffCreator<_ComMapClass, x> },
+
+// ---------------------------------------------------------------------------
+// Class factory, object map and the DLL server's module
+
+namespace ATL
+{
+
+typedef HRESULT(WINAPI _ATL_CREATORFUNC)(void* pv, REFIID riid, LPVOID* ppv);
+
+// A COM object of class Base that holds no lock on the module: a class
+// factory, which a client keeps the module loaded for with LockServer.
+template <class Base>
+class CComObjectNoLock : public Base
+{
+public:
+    typedef Base _BaseClass;
+
+    CComObjectNoLock(void* = NULL) {}
+    virtual ~CComObjectNoLock()
+    {
+        this->m_dwRef = -(LONG_MAX / 2);
+        this->FinalRelease();
+    }
+
+    STDMETHOD_(ULONG, AddRef)() override { return this->InternalAddRef(); }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        const ULONG l = this->InternalRelease();
+        if (l == 0)
+            delete this;
+        return l;
+    }
+    STDMETHOD(QueryInterface)(REFIID iid, void** ppvObject) override
+    {
+        return this->_InternalQueryInterface(iid, ppvObject);
+    }
+};
+
+// IClassFactory over a class's creation function (its _CreatorClass, given
+// through SetVoid by the object map). LockServer holds the module.
+class ATL_NO_VTABLE CComClassFactory : public IClassFactory, public CComObjectRootEx<CComGlobalsThreadModel>
+{
+public:
+    BEGIN_COM_MAP(CComClassFactory)
+        COM_INTERFACE_ENTRY(IClassFactory)
+    END_COM_MAP()
+
+    CComClassFactory() noexcept : m_pfnCreateInstance(NULL) {}
+
+    // An outer object may only ask for IUnknown (COM's rule for
+    // aggregation); the class's creator then decides, and a class that cannot
+    // be aggregated answers CLASS_E_NOAGGREGATION.
+    STDMETHOD(CreateInstance)(LPUNKNOWN pUnkOuter, REFIID riid, void** ppvObj) override
+    {
+        if (ppvObj == NULL)
+            return E_POINTER;
+        *ppvObj = NULL;
+        ATLASSERT(m_pfnCreateInstance != NULL);
+        if (m_pfnCreateInstance == NULL)
+            return E_UNEXPECTED;
+        if (pUnkOuter != NULL && !InlineIsEqualGUID(riid, IID_IUnknown))
+            return CLASS_E_NOAGGREGATION;
+        return m_pfnCreateInstance(pUnkOuter, riid, ppvObj);
+    }
+    STDMETHOD(LockServer)(BOOL fLock) override
+    {
+        if (_pAtlModule == NULL)
+            return E_UNEXPECTED;
+        if (fLock)
+            _pAtlModule->Lock();
+        else
+            _pAtlModule->Unlock();
+        return S_OK;
+    }
+
+    void SetVoid(void* pv) noexcept { m_pfnCreateInstance = reinterpret_cast<_ATL_CREATORFUNC*>(pv); }
+
+    _ATL_CREATORFUNC* m_pfnCreateInstance;
+};
+
+// One creatable class of a server: its CLSID, its registration routine
+// (TRUE registers, FALSE unregisters), the creators of its class factory and
+// of its objects, and its description.
+struct _ATL_OBJMAP_ENTRY
+{
+    const CLSID* pclsid;
+    HRESULT(WINAPI* pfnUpdateRegistry)(BOOL bRegister);
+    _ATL_CREATORFUNC* pfnGetClassObject;
+    _ATL_CREATORFUNC* pfnCreateInstance;
+    LPCTSTR(WINAPI* pfnGetObjectDescription)();
+};
+
+// The module object of a DLL server (class T derives from it). It holds the
+// lock count, the object map (walked in its order) and the type library's
+// identifier (DECLARE_LIBID in T).
+template <class T>
+class ATL_NO_VTABLE CAtlDllModuleT : public CAtlModule
+{
+public:
+    explicit CAtlDllModuleT(const _ATL_OBJMAP_ENTRY* pObjMap = NULL) noexcept : m_pObjMap(pObjMap)
+    {
+        T::InitLibId();
+    }
+
+    static void InitLibId() noexcept {}
+
+    // The module keeps no per-process state of its own beyond its objects.
+    BOOL WINAPI DllMain(DWORD, LPVOID) noexcept { return TRUE; }
+
+    HRESULT DllCanUnloadNow() noexcept { return (GetLockCount() == 0) ? S_OK : S_FALSE; }
+
+    // The class factory of the map entry for rclsid, queried for riid.
+    HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) noexcept
+    {
+        if (ppv == NULL)
+            return E_POINTER;
+        *ppv = NULL;
+        for (const _ATL_OBJMAP_ENTRY* p = m_pObjMap; p != NULL && p->pclsid != NULL; ++p)
+            if (InlineIsEqualGUID(rclsid, *p->pclsid))
+                return p->pfnGetClassObject(reinterpret_cast<void*>(p->pfnCreateInstance), riid, ppv);
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+
+    // Every class of the map in its order; the first failure ends the walk
+    // and is the result (nothing is rolled back).
+    HRESULT DllRegisterServer() noexcept { return UpdateClasses(TRUE); }
+    HRESULT DllUnregisterServer() noexcept { return UpdateClasses(FALSE); }
+
+    static inline GUID m_libid = {};
+    const _ATL_OBJMAP_ENTRY* m_pObjMap;
+
+private:
+    HRESULT UpdateClasses(BOOL bRegister) noexcept
+    {
+        for (const _ATL_OBJMAP_ENTRY* p = m_pObjMap; p != NULL && p->pclsid != NULL; ++p)
+        {
+            const HRESULT hr = p->pfnUpdateRegistry(bRegister);
+            if (FAILED(hr))
+                return hr;
+        }
+        return S_OK;
+    }
+};
+
+} // namespace ATL
+
+// The type library's identifier of a module class.
+#define DECLARE_LIBID(libid) \
+    static void InitLibId() noexcept { m_libid = libid; }
+
+// A class whose registration is the registry script held as resource x.
+#define DECLARE_REGISTRY_RESOURCEID(x)                                             \
+    static HRESULT WINAPI UpdateRegistry(BOOL bRegister) noexcept                  \
+    {                                                                              \
+        if (ATL::_pAtlModule == NULL)                                              \
+            return E_UNEXPECTED;                                                   \
+        return ATL::_pAtlModule->UpdateRegistryFromResource(x, bRegister);         \
+    }
+
+// The object map: BEGIN_OBJECT_MAP(name), one OBJECT_ENTRY per creatable
+// class, END_OBJECT_MAP(); the module object is given the name.
+#define BEGIN_OBJECT_MAP(x) static const ATL::_ATL_OBJMAP_ENTRY x[] = {
+#define OBJECT_ENTRY(clsid, class)                                                                  \
+    { &clsid, class ::UpdateRegistry, class ::_ClassFactoryCreatorClass::CreateInstance,            \
+      class ::_CreatorClass::CreateInstance, class ::GetObjectDescription },
+#define END_OBJECT_MAP() { NULL, NULL, NULL, NULL, NULL } };
