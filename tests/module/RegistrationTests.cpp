@@ -243,6 +243,77 @@ TEST_F(Registration, CreatedByClsidRunsAStreamInWinesGraph)
     EXPECT_EQ(kSamples, nPassed);
 }
 
+// The 12 bytes the filter saves through IPersistStream.
+std::vector<BYTE> SavedState(IUnknown* pFilter)
+{
+    std::vector<BYTE> v;
+    ComPtr<IPersistStream> spPersist;
+    ComPtr<IStream> spStream;
+    if (FAILED(pFilter->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spPersist))) ||
+        FAILED(CreateStreamOnHGlobal(NULL, TRUE, &spStream)) || S_OK != spPersist->Save(spStream, FALSE))
+        return v;
+    LARGE_INTEGER li = {};
+    spStream->Seek(li, STREAM_SEEK_SET, NULL);
+    BYTE ab[64];
+    ULONG cb = 0;
+    spStream->Read(ab, sizeof(ab), &cb);
+    v.assign(ab, ab + cb);
+    return v;
+}
+
+// A graph that holds the spy filter with switches of its own, saved by the
+// filter graph manager and loaded into another one: the loaded graph's spy,
+// created again by its CLSID, has the same switches.
+TEST_F(Registration, SwitchesTravelWithASavedGraph)
+{
+    ASSERT_EQ(S_OK, m_module.Register());
+    ComPtr<IBaseFilter> spSpy;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SpyFilter, NULL, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                     reinterpret_cast<void**>(&spSpy)));
+    {
+        const BYTE abState[12] = { 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0 };
+        ComPtr<IPersistStream> spPersist;
+        ComPtr<IStream> spStream;
+        ASSERT_EQ(S_OK, spSpy->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spPersist)));
+        ASSERT_EQ(S_OK, CreateStreamOnHGlobal(NULL, TRUE, &spStream));
+        ASSERT_EQ(S_OK, spStream->Write(abState, sizeof(abState), NULL));
+        LARGE_INTEGER li = {};
+        spStream->Seek(li, STREAM_SEEK_SET, NULL);
+        ASSERT_EQ(S_OK, spPersist->Load(spStream));
+    }
+    const std::vector<BYTE> expected = SavedState(spSpy);
+    ASSERT_EQ(12u, expected.size());
+
+    dsfix::TestGraph graph;
+    ASSERT_EQ(S_OK, graph.Create());
+    ASSERT_EQ(S_OK, graph.Add(spSpy, L"Spy Filter"));
+    ComPtr<IPersistStream> spGraphPersist;
+    if (FAILED(graph.Builder()->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spGraphPersist))))
+        GTEST_SKIP() << "this filter graph manager does not persist graphs";
+    ComPtr<IStream> spGraphStream;
+    ASSERT_EQ(S_OK, CreateStreamOnHGlobal(NULL, TRUE, &spGraphStream));
+    const HRESULT hrSave = spGraphPersist->Save(spGraphStream, FALSE);
+    if (E_NOTIMPL == hrSave)
+        GTEST_SKIP() << "this filter graph manager does not save graphs (E_NOTIMPL)";
+    ASSERT_EQ(S_OK, hrSave);
+    graph.Release();
+
+    dsfix::TestGraph loaded;
+    ASSERT_EQ(S_OK, loaded.Create());
+    ComPtr<IPersistStream> spLoadedPersist;
+    ASSERT_EQ(S_OK, loaded.Builder()->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spLoadedPersist)));
+    LARGE_INTEGER li = {};
+    spGraphStream->Seek(li, STREAM_SEEK_SET, NULL);
+    const HRESULT hrLoad = spLoadedPersist->Load(spGraphStream);
+    if (E_NOTIMPL == hrLoad)
+        GTEST_SKIP() << "this filter graph manager does not load graphs (E_NOTIMPL)";
+    ASSERT_EQ(S_OK, hrLoad);
+    ComPtr<IBaseFilter> spLoadedSpy;
+    ASSERT_EQ(S_OK, loaded.Builder()->FindFilterByName(L"Spy Filter", &spLoadedSpy));
+    EXPECT_EQ(expected, SavedState(spLoadedSpy));
+    loaded.Release();
+}
+
 TEST_F(Registration, UnregisterTakesEverythingOutButTheSharedKeys)
 {
     ASSERT_EQ(S_OK, m_module.Register());
