@@ -3,10 +3,6 @@
 // (live objects and server locks) behind DllCanUnloadNow.
 #include "SpyFilter.h"
 
-// The module's type library.
-// {B58F2E67-4D13-4C9A-9E71-0F6A3D2C8B54}
-inline constexpr GUID LIBID_SPYFILTERLib = { 0xb58f2e67, 0x4d13, 0x4c9a, { 0x9e, 0x71, 0x0f, 0x6a, 0x3d, 0x2c, 0x8b, 0x54 } };
-
 namespace
 {
 BEGIN_OBJECT_MAP(ObjectMap)

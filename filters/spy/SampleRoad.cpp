@@ -1,15 +1,13 @@
 // Everything the spy filter does with one media sample, from the input pin's
 // Receive to the downstream pin's answer: the sample's trace lines, the
-// difference entry, the bitrate, the copy into a delivery sample when the two
-// connections use separate allocators, the delivery with its timing, and the
-// count.
+// difference entry, a pending frame capture, the bitrate, the copy into a
+// delivery sample when the two connections use separate allocators, the
+// delivery with its timing, and the count.
 #include "SpyFilter.h"
 
 #include <limits.h>
 #include <mmreg.h>
 
-// A fourth step, the frame capture, belongs between the difference entry and
-// the bitrate; it arrives with the filter's custom interface.
 HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
 {
     (void)dwCookie;
@@ -38,6 +36,9 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
         // cannot be closed while an entry goes into it.
         if (0 != m_szDiffFile[0] && m_fileDiff.IsOpen() && State_Running == FilterState())
             AddDiffEntry(CPerf::ReadCounter());
+        // 4. The pending frame capture, written from this sample.
+        if (m_bCapture)
+            Capture(pSample);
         // 5. The bitrate.
         MeasureBitrate(pSample);
     }

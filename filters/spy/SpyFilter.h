@@ -15,8 +15,9 @@
 
 #include "Perf.h"
 
-// {3C7E52D0-9A41-4F0B-8D26-51B7E0A4C913}
-inline constexpr CLSID CLSID_SpyFilter = { 0x3c7e52d0, 0x9a41, 0x4f0b, { 0x8d, 0x26, 0x51, 0xb7, 0xe0, 0xa4, 0xc9, 0x13 } };
+// INRVSpyFilter, tagCaptureFileType and the module's identifiers
+// (CLSID_SpyFilter, LIBID_SPYFILTERLib), made from Morphlet.idl.
+#include "Morphlet.h"
 
 class CSpyFilter;
 
@@ -114,13 +115,15 @@ class ATL_NO_VTABLE CSpyFilter : public CComObjectRootEx<CComMultiThreadModel>,
                                  public CComCoClass<CSpyFilter, &CLSID_SpyFilter>,
                                  public CTransInPlaceFilter<CSpyFilter, CInput, COutput>,
                                  public IBaseFilterImpl<CSpyFilter>,
-                                 public IPersistStreamImpl<CSpyFilter>
+                                 public IPersistStreamImpl<CSpyFilter>,
+                                 public INRVSpyFilter
 {
 public:
     BEGIN_COM_MAP(CSpyFilter)
         COM_INTERFACE_ENTRY2(IPersist, IBaseFilter)
         COM_INTERFACE_ENTRY2(IMediaFilter, IBaseFilter)
         COM_INTERFACE_ENTRY(IBaseFilter)
+        COM_INTERFACE_ENTRY(INRVSpyFilter)
         COM_INTERFACE_ENTRY(IPersistStream)
         COM_INTERFACE_ENTRY_AGGREGATE(IID_IMarshal, m_spMarshaler.p)
     END_COM_MAP()
@@ -207,7 +210,7 @@ public:
     DWORD m_bDynReconnect;                    // persisted: dynamic reconnection allowed
     DWORD m_bMTEnumRedir;                     // persisted: media-type enumeration redirection
     ULONGLONG m_llSamples;                    // samples passed (PCM: sample frames)
-    BYTE m_bCapture;                          // a frame capture is pending (never set yet)
+    BYTE m_bCapture;                          // a frame capture is pending
     LONGLONG m_llTotalTime;                   // summed time between timed samples, 100 ns
     REFERENCE_TIME m_tPrev;                   // start time of the previous timed sample
     LONGLONG m_llTotalBytes;                  // bytes over m_llTotalTime
@@ -235,4 +238,31 @@ private:
     // A delivery sample of the output allocator filled with a copy of
     // pSample, for connections with separate allocators.
     HRESULT CopyToDeliverySample(IMediaSample* pSample, IMediaSample** ppDeliver);
+
+    // -----------------------------------------------------------------------
+    // INRVSpyFilter and the frame capture (SpyInterface.cpp)
+public:
+    // The switches: stored as given, copied into the pin that reads them,
+    // and marked for saving when the value really changes. The getters
+    // answer S_OK only for a switch that is exactly 1.
+    STDMETHOD(EnableDynReconnect)(LONG bEnable) override;
+    STDMETHOD(IsDynReconnecEnabled)() override;
+    STDMETHOD(EnableMTEnumRedir)(LONG bEnable) override;
+    STDMETHOD(IsMTEnumRedirEnabled)() override;
+    // The current and the average bitrate since the last Run, bit/s.
+    STDMETHOD(GetBitrate)(ULONG* pnCurrent, ULONG* pnAverage) override;
+    // Only while stopped.
+    STDMETHOD(ForcePassthruAllocator)(LONG bForce) override;
+    STDMETHOD(IsPassthruAllocatorForced)(LONG* pbForced) override;
+    // Asks for the next sample that reaches the filter to be written to the
+    // file; a later request replaces one still pending.
+    STDMETHOD(CaptureFrame)(BSTR bstrFileName, enum tagCaptureFileType eCFT) override;
+
+    // Writes the pending capture from pSample; the sample road calls it
+    // while m_bCapture is set. A sample without readable properties leaves
+    // the request pending for the next one.
+    void Capture(IMediaSample* pSample);
+
+    CComBSTR m_bstrCapture;                    // file of the pending capture
+    enum tagCaptureFileType m_eCFT = eCFT_Bin; // file type of the pending capture
 };

@@ -623,14 +623,82 @@ public:
     }
 
     // Every class of the map in its order; the first failure ends the walk
-    // and is the result (nothing is rolled back).
-    HRESULT DllRegisterServer() noexcept { return UpdateClasses(TRUE); }
-    HRESULT DllUnregisterServer() noexcept { return UpdateClasses(FALSE); }
+    // and is the result (nothing is rolled back). When every class
+    // succeeded, the module's type library (resource TYPELIB 1) follows.
+    HRESULT DllRegisterServer(BOOL bRegTypeLib = TRUE) noexcept
+    {
+        HRESULT hr = UpdateClasses(TRUE);
+        if (SUCCEEDED(hr) && bRegTypeLib)
+            hr = RegisterTypeLib();
+        return hr;
+    }
+    HRESULT DllUnregisterServer(BOOL bUnRegTypeLib = TRUE) noexcept
+    {
+        HRESULT hr = UpdateClasses(FALSE);
+        if (SUCCEEDED(hr) && bUnRegTypeLib)
+            hr = UnRegisterTypeLib();
+        return hr;
+    }
+
+    // Registers the type library held in this module under the module's
+    // full path.
+    HRESULT RegisterTypeLib() noexcept
+    {
+        WCHAR szPath[MAX_PATH];
+        ITypeLib* pTypeLib = NULL;
+        HRESULT hr = LoadModuleTypeLib(szPath, &pTypeLib);
+        if (FAILED(hr))
+            return hr;
+        hr = ::RegisterTypeLib(pTypeLib, szPath, NULL);
+        pTypeLib->Release();
+        return hr;
+    }
+
+    // Unregisters the module's type library by the identifier, version,
+    // locale and system kind that the library itself declares. A library
+    // that is not registered (any more) is nothing to undo.
+    HRESULT UnRegisterTypeLib() noexcept
+    {
+        WCHAR szPath[MAX_PATH];
+        ITypeLib* pTypeLib = NULL;
+        HRESULT hr = LoadModuleTypeLib(szPath, &pTypeLib);
+        if (FAILED(hr))
+            return hr;
+        TLIBATTR* pAttr = NULL;
+        hr = pTypeLib->GetLibAttr(&pAttr);
+        if (SUCCEEDED(hr))
+        {
+            const TLIBATTR attr = *pAttr;
+            pTypeLib->ReleaseTLibAttr(pAttr);
+            BSTR bstrRegistered = NULL;
+            if (SUCCEEDED(QueryPathOfRegTypeLib(attr.guid, attr.wMajorVerNum, attr.wMinorVerNum, attr.lcid,
+                                                &bstrRegistered)))
+            {
+                SysFreeString(bstrRegistered);
+                hr = ::UnRegisterTypeLib(attr.guid, attr.wMajorVerNum, attr.wMinorVerNum, attr.lcid, attr.syskind);
+            }
+            else
+                hr = S_OK;
+        }
+        pTypeLib->Release();
+        return hr;
+    }
 
     static inline GUID m_libid = {};
     const _ATL_OBJMAP_ENTRY* m_pObjMap;
 
 private:
+    // The type library of this module's resource TYPELIB 1, and the
+    // module's path (MAX_PATH WCHARs).
+    static HRESULT LoadModuleTypeLib(LPWSTR pszPath, ITypeLib** ppTypeLib) noexcept
+    {
+        *ppTypeLib = NULL;
+        const HRESULT hr = _AtlGetModulePath(_AtlGetModuleInstance(), pszPath, MAX_PATH);
+        if (FAILED(hr))
+            return hr;
+        return LoadTypeLibEx(pszPath, REGKIND_NONE, ppTypeLib);
+    }
+
     HRESULT UpdateClasses(BOOL bRegister) noexcept
     {
         for (const _ATL_OBJMAP_ENTRY* p = m_pObjMap; p != NULL && p->pclsid != NULL; ++p)

@@ -1,0 +1,239 @@
+// The spy filter's own interface INRVSpyFilter, for its property page and any
+// client: the three persisted switches, the bitrate, and the request to write
+// the next sample to a file; and the capture itself, which the sample road
+// runs on the streaming thread.
+#include "SpyFilter.h"
+
+namespace
+{
+// The calling thread's last error as an HRESULT; a failure that left no
+// error code is E_FAIL, never a success.
+HRESULT LastErrorResult()
+{
+    const DWORD dwError = GetLastError();
+    return (dwError > 0) ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Switches
+//
+// A switch is stored as given (not normalised): the pins treat any value but
+// 0 as on, while the getters answer S_OK only for exactly 1. A value that
+// really changes a switch marks the filter for saving, so that a graph that
+// is saved afterwards keeps the new value.
+
+STDMETHODIMP CSpyFilter::EnableDynReconnect(LONG bEnable)
+{
+    const DWORD dwValue = static_cast<DWORD>(bEnable);
+    ObjectLock lock(this);
+    if (m_bDynReconnect != dwValue)
+        m_bDirty = TRUE;
+    m_bDynReconnect = dwValue;
+    // The input pin reads its own copy when a new type comes from upstream.
+    if (ASSERT_TEXT(m_apIn != NULL, "m_apIn != NULL"))
+        m_apIn->SetDynReconnect(m_bDynReconnect);
+    return S_OK;
+}
+
+STDMETHODIMP CSpyFilter::IsDynReconnecEnabled()
+{
+    return (1 == m_bDynReconnect) ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP CSpyFilter::EnableMTEnumRedir(LONG bEnable)
+{
+    const DWORD dwValue = static_cast<DWORD>(bEnable);
+    ObjectLock lock(this);
+    if (m_bMTEnumRedir != dwValue)
+        m_bDirty = TRUE;
+    m_bMTEnumRedir = dwValue;
+    // The output pin reads its own copy when it enumerates its types.
+    if (ASSERT_TEXT(m_apOut != NULL, "m_apOut != NULL"))
+        m_apOut->SetMTEnumRedir(m_bMTEnumRedir);
+    return S_OK;
+}
+
+STDMETHODIMP CSpyFilter::IsMTEnumRedirEnabled()
+{
+    return (1 == m_bMTEnumRedir) ? S_OK : S_FALSE;
+}
+
+// The switch is kept as 0 or 1 and changes only while the filter is
+// stopped. The filter does not yet reconnect its input when the switch
+// changes on a connected filter: the new value is stored (and saved with the
+// filter) and takes effect with the pass-through allocator mode and the
+// graph reconnection that goes with it.
+STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
+{
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s INRVSpyFilter::ForcePassthruAllocator( '%s' )\n", m_szTraceName,
+              bForce ? L"TRUE" : L"FALSE");
+    const DWORD dwForce = bForce ? 1 : 0;
+    ObjectLock lock(this);
+    if (State_Stopped != FilterState())
+        return VFW_E_WRONG_STATE;
+    if (dwForce != m_bForcePassthru)
+    {
+        m_bForcePassthru = dwForce;
+        m_bDirty = TRUE;
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CSpyFilter::IsPassthruAllocatorForced(LONG* pbForced)
+{
+    if (!ASSERT_TEXT(pbForced != NULL, "pbForced != NULL"))
+        return E_POINTER;
+    *pbForced = static_cast<LONG>(m_bForcePassthru);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Bitrate
+
+// The average is the bytes of every measured interval over their summed
+// time. A long stream's byte total times 80,000,000 leaves the 64-bit range
+// (beyond about 115 GB), so the rate is computed as the current one is: in
+// 128 bits, held at the largest 32-bit value instead of wrapping.
+STDMETHODIMP CSpyFilter::GetBitrate(ULONG* pnCurrent, ULONG* pnAverage)
+{
+    if (!ASSERT_TEXT(pnCurrent != NULL, "pnCurrent != NULL"))
+        return E_INVALIDARG;
+    if (!ASSERT_TEXT(pnAverage != NULL, "pnAverage != NULL"))
+        return E_INVALIDARG;
+    ObjectLock lock(this);
+    *pnCurrent = m_nBitrate;
+    *pnAverage = (m_llTotalTime > 0) ? BitRate(m_llTotalBytes, static_cast<ULONGLONG>(m_llTotalTime)) : 0;
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Frame capture
+
+// A bitmap needs a picture: a connected input whose type carries a
+// BITMAPINFOHEADER. A refused request leaves any earlier one as it was.
+STDMETHODIMP CSpyFilter::CaptureFrame(BSTR bstrFileName, enum tagCaptureFileType eCFT)
+{
+    // A client may pass any number: it is judged as a number, not as one of
+    // the two names.
+    const unsigned nType = static_cast<unsigned>(eCFT);
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s INRVSpyFilter::CaptureFrame( '%s', %u )\n", m_szTraceName,
+              (NULL != bstrFileName) ? bstrFileName : L"null", nType);
+    if (!ASSERT_TEXT(bstrFileName != NULL, "bstrFileName != NULL"))
+        return E_INVALIDARG;
+    if (!ASSERT_TEXT(nType == eCFT_Bin || nType == eCFT_Bmp, "eCFT == eCFT_Bin || eCFT == eCFT_Bmp"))
+        return E_INVALIDARG;
+    if (0 == bstrFileName[0])
+        return E_INVALIDARG;
+
+    ObjectLock lock(this);
+    if (eCFT_Bmp == nType)
+    {
+        if (!ASSERT_TEXT(m_apIn != NULL, "m_apIn != NULL"))
+            return E_UNEXPECTED;
+        CInput::ObjectLock lockIn(m_apIn.p);
+        if (!m_apIn->IsConnected())
+            return VFW_E_NOT_CONNECTED;
+        if (NULL == MTGetBitmapInfoHeader(&m_apIn->m_mt))
+            return VFW_E_INVALIDMEDIATYPE;
+    }
+    CComBSTR bstrCopy(bstrFileName);
+    if (!bstrCopy)
+        return E_OUTOFMEMORY;
+    m_bstrCapture.Attach(bstrCopy.Detach());
+    m_eCFT = eCFT;
+    m_bCapture = 1;
+    return S_OK;
+}
+
+// The file gets the sample's data: its actual length, or the whole buffer
+// when the sample says it holds nothing. A bitmap is the picture of the input
+// type's size in the output type's layout, read from no more than those
+// bytes. A file that cannot be written is reported in the log; the sample
+// itself passes on whatever happened here.
+void CSpyFilter::Capture(IMediaSample* pSample)
+{
+    if (!ASSERT(pSample != NULL))
+        return;
+
+    CSampleT<CSampleCopier> smp;
+    HRESULT hr = smp.Load(pSample, PM_ALL);
+    // A sample whose buffer cannot be read has nothing to write: it does not
+    // use up the request.
+    if (SUCCEEDED(hr) && !smp.IsLoaded(PM_BUFFER))
+        hr = E_POINTER;
+    if (FAILED(hr))
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s Capture(): smp.Load()=0x%X\n", m_szTraceName,
+                  static_cast<unsigned>(hr));
+        return;
+    }
+
+    ObjectLock lock(this);
+    if (!m_bCapture)
+        return;
+    WCHAR szCount[LONGLONG_TEXT_SIZE];
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s Capture frame %s\n", m_szTraceName,
+              LongLongToText(static_cast<LONGLONG>(m_llSamples), szCount));
+    m_bCapture = 0;
+
+    const BYTE* pbData = smp.m_pbBuf;
+    const DWORD cbData = static_cast<DWORD>((smp.m_lActual >= 1) ? smp.m_lActual : smp.m_cbBuf);
+
+    if (eCFT_Bin != m_eCFT)
+    {
+        ASSERT_TEXT(m_eCFT == eCFT_Bmp, "m_eCFT == eCFT_Bmp");
+        // The input may have been connected anew since the request: the
+        // picture is described by the type in force now.
+        bool bHeader = false;
+        LONG lWidth = 0;
+        LONG lHeight = 0;
+        {
+            CInput::ObjectLock lockIn(m_apIn.p);
+            const BITMAPINFOHEADER* pbmi = MTGetBitmapInfoHeader(&m_apIn->m_mt);
+            if (NULL != pbmi)
+            {
+                bHeader = true;
+                lWidth = pbmi->biWidth;
+                lHeight = pbmi->biHeight;
+            }
+        }
+        if (!ASSERT_TEXT(bHeader, "pbmi != NULL"))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Error,
+                      L"###Err### %s Capture(): the input type has no picture header, '%s' not written\n",
+                      m_szTraceName, m_bstrCapture.m_str);
+            return;
+        }
+        DWORD dwFcc = 0;
+        {
+            COutput::ObjectLock lockOut(m_apOut.p);
+            dwFcc = m_apOut->m_mt.subtype.Data1;
+        }
+        // A width that is not positive describes no picture; the writer
+        // refuses it as 0.
+        hr = SavePictureAsBitmap(m_bstrCapture.m_str, pbData, cbData, dwFcc, (lWidth > 0) ? static_cast<UINT>(lWidth) : 0,
+                                 lHeight, 0);
+        ASSERT(hr == S_OK);
+        if (FAILED(hr))
+            _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s Capture(): SavePictureAsBitmap( '%s' )=0x%X\n",
+                      m_szTraceName, m_bstrCapture.m_str, static_cast<unsigned>(hr));
+        return;
+    }
+
+    SetLastError(0);
+    const HANDLE hFile = CreateFileW(m_bstrCapture.m_str, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (INVALID_HANDLE_VALUE == hFile)
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s Capture(): CreateFile( '%s' )=0x%X\n", m_szTraceName,
+                  m_bstrCapture.m_str, static_cast<unsigned>(LastErrorResult()));
+        return;
+    }
+    DWORD cbWritten = 0;
+    SetLastError(0);
+    if (!WriteFile(hFile, pbData, cbData, &cbWritten, NULL) || cbWritten != cbData)
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s Capture(): WriteFile()=0x%X, size=%u, written=%u\n",
+                  m_szTraceName, static_cast<unsigned>(LastErrorResult()), static_cast<unsigned>(cbData),
+                  static_cast<unsigned>(cbWritten));
+    CloseHandle(hFile);
+}
