@@ -1,13 +1,16 @@
 // Uses the spy filter as an application would once Morphlet.dll is
 // registered: looks the filter up in the "Norvaleth Filters" category, creates
-// it by its CLSID (COM loads the module named by the registration), and runs
+// it by its CLSID (COM loads the module named by the registration), runs
 // the test source's timed YUY2 pictures through it into Wine's Null Renderer
-// to the end of the stream. The spy's own lines go to the log file as with
-// any other host.
+// to the end of the stream, and reads the stream's bitrate through the
+// filter's own interface INRVSpyFilter. The spy's own lines go to the log
+// file as with any other host.
 //
 //   regspyhost.exe [samples]
 #include "dsfix/Graph.h"
 #include "dsfix/TestSource.h"
+
+#include "Morphlet.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,8 +19,6 @@
 
 namespace {
 
-// {3C7E52D0-9A41-4F0B-8D26-51B7E0A4C913}
-const CLSID CLSID_SpyFilter = { 0x3c7e52d0, 0x9a41, 0x4f0b, { 0x8d, 0x26, 0x51, 0xb7, 0xe0, 0xa4, 0xc9, 0x13 } };
 // {76726F4E-BB61-47AC-A545-912B367DE469}
 const CLSID CLSID_NorvalethCategory = { 0x76726f4e, 0xbb61, 0x47ac, { 0xa5, 0x45, 0x91, 0x2b, 0x36, 0x7d, 0xe4, 0x69 } };
 
@@ -185,6 +186,23 @@ int main(int argc, char** argv)
         }
         graph.Release();
     }
+
+    // The filter's figures, asked through its own interface.
+    ULONG nCurrent = 0;
+    ULONG nAverage = 0;
+    bool bBitrate = false;
+    {
+        dsfix::ComPtr<INRVSpyFilter> spItf;
+        hr = spSpy->QueryInterface(IID_INRVSpyFilter, reinterpret_cast<void**>(&spItf));
+        if (SUCCEEDED(hr))
+            hr = spItf->GetBitrate(&nCurrent, &nAverage);
+        bBitrate = SUCCEEDED(hr);
+        if (bBitrate)
+            printf("== bitrate through INRVSpyFilter: %lu bit/s at the last sample, %lu bit/s on average\n",
+                   static_cast<unsigned long>(nCurrent), static_cast<unsigned long>(nAverage));
+        else
+            printf("regspyhost: INRVSpyFilter::GetBitrate failed, hr=0x%08lX\n", static_cast<unsigned long>(hr));
+    }
     if (pSource)
         pSource->Release();
     spSpy.Reset();
@@ -204,5 +222,5 @@ int main(int argc, char** argv)
         const size_t nEnd = sText.find_first_of("\r\n", i);
         printf("%s\n", sText.substr(nFrom, (nEnd == std::string::npos ? sText.size() : nEnd) - nFrom).c_str());
     }
-    return (bListed && bDone && nPassed == nSamples) ? 0 : 2;
+    return (bListed && bDone && nPassed == nSamples && bBitrate) ? 0 : 2;
 }
