@@ -62,7 +62,7 @@ void CDbgHelp::Load()
 
 void CDbgHelp::Release(bool bProcessEnding)
 {
-    if (!m_hModule)
+    if (!m_hModule || m_bReleased)
         return;
     if (bProcessEnding)
     {

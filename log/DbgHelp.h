@@ -20,7 +20,8 @@ public:
     // Loads dbghelp.dll and looks its functions up; records the load error.
     void Load();
     // Ends the symbol engine and frees dbghelp. When the process is ending,
-    // dbghelp may already be detached and is left alone.
+    // dbghelp may already be detached and is left alone. Once released, the
+    // object makes no call into dbghelp any more; a second call does nothing.
     void Release(bool bProcessEnding);
 
     HMODULE Module() const { return m_hModule; }
