@@ -83,6 +83,8 @@ BOOL CDbgHelp::InitSymbols()
         return FALSE;
     if (m_nState == eReady)
         return TRUE;
+    if (m_bReleased)
+        return FALSE; // never set up on a library that may be gone
     EnterCriticalSection(&m_cs);
     if (m_nState == eNotSetUp && !m_bReleased)
     {

@@ -283,7 +283,8 @@ bool CBoundedText::Add(const char* pszPiece)
         m_bRefused = true;
         return false;
     }
-    memcpy(m_psz + m_cch, pszPiece, cchPiece);
+    if (cchPiece)
+        memcpy(m_psz + m_cch, pszPiece, cchPiece);
     m_cch += cchPiece;
     m_psz[m_cch] = 0;
     return true;

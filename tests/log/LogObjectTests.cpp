@@ -482,7 +482,8 @@ TEST(LogObject, ProcessExitWithTheLibraryLoadedClosesTheLog)
     EXPECT_EQ("0x00000000", r["register"]);
     EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()), {"4 LOGCHILD: last line before exit\r\n",
                                                      "LOG is shutting down with 1 live references!",
-                                                     "Log is close, cut here"}));
+                                                     "\r\nList of modules before unloading the logging module:\r\n\t[0x",
+                                                     "\r\n\r\n[Local ", "Log is close, cut here"}));
 }
 
 TEST(LogObject, LinesBehindAnOpenReservationWaitForItsCommit)
