@@ -179,12 +179,12 @@ public:
         m_cb = cbNew;
         return true;
     }
-    bool Add(const char* pszPiece)
+    bool Add(const char* pszChunk)
     {
-        const size_t cch = strlen(pszPiece);
+        const size_t cch = strlen(pszChunk);
         if (!Reserve(m_cch + cch + 1))
             return false;
-        memcpy(m_psz + m_cch, pszPiece, cch + 1);
+        memcpy(m_psz + m_cch, pszChunk, cch + 1);
         m_cch += cch;
         return true;
     }

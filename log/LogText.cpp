@@ -274,30 +274,30 @@ CBoundedText::CBoundedText(char* pszBuf, int cbBuf)
         m_psz[0] = 0;
 }
 
-bool CBoundedText::Add(const char* pszPiece)
+bool CBoundedText::Add(const char* pszChunk)
 {
-    const int cchPiece = pszPiece ? lstrlenA(pszPiece) : 0;
-    // The piece, the reserve and the NUL must fit.
-    if (m_cb <= 0 || cchPiece > m_cb - 1 - m_cbReserve - m_cch)
+    const int cchChunk = pszChunk ? lstrlenA(pszChunk) : 0;
+    // The chunk, the reserve and the NUL must fit.
+    if (m_cb <= 0 || cchChunk > m_cb - 1 - m_cbReserve - m_cch)
     {
         m_bRefused = true;
         return false;
     }
-    if (cchPiece)
-        memcpy(m_psz + m_cch, pszPiece, cchPiece);
-    m_cch += cchPiece;
+    if (cchChunk)
+        memcpy(m_psz + m_cch, pszChunk, cchChunk);
+    m_cch += cchChunk;
     m_psz[m_cch] = 0;
     return true;
 }
 
 bool CBoundedText::Printf(const char* pszFormat, ...)
 {
-    char szPiece[1025]; // wvsprintfA writes at most 1024 characters and the NUL
+    char szChunk[1025]; // wvsprintfA writes at most 1024 characters and the NUL
     va_list args;
     va_start(args, pszFormat);
-    wvsprintfA(szPiece, pszFormat, args);
+    wvsprintfA(szChunk, pszFormat, args);
     va_end(args);
-    return Add(szPiece);
+    return Add(szChunk);
 }
 
 // Copies at most cchMax characters of pszText into pszOut (cchMax + 1 bytes);

@@ -71,7 +71,7 @@ bool MakeDefaultLogName(const char* pszLibraryPath, char* pszOut);
 bool BuildSymbolPath(char* pszOut, int cchOut, const char* pszWindowsDir,
                      const char* pszDspdb, const char* pszExePath);
 
-// Appends whole pieces to a fixed buffer. A piece that does not fit, with
+// Appends whole chunks to a fixed buffer. A chunk that does not fit, with
 // the reserve kept free behind it, is refused and the text stays as it was,
 // so the text only ever holds whole lines and always ends with its NUL.
 class CBoundedText
@@ -79,15 +79,15 @@ class CBoundedText
 public:
     CBoundedText(char* pszBuf, int cbBuf);
 
-    // Bytes that every later piece must leave free (for a closing piece).
+    // Bytes that every later chunk must leave free (for a closing chunk).
     void SetReserve(int cbReserve) { m_cbReserve = cbReserve; }
-    bool Add(const char* pszPiece);
-    // One formatted piece of at most 1024 characters.
+    bool Add(const char* pszChunk);
+    // One formatted chunk of at most 1024 characters.
     bool Printf(const char* pszFormat, ...);
 
     const char* Text() const { return m_psz; }
     int Length() const { return m_cch; }
-    // True once a piece was refused.
+    // True once a chunk was refused.
     bool Refused() const { return m_bRefused; }
 
 private:

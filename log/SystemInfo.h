@@ -16,7 +16,7 @@ const int SYSTEM_SECTION_SIZE = 6144; // bytes of one section's work buffer
 // of one. Returns its length.
 int GetSystemInfoText(HKEY hRoot, char* pszOut, int cbOut);
 
-// The pieces of the block, each appended to pText. bNT tells whether the
+// The sections of the block, each appended to pText. bNT tells whether the
 // system is of the NT family (the OS text decides).
 bool GetOSVersionText(CBoundedText* pText);
 void GetProcessorText(HKEY hRoot, bool bNT, CBoundedText* pText);

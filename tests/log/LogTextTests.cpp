@@ -252,7 +252,7 @@ TEST(LogText, SymbolPath)
     EXPECT_LT(lstrlenA(sz), 780);
 }
 
-TEST(LogText, BoundedTextTakesWholePiecesOnly)
+TEST(LogText, BoundedTextTakesWholeChunksOnly)
 {
     char sz[16];
     memset(sz, '#', sizeof(sz));
@@ -261,7 +261,7 @@ TEST(LogText, BoundedTextTakesWholePiecesOnly)
     EXPECT_FALSE(text.Add("world!")); // one too many: refused whole
     EXPECT_STREQ("hello ", sz);
     EXPECT_TRUE(text.Refused());
-    EXPECT_TRUE(text.Add("world")); // a piece that fits still goes in
+    EXPECT_TRUE(text.Add("world")); // a chunk that fits still goes in
     EXPECT_STREQ("hello world", sz);
     EXPECT_EQ(11, text.Length());
     EXPECT_EQ(std::string(4, '#'), std::string(sz + 12, 4)); // nothing beyond the buffer

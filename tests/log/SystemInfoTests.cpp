@@ -1,4 +1,4 @@
-// The system-information block and the module list. The registry pieces run
+// The system-information block and the module list. The registry sections run
 // on a private root (a key of its own under HKCU stands in for
 // HKEY_LOCAL_MACHINE, whose hardware keys Wine lacks or fills differently);
 // the version text runs on a fixture module with a known version resource.
