@@ -1,6 +1,8 @@
 #include "DbgHelp.h"
 
+#include <stdlib.h>
 #include <string.h>
+#include <tlhelp32.h>
 
 #include "LogText.h"
 
@@ -60,11 +62,17 @@ void CDbgHelp::Load()
 
 void CDbgHelp::Release(bool bProcessEnding)
 {
-    if (bProcessEnding || !m_hModule)
+    if (!m_hModule || m_bReleased)
         return;
+    if (bProcessEnding)
+    {
+        m_bReleased = true;
+        return;
+    }
     EnterCriticalSection(&m_cs);
     if (m_nState == eReady)
         SymCleanup(GetCurrentProcess());
+    m_bReleased = true;
     FreeLibrary(m_hModule);
     LeaveCriticalSection(&m_cs);
 }
@@ -75,8 +83,10 @@ BOOL CDbgHelp::InitSymbols()
         return FALSE;
     if (m_nState == eReady)
         return TRUE;
+    if (m_bReleased)
+        return FALSE; // never set up on a library that may be gone
     EnterCriticalSection(&m_cs);
-    if (m_nState == eNotSetUp)
+    if (m_nState == eNotSetUp && !m_bReleased)
     {
         m_nState = eFailed; // never tried again
         char szWindows[LOG_PATH_SIZE];
@@ -114,33 +124,178 @@ void CDbgHelp::GetCallerModulePrefix(char* pszBuf, UINT cbSize, const void* pOwn
 
 BOOL CDbgHelp::SymInitialize(HANDLE hProcess, PCSTR pszSearchPath, BOOL bInvade)
 {
-    PFN_SymInitialize pfn = m_hModule ? (PFN_SymInitialize)(void*)m_apfn[eSymInitialize] : NULL;
+    PFN_SymInitialize pfn = m_hModule && !m_bReleased ? (PFN_SymInitialize)(void*)m_apfn[eSymInitialize] : NULL;
     return pfn ? pfn(hProcess, pszSearchPath, bInvade) : FALSE;
 }
 
 BOOL CDbgHelp::SymCleanup(HANDLE hProcess)
 {
-    PFN_SymCleanup pfn = m_hModule ? (PFN_SymCleanup)(void*)m_apfn[eSymCleanup] : NULL;
+    PFN_SymCleanup pfn = m_hModule && !m_bReleased ? (PFN_SymCleanup)(void*)m_apfn[eSymCleanup] : NULL;
     return pfn ? pfn(hProcess) : FALSE;
 }
 
 DWORD CDbgHelp::SymSetOptions(DWORD dwOptions)
 {
-    PFN_SymSetOptions pfn = m_hModule ? (PFN_SymSetOptions)(void*)m_apfn[eSymSetOptions] : NULL;
+    PFN_SymSetOptions pfn = m_hModule && !m_bReleased ? (PFN_SymSetOptions)(void*)m_apfn[eSymSetOptions] : NULL;
     return pfn ? pfn(dwOptions) : 0;
 }
 
 DWORD CDbgHelp::SymGetOptions()
 {
-    PFN_SymGetOptions pfn = m_hModule ? (PFN_SymGetOptions)(void*)m_apfn[eSymGetOptions] : NULL;
+    PFN_SymGetOptions pfn = m_hModule && !m_bReleased ? (PFN_SymGetOptions)(void*)m_apfn[eSymGetOptions] : NULL;
     return pfn ? pfn() : 0;
 }
 
 DWORD64 CDbgHelp::SymLoadModule64(HANDLE hProcess, HANDLE hFile, PCSTR pszImage, PCSTR pszModule, DWORD64 qwBase,
                                   DWORD dwSize)
 {
-    PFN_SymLoadModule64 pfn = m_hModule ? (PFN_SymLoadModule64)(void*)m_apfn[eSymLoadModule64] : NULL;
+    PFN_SymLoadModule64 pfn = m_hModule && !m_bReleased ? (PFN_SymLoadModule64)(void*)m_apfn[eSymLoadModule64] : NULL;
     return pfn ? pfn(hProcess, hFile, pszImage, pszModule, qwBase, dwSize) : 0;
+}
+
+namespace {
+
+// A growing heap text (malloc'd: its caller frees it with free()).
+class CHeapText
+{
+public:
+    CHeapText() : m_psz(NULL), m_cch(0), m_cb(0) {}
+    ~CHeapText() { free(m_psz); }
+
+    bool Reserve(size_t cb)
+    {
+        if (cb <= m_cb)
+            return true;
+        // To the size needed or twice the old capacity, whichever is larger.
+        size_t cbNew = m_cb * 2 > cb ? m_cb * 2 : cb;
+        if (cbNew == 0)
+            cbNew = 1024;
+        char* pNew = (char*)realloc(m_psz, cbNew);
+        if (!pNew)
+            return false;
+        if (!m_psz)
+            pNew[0] = 0;
+        m_psz = pNew;
+        m_cb = cbNew;
+        return true;
+    }
+    bool Add(const char* pszChunk)
+    {
+        const size_t cch = strlen(pszChunk);
+        if (!Reserve(m_cch + cch + 1))
+            return false;
+        memcpy(m_psz + m_cch, pszChunk, cch + 1);
+        m_cch += cch;
+        return true;
+    }
+    char* Detach()
+    {
+        char* psz = m_psz;
+        m_psz = NULL;
+        m_cch = m_cb = 0;
+        return psz;
+    }
+
+private:
+    char* m_psz;
+    size_t m_cch;
+    size_t m_cb;
+};
+
+} // namespace
+
+BOOL CDbgHelp::GetModuleList(char** ppText, BOOL bLoadSymbols)
+{
+    if (!ppText)
+        return FALSE;
+    *ppText = NULL;
+    if (!InitSymbols())
+        return FALSE;
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return FALSE;
+    MODULEENTRY32 me;
+    ZeroMemory(&me, sizeof(me));
+    me.dwSize = sizeof(me);
+    if (!Module32First(hSnapshot, &me))
+    {
+        CloseHandle(hSnapshot);
+        return FALSE;
+    }
+    CHeapText text;
+    if (!text.Reserve(4096))
+    {
+        CloseHandle(hSnapshot);
+        return FALSE;
+    }
+    do
+    {
+        // The record's texts are cut to their arrays, whatever the system left there.
+        me.szModule[sizeof(me.szModule) - 1] = 0;
+        me.szExePath[sizeof(me.szExePath) - 1] = 0;
+        bool bNoSymbols = false;
+        if (bLoadSymbols)
+        {
+            EnterCriticalSection(&m_cs);
+            bNoSymbols = SymLoadModule64(GetCurrentProcess(), NULL, me.szExePath, me.szModule,
+                                         (DWORD64)(UINT_PTR)me.modBaseAddr, me.modBaseSize) == 0;
+            LeaveCriticalSection(&m_cs);
+        }
+        char szVersion[256];
+        GetFileVersionText(me.szExePath, szVersion, sizeof(szVersion));
+        char szLine[1025];
+        ModuleLine(szLine, me.hModule, me.szExePath, szVersion, bNoSymbols);
+        if (!text.Add(szLine))
+            break; // out of memory: the list so far
+        me.dwSize = sizeof(me);
+    } while (Module32Next(hSnapshot, &me));
+    CloseHandle(hSnapshot);
+    *ppText = text.Detach();
+    return TRUE;
+}
+
+void GetFileVersionText(const char* pszPath, char* pszOut, int cbOut)
+{
+    if (!pszOut || cbOut <= 0)
+        return;
+    char szText[256];
+    DWORD dwHandle = 0;
+    SetLastError(0);
+    const DWORD cbInfo = pszPath ? GetFileVersionInfoSizeA(pszPath, &dwHandle) : 0;
+    if (cbInfo == 0)
+    {
+        wsprintfA(szText, "Version info not found, error %i", (int)GetLastError());
+        lstrcpynA(pszOut, szText, cbOut);
+        return;
+    }
+    void* pInfo = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbInfo);
+    if (!pInfo)
+    {
+        wsprintfA(szText, "### Version info error %i", ERROR_NOT_ENOUGH_MEMORY);
+        lstrcpynA(pszOut, szText, cbOut);
+        return;
+    }
+    VS_FIXEDFILEINFO* pFixed = NULL;
+    UINT cbFixed = 0;
+    if (!GetFileVersionInfoA(pszPath, 0, cbInfo, pInfo))
+        wsprintfA(szText, "### Version info error %i", (int)GetLastError());
+    else if (!VerQueryValueA(pInfo, "\\", (void**)&pFixed, &cbFixed))
+        lstrcpyA(szText, "### VerQueryValue() FAILED");
+    else if (!pFixed || cbFixed < sizeof(VS_FIXEDFILEINFO))
+        lstrcpyA(szText, "### VerQueryValue(): bad returned data");
+    else
+    {
+        WIN32_FILE_ATTRIBUTE_DATA fad;
+        SYSTEMTIME stWrite;
+        ZeroMemory(&stWrite, sizeof(stWrite));
+        if (GetFileAttributesExA(pszPath, GetFileExInfoStandard, &fad))
+            FileTimeToSystemTime(&fad.ftLastWriteTime, &stWrite);
+        else
+            ZeroMemory(&fad, sizeof(fad));
+        FormatVersionText(szText, sizeof(szText), *pFixed, fad.nFileSizeLow, stWrite);
+    }
+    HeapFree(GetProcessHeap(), 0, pInfo);
+    lstrcpynA(pszOut, szText, cbOut);
 }
 
 __attribute__((noinline)) void* FindCallerAllocationBase(const void* pOwnStart, const void* pOwnEnd)

@@ -20,7 +20,8 @@ public:
     // Loads dbghelp.dll and looks its functions up; records the load error.
     void Load();
     // Ends the symbol engine and frees dbghelp. When the process is ending,
-    // dbghelp may already be detached and is left alone.
+    // dbghelp may already be detached and is left alone. Once released, the
+    // object makes no call into dbghelp any more; a second call does nothing.
     void Release(bool bProcessEnding);
 
     HMODULE Module() const { return m_hModule; }
@@ -43,6 +44,13 @@ public:
     DWORD64 SymLoadModule64(HANDLE hProcess, HANDLE hFile, PCSTR pszImage, PCSTR pszModule, DWORD64 qwBase,
                             DWORD dwSize);
 
+    // The modules of the process, one line each with its version text, and
+    // with bLoadSymbols their symbols loaded (a module whose symbols are not
+    // found is marked). *ppText receives a heap text the caller frees with
+    // free(). FALSE, and *ppText null, when the symbol engine is not ready or
+    // the modules cannot be listed. After Release it makes no dbghelp call.
+    BOOL GetModuleList(char** ppText, BOOL bLoadSymbols);
+
 private:
     HMODULE m_hModule;
     DWORD m_dwLoadError;
@@ -50,7 +58,13 @@ private:
     FARPROC m_apfn[15];
     CRITICAL_SECTION m_cs;
     bool m_bLockReady;
+    volatile bool m_bReleased; // dbghelp may be gone: no call into it any more
 };
+
+// Version text of a file into pszOut (cbOut bytes, cut to fit): its file and
+// product versions, flag words, size and last-write time, or the reason there
+// is none ("Version info not found, error 1813").
+void GetFileVersionText(const char* pszPath, char* pszOut, int cbOut);
 
 // Allocation base of the module that holds the first frame of the calling
 // thread's stack outside [pOwnStart, pOwnEnd), found with the system's

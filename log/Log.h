@@ -72,6 +72,9 @@ private:
     BOOL OpenLogFile();
     void WriteHeader(const char* pszLibraryPath);
     void WriteClosingBlock();
+    // The module list of the symbol engine, written whole; nothing when
+    // there is none.
+    void WriteModuleList(BOOL bLoadSymbols);
     void WriteOutForShutdown();
     bool AddClient(void* pClient);
     HRESULT CheckDumpTarget();

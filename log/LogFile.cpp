@@ -1,10 +1,13 @@
 // The log file: opening with its header, the raw writer, the closing block
 // and the fatal-error box.
 #include <stdarg.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include "DbgHelp.h"
 #include "Log.h"
 #include "Settings.h"
+#include "SystemInfo.h"
 
 namespace {
 
@@ -219,8 +222,25 @@ void CLog::WriteHeader(const char* pszLibraryPath)
     GroupedNumber(szFree, (LONGLONG)uFree.QuadPart);
     LogPrintf("Free space for log: %s bytes\r\n", szFree);
 
+    char* pszSystem = (char*)HeapAlloc(GetProcessHeap(), 0, SYSTEM_BLOCK_SIZE);
+    if (pszSystem)
+    {
+        GetSystemInfoText(HKEY_LOCAL_MACHINE, pszSystem, SYSTEM_BLOCK_SIZE);
+        LogWrite(pszSystem);
+        HeapFree(GetProcessHeap(), 0, pszSystem);
+    }
+
     LogWrite("List of modules in process:\r\n");
+    WriteModuleList(TRUE);
     LogWrite("\r\n");
+}
+
+void CLog::WriteModuleList(BOOL bLoadSymbols)
+{
+    char* pszList = NULL;
+    if (g_DbgHelp.GetModuleList(&pszList, bLoadSymbols) && pszList)
+        LogWrite(pszList);
+    free(pszList);
 }
 
 void CLog::WriteClosingBlock()
@@ -228,6 +248,7 @@ void CLog::WriteClosingBlock()
     if (!IsFileOpen())
         return;
     LogWrite("\r\nList of modules before unloading the logging module:\r\n");
+    WriteModuleList(FALSE);
     LogWrite("\r\n");
     SYSTEMTIME st;
     GetLocalTime(&st);

@@ -1,5 +1,6 @@
 #include "LogText.h"
 
+#include <stdarg.h>
 #include <string.h>
 
 HRESULT HResultFromWin32(DWORD dwError)
@@ -264,4 +265,224 @@ bool BuildSymbolPath(char* pszOut, int cchOut, const char* pszWindowsDir, const 
         }
     }
     return true;
+}
+
+CBoundedText::CBoundedText(char* pszBuf, int cbBuf)
+    : m_psz(pszBuf), m_cb(cbBuf), m_cch(0), m_cbReserve(0), m_bRefused(false)
+{
+    if (m_cb > 0)
+        m_psz[0] = 0;
+}
+
+bool CBoundedText::Add(const char* pszChunk)
+{
+    const int cchChunk = pszChunk ? lstrlenA(pszChunk) : 0;
+    // The chunk, the reserve and the NUL must fit.
+    if (m_cb <= 0 || cchChunk > m_cb - 1 - m_cbReserve - m_cch)
+    {
+        m_bRefused = true;
+        return false;
+    }
+    if (cchChunk)
+        memcpy(m_psz + m_cch, pszChunk, cchChunk);
+    m_cch += cchChunk;
+    m_psz[m_cch] = 0;
+    return true;
+}
+
+bool CBoundedText::Printf(const char* pszFormat, ...)
+{
+    char szChunk[1025]; // wvsprintfA writes at most 1024 characters and the NUL
+    va_list args;
+    va_start(args, pszFormat);
+    wvsprintfA(szChunk, pszFormat, args);
+    va_end(args);
+    return Add(szChunk);
+}
+
+// Copies at most cchMax characters of pszText into pszOut (cchMax + 1 bytes);
+// a null text gives an empty one.
+static const char* CutText(char* pszOut, const char* pszText, int cchMax)
+{
+    lstrcpynA(pszOut, pszText ? pszText : "", cchMax + 1);
+    return pszOut;
+}
+
+bool OsVersionText(char* pszOut, const OSVERSIONINFOA& vi)
+{
+    int n;
+    bool bNT = false;
+    if (vi.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS)
+        n = wsprintfA(pszOut, "%s ver. %i.%i, build %i.%i.%i", vi.dwMinorVersion ? "Windows98" : "Windows95",
+                      (int)vi.dwMajorVersion, (int)vi.dwMinorVersion, (int)HIBYTE(HIWORD(vi.dwBuildNumber)),
+                      (int)LOBYTE(HIWORD(vi.dwBuildNumber)), (int)LOWORD(vi.dwBuildNumber));
+    else
+    {
+        bNT = vi.dwPlatformId == VER_PLATFORM_WIN32_NT;
+        const char* pszName = vi.dwMajorVersion < 5 ? "WindowsNT" : vi.dwMinorVersion ? "WindowsXP" : "Windows2000";
+        n = wsprintfA(pszOut, "%s ver. %i.%i, build %i", pszName, (int)vi.dwMajorVersion, (int)vi.dwMinorVersion,
+                      (int)vi.dwBuildNumber);
+    }
+    char szPack[sizeof(vi.szCSDVersion)];
+    CutText(szPack, vi.szCSDVersion, sizeof(szPack) - 1); // the record's text may lack its NUL
+    if (szPack[0])
+        n += wsprintfA(pszOut + n, ", %s", szPack);
+    return bNT;
+}
+
+int MeasuredMhz(ULONGLONG qwTscDelta, LONGLONG llTicks, LONGLONG llFrequency)
+{
+    if (llTicks <= 0 || llFrequency <= 0)
+        return 0;
+    const double dMhz = (double)qwTscDelta * (double)llFrequency / (double)llTicks / 1000000.0;
+    if (!(dMhz >= 0) || dMhz >= 2147483647.0)
+        return 0;
+    return (int)dMhz;
+}
+
+int MemoryText(char* pszOut, const MEMORYSTATUS& ms)
+{
+    return wsprintfA(pszOut,
+                     "\tPhysical :\ttotal %u MB,\tavailable %u MB\r\n"
+                     "\tVirtual :\ttotal %u MB,\tavailable %u MB\r\n"
+                     "\tPage file :\ttotal %u MB,\tavailable %u MB",
+                     (unsigned)(ms.dwTotalPhys >> 20), (unsigned)(ms.dwAvailPhys >> 20),
+                     (unsigned)(ms.dwTotalVirtual >> 20), (unsigned)(ms.dwAvailVirtual >> 20),
+                     (unsigned)(ms.dwTotalPageFile >> 20), (unsigned)(ms.dwAvailPageFile >> 20));
+}
+
+int DisplayFlagsText(char* pszOut, DWORD dwStateFlags, DWORD dwDisplayFlags)
+{
+    static const struct
+    {
+        DWORD dwFlag;
+        const char* pszWord;
+    } s_aState[] = {
+        {0x4, "PRIMARY "},          {0x2, "multi "},   {0x1, "desktop "},
+        {0x8, "mirror "},           {0x8000000, "ModesPruned "}, {0x20, "removable "},
+        {0x10, "VGACompatible "},   {0x4000000, "remote "},      {0x2000000, "disconnect "},
+    };
+    pszOut[0] = 0;
+    for (const auto& s : s_aState)
+        if (dwStateFlags & s.dwFlag)
+            lstrcatA(pszOut, s.pszWord);
+    // One word for the display flags, by their value.
+    switch (dwDisplayFlags)
+    {
+    case 1:
+        lstrcatA(pszOut, "gray");
+        break;
+    case 2:
+        lstrcatA(pszOut, "interlaced");
+        break;
+    case 4:
+        lstrcatA(pszOut, "testmode");
+        break;
+    }
+    return lstrlenA(pszOut);
+}
+
+int DisplayDeviceLine(char* pszOut, int nIndex, const char* pszName, int nWidth, int nHeight, int nBits, int nHz,
+                      const char* pszString, const char* pszFlags)
+{
+    char szName[32], szString[128], szFlags[160];
+    return wsprintfA(pszOut, "\t[%i] '%s', %i*%i*%ibpp %iHz, '%s', [%s] %s\r\n", nIndex,
+                     CutText(szName, pszName, sizeof(szName) - 1), nWidth, nHeight, nBits, nHz,
+                     CutText(szString, pszString, sizeof(szString) - 1),
+                     CutText(szFlags, pszFlags, sizeof(szFlags) - 1), "");
+}
+
+int CurrentModeText(char* pszOut, int nWidth, int nHeight, int nBits, int nRefresh)
+{
+    int n = wsprintfA(pszOut, "Current display mode: %i*%i*%ibpp, ", nWidth, nHeight, nBits);
+    if (nRefresh == 0 || nRefresh == 1)
+        n += wsprintfA(pszOut + n, "default refresh (%i)", nRefresh);
+    else
+        n += wsprintfA(pszOut + n, "%iHz", nRefresh);
+    return n;
+}
+
+const char* DriveTypeName(UINT nType)
+{
+    static const char* const s_apszTypes[] = {"UNKNOWN", "NO_ROOT_DIR", "REMOVABLE", "FIXED",
+                                              "REMOTE",  "CDROM",       "RAMDISK"};
+    return nType < sizeof(s_apszTypes) / sizeof(s_apszTypes[0]) ? s_apszTypes[nType] : "absolutely unknown";
+}
+
+int TimingModeText(char* pszOut, const char* pszValueName, DWORD dwMode)
+{
+    char szName[64];
+    CutText(szName, pszValueName, sizeof(szName) - 1);
+    const char* pszMode = NULL;
+    switch (dwMode)
+    {
+    case 0x10010:
+    case 0xFFFFF:
+        pszMode = "UDMA5/ATA100";
+        break;
+    case 0xFFFF:
+    case 0x8010:
+        pszMode = "UDMA4/ATA66";
+        break;
+    case 0x2010:
+        pszMode = "UDMA2/ATA33";
+        break;
+    case 0x410:
+        pszMode = "MW DMA2/PIO4";
+        break;
+    case 0x1F:
+        pszMode = "--- PIO only --- ###ERROR###";
+        break;
+    case 0xFFFFFFFF:
+        pszMode = "maximum possible";
+        break;
+    }
+    if (pszMode)
+        return wsprintfA(pszOut, "%s: %s", szName, pszMode);
+    return wsprintfA(pszOut, "%s: \t\tunknown %08X", szName, (unsigned)dwMode);
+}
+
+int VersionFlagsText(char* pszOut, DWORD dwFileFlags)
+{
+    static const struct
+    {
+        DWORD dwFlag;
+        const char* pszWord;
+    } s_aFlags[] = {
+        {0x1, "+DEBUG"},         {0x2, "+PRERELEASE"},   {0x4, "+PATCHED"},
+        {0x8, "+PRIVATEBUILD"},  {0x10, "+INFOINFERRED"}, {0x20, "+SPECIALBUILD"},
+    };
+    char szAll[80] = "";
+    for (const auto& f : s_aFlags)
+        if (dwFileFlags & f.dwFlag)
+            lstrcatA(szAll, f.pszWord);
+    lstrcpyA(pszOut, szAll[0] ? szAll + 1 : szAll); // without the first "+"
+    return lstrlenA(pszOut);
+}
+
+int FormatVersionText(char* pszOut, int cbOut, const VS_FIXEDFILEINFO& ffi, DWORD nFileSize,
+                      const SYSTEMTIME& stWrite)
+{
+    if (cbOut <= 0)
+        return 0;
+    char szFlags[80];
+    VersionFlagsText(szFlags, ffi.dwFileFlags);
+    char szText[256];
+    wsprintfA(szText, "%d.%d.%d.%d (%d.%d.%d.%d) %s {%i %i/%i/%i %i:%02i:%02i}", (int)HIWORD(ffi.dwFileVersionMS),
+              (int)LOWORD(ffi.dwFileVersionMS), (int)HIWORD(ffi.dwFileVersionLS), (int)LOWORD(ffi.dwFileVersionLS),
+              (int)HIWORD(ffi.dwProductVersionMS), (int)LOWORD(ffi.dwProductVersionMS),
+              (int)HIWORD(ffi.dwProductVersionLS), (int)LOWORD(ffi.dwProductVersionLS), szFlags, (int)nFileSize,
+              (int)stWrite.wYear, (int)stWrite.wMonth, (int)stWrite.wDay, (int)stWrite.wHour, (int)stWrite.wMinute,
+              (int)stWrite.wSecond);
+    lstrcpynA(pszOut, szText, cbOut);
+    return lstrlenA(pszOut);
+}
+
+int ModuleLine(char* pszOut, const void* pBase, const char* pszPath, const char* pszVersion, bool bNoSymbols)
+{
+    char szPath[LOG_PATH_SIZE], szVersion[256];
+    const ULONGLONG qwBase = (ULONGLONG)(UINT_PTR)pBase;
+    return wsprintfA(pszOut, "\t[0x%08X%08X] \"%s\" %s%s\r\n", (unsigned)(qwBase >> 32), (unsigned)qwBase,
+                     CutText(szPath, pszPath, sizeof(szPath) - 1), CutText(szVersion, pszVersion, sizeof(szVersion) - 1),
+                     bNoSymbols ? " ### Symbols not found" : "");
 }

@@ -70,3 +70,78 @@ bool MakeDefaultLogName(const char* pszLibraryPath, char* pszOut);
 // fit is left out. False when the Windows directory is missing.
 bool BuildSymbolPath(char* pszOut, int cchOut, const char* pszWindowsDir,
                      const char* pszDspdb, const char* pszExePath);
+
+// Appends whole chunks to a fixed buffer. A chunk that does not fit, with
+// the reserve kept free behind it, is refused and the text stays as it was,
+// so the text only ever holds whole lines and always ends with its NUL.
+class CBoundedText
+{
+public:
+    CBoundedText(char* pszBuf, int cbBuf);
+
+    // Bytes that every later chunk must leave free (for a closing chunk).
+    void SetReserve(int cbReserve) { m_cbReserve = cbReserve; }
+    bool Add(const char* pszChunk);
+    // One formatted chunk of at most 1024 characters.
+    bool Printf(const char* pszFormat, ...);
+
+    const char* Text() const { return m_psz; }
+    int Length() const { return m_cch; }
+    // True once a chunk was refused.
+    bool Refused() const { return m_bRefused; }
+
+private:
+    char* m_psz;
+    int m_cb;
+    int m_cch;
+    int m_cbReserve;
+    bool m_bRefused;
+};
+
+// Operating-system text of a version record ("WindowsXP ver. 6.1, build
+// 7601, Service Pack 1") into pszOut (at least 256 bytes). True on the NT
+// platform.
+bool OsVersionText(char* pszOut, const OSVERSIONINFOA& vi);
+
+// Processor frequency in MHz from a time-stamp-counter difference measured
+// over nTicks ticks of a counter running at llFrequency ticks a second; 0 when
+// it cannot be computed.
+int MeasuredMhz(ULONGLONG qwTscDelta, LONGLONG llTicks, LONGLONG llFrequency);
+
+// Memory text of the system block from a memory status (amounts in MB).
+int MemoryText(char* pszOut, const MEMORYSTATUS& ms);
+
+// Flags text of a display device: its state-flag words and its display-flags
+// word, each followed by a blank. pszOut holds at least 160 bytes.
+int DisplayFlagsText(char* pszOut, DWORD dwStateFlags, DWORD dwDisplayFlags);
+
+// One device line of the display text, "\t[0] 'name', 1024*768*32bpp 60Hz,
+// 'string', [flags] \r\n". pszOut holds at least 400 bytes; the texts are cut
+// to the sizes of the display-device record.
+int DisplayDeviceLine(char* pszOut, int nIndex, const char* pszName, int nWidth, int nHeight, int nBits, int nHz,
+                      const char* pszString, const char* pszFlags);
+
+// "Current display mode: 1024*768*32bpp, 60Hz" (or "default refresh (n)" for
+// a refresh of 0 or 1). pszOut holds at least 128 bytes.
+int CurrentModeText(char* pszOut, int nWidth, int nHeight, int nBits, int nRefresh);
+
+// Name of a drive type as GetDriveTypeA gives it ("FIXED").
+const char* DriveTypeName(UINT nType);
+
+// "Name: UDMA2/ATA33" for an IDE channel's timing-mode value. pszOut holds at
+// least 128 bytes; the name is cut to 63 characters.
+int TimingModeText(char* pszOut, const char* pszValueName, DWORD dwMode);
+
+// The flag words of a fixed file version ("DEBUG+PRERELEASE"), empty for
+// none. pszOut holds at least 80 bytes.
+int VersionFlagsText(char* pszOut, DWORD dwFileFlags);
+
+// Version text of a file: "1.2.3.4 (1.2.3.4) DEBUG {size y/m/d h:mm:ss}" into
+// pszOut (cbOut bytes, cut to fit).
+int FormatVersionText(char* pszOut, int cbOut, const VS_FIXEDFILEINFO& ffi, DWORD nFileSize,
+                      const SYSTEMTIME& stWrite);
+
+// One line of the module list: "\t[0x<16 hex digits>] "path" version" and
+// " ### Symbols not found" when asked, then CR LF. pszOut holds at least
+// 1024 bytes; the path and the version are cut to 259 and 255 characters.
+int ModuleLine(char* pszOut, const void* pBase, const char* pszPath, const char* pszVersion, bool bNoSymbols);

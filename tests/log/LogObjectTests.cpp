@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <map>
 #include <memory>
 
@@ -126,6 +127,59 @@ TEST(LogObject, InterfaceAnswersAndFourClientsOpenOnce)
     EXPECT_EQ(std::string::npos, text.find("live references"));
 }
 
+// Walks the lines of a log file from a position, checking them in order.
+class LineCursor
+{
+public:
+    explicit LineCursor(const std::vector<std::string>& lines) : m_lines(lines) {}
+
+    const std::string& Next() { return m_i < m_lines.size() ? m_lines[m_i++] : m_none; }
+    const std::string& Peek() const { return m_i < m_lines.size() ? m_lines[m_i] : m_none; }
+    // Takes the lines that match re; returns how many.
+    std::vector<std::string> TakeWhile(const std::regex& re)
+    {
+        std::vector<std::string> taken;
+        while (m_i < m_lines.size() && std::regex_match(m_lines[m_i], re))
+            taken.push_back(m_lines[m_i++]);
+        return taken;
+    }
+    size_t Index() const { return m_i; }
+
+private:
+    const std::vector<std::string>& m_lines;
+    size_t m_i = 0;
+    const std::string m_none = "<no more lines>";
+};
+
+const char* const MODULE_LINE = R"re(^\t\[0x[0-9A-F]{16}\] "([^"]+)" (.*)$)re";
+
+// The module lines at the cursor: path -> rest of the line (version text and
+// symbol mark).
+std::map<std::string, std::string> TakeModules(LineCursor& at)
+{
+    std::map<std::string, std::string> modules;
+    const std::regex re(MODULE_LINE);
+    for (const std::string& line : at.TakeWhile(re))
+    {
+        std::smatch m;
+        std::regex_match(line, m, re);
+        std::string path = m[1];
+        CharLowerA(&path[0]);
+        modules[path] = m[2];
+    }
+    return modules;
+}
+
+std::string Lower(std::string s)
+{
+    CharLowerA(&s[0]);
+    return s;
+}
+
+// A file of ours has no version resource: the not-found text with the code
+// the system gives (1813 on Windows, 1812 under Wine).
+const char* const NO_VERSION = R"(^Version info not found, error 181[23]( ### Symbols not found)?$)";
+
 TEST(LogObject, HeaderAndClosingBlockInOrder)
 {
     LogScenario s("header");
@@ -135,34 +189,78 @@ TEST(LogObject, HeaderAndClosingBlockInOrder)
     ASSERT_EQ("0x00000000", r["register"]);
     EXPECT_EQ("null", r["cookie"]);
 
-    const std::vector<std::string> lines = SplitLines(ReadWholeFile(s.LogPath()));
-    ASSERT_GE(lines.size(), 19u);
+    const std::string text = ReadWholeFile(s.LogPath());
+    const std::vector<std::string> lines = SplitLines(text);
     char szPid[32];
     wsprintfA(szPid, "0x%04X", (unsigned)s.ChildId());
     const std::string program = ProgramFolder();
 
-    size_t i = 0;
-    EXPECT_TRUE(std::regex_match(lines[i++], std::regex(OPEN_BANNER))) << lines[0];
-    EXPECT_EQ("Fields: THREADID APPARTMENTID PRIORITY TIME MESSAGE", lines[i++]);
-    EXPECT_EQ("APPARTMENTID (work only on nt4/2k/xp):", lines[i++]);
-    EXPECT_EQ("\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)", lines[i++]);
-    EXPECT_EQ("", lines[i++]);
-    EXPECT_EQ(std::string("Process ID=") + szPid + ", PROCESS: " + program + "\\logchild.exe", lines[i++]);
-    EXPECT_EQ("Current directory: " + program, lines[i++]);
-    EXPECT_EQ("DLL: " + s.Dll(), lines[i++]);
-    EXPECT_EQ("LOG: " + s.LogPath(), lines[i++]);
-    EXPECT_TRUE(std::regex_match(lines[i++], std::regex(R"(^Free space for log: [1-9]\d{0,2}( \d{3})* bytes$)")))
-        << lines[i - 1];
-    EXPECT_EQ("List of modules in process:", lines[i++]);
-    EXPECT_EQ("", lines[i++]);
-    EXPECT_EQ("2 LOGCHILD: level two", MessageOf(lines[i++]));
-    EXPECT_EQ("4 LOGCHILD: level four", MessageOf(lines[i++]));
-    EXPECT_EQ("4 LOGCHILD: hello", MessageOf(lines[i++]));
-    EXPECT_EQ("", lines[i++]);
-    EXPECT_EQ("List of modules before unloading the logging module:", lines[i++]);
-    EXPECT_EQ("", lines[i++]);
-    EXPECT_TRUE(std::regex_match(lines[i++], std::regex(CLOSE_BANNER))) << lines[i - 1];
-    EXPECT_EQ(i, lines.size());
+    LineCursor at(lines);
+    EXPECT_TRUE(std::regex_match(at.Next(), std::regex(OPEN_BANNER))) << lines[0];
+    EXPECT_EQ("Fields: THREADID APPARTMENTID PRIORITY TIME MESSAGE", at.Next());
+    EXPECT_EQ("APPARTMENTID (work only on nt4/2k/xp):", at.Next());
+    EXPECT_EQ("\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)", at.Next());
+    EXPECT_EQ("", at.Next());
+    EXPECT_EQ(std::string("Process ID=") + szPid + ", PROCESS: " + program + "\\logchild.exe", at.Next());
+    EXPECT_EQ("Current directory: " + program, at.Next());
+    EXPECT_EQ("DLL: " + s.Dll(), at.Next());
+    EXPECT_EQ("LOG: " + s.LogPath(), at.Next());
+    EXPECT_TRUE(std::regex_match(at.Next(), std::regex(R"(^Free space for log: [1-9]\d{0,2}( \d{3})* bytes$)")))
+        << lines[at.Index() - 1];
+
+    // The system block: its lines present, in order, in their shapes.
+    const std::vector<std::pair<const char*, const char*>> system = {
+        {"os", R"(^OS version: Windows(NT|2000|XP) ver\. \d+\.\d+, build \d+(, .+)?$)"},
+        {"processor", R"(^Processor: .* \(\d+ MHz\), (calculated freq [1-9]\d* MHz|cannot calculate processor frequency !!!)$)"},
+        {"memory", R"(^Memory status:$)"},
+        {"physical", R"(^\tPhysical :\ttotal \d+ MB,\tavailable \d+ MB$)"},
+        {"virtual", R"(^\tVirtual :\ttotal \d+ MB,\tavailable \d+ MB$)"},
+        {"page file", R"(^\tPage file :\ttotal \d+ MB,\tavailable \d+ MB$)"},
+        {"system", R"(^System information: OEM ID: \d+, number of processors: [1-9]\d*, page size: \d+, processor type: \d+$)"},
+        {"display", R"(^Display info:$)"},
+    };
+    for (const auto& line : system)
+        EXPECT_TRUE(std::regex_match(at.Next(), std::regex(line.second))) << line.first << ": " << lines[at.Index() - 1];
+    at.TakeWhile(std::regex(R"(^\t\[\d+\] '.*', -?\d+\*-?\d+\*-?\d+bpp -?\d+Hz, '.*', \[.*\] $)"));
+    EXPECT_TRUE(std::regex_match(at.Next(), std::regex(R"(^Current display mode: \d+\*\d+\*\d+bpp, (default refresh \([01]\)|\d+Hz)$)")))
+        << lines[at.Index() - 1];
+    EXPECT_EQ("Drives information:", at.Next());
+    EXPECT_EQ("\tletter type fs free total label flags", at.Next());
+    const std::vector<std::string> drives = at.TakeWhile(std::regex(R"(^\t[A-Z]:\\ \S.*$)"));
+    EXPECT_TRUE(std::any_of(drives.begin(), drives.end(), [](const std::string& d) {
+        return std::regex_match(d, std::regex(R"(^\tC:\\ FIXED      \S+ *  +-?\d+mb +-?\d+mb .* flags\[[0-9A-F]{8}\]$)"));
+    })) << "no fixed drive C: among " << drives.size();
+    EXPECT_EQ("IDE config:", at.Next());
+    at.TakeWhile(std::regex(R"(^\t\[.*\] .*$)"));
+    EXPECT_EQ("Hardware information:", at.Next());
+    // Device lines, and enumerator names run into the line that follows them.
+    while (at.Peek() != "---8<---" && at.Index() < lines.size())
+        at.Next();
+    EXPECT_EQ("---8<---", at.Next());
+
+    // The module list with the program, the library and the system's modules.
+    EXPECT_EQ("List of modules in process:", at.Next());
+    std::map<std::string, std::string> modules = TakeModules(at);
+    EXPECT_TRUE(std::regex_match(modules[Lower(program + "\\logchild.exe")], std::regex(NO_VERSION)))
+        << modules[Lower(program + "\\logchild.exe")];
+    EXPECT_TRUE(std::regex_match(modules[Lower(s.Dll())], std::regex(NO_VERSION))) << modules[Lower(s.Dll())];
+    EXPECT_GE(modules.size(), 4u);
+    EXPECT_EQ("", at.Next());
+
+    EXPECT_EQ("2 LOGCHILD: level two", MessageOf(at.Next()));
+    EXPECT_EQ("4 LOGCHILD: level four", MessageOf(at.Next()));
+    EXPECT_EQ("4 LOGCHILD: hello", MessageOf(at.Next()));
+    EXPECT_EQ("", at.Next());
+    EXPECT_EQ("List of modules before unloading the logging module:", at.Next());
+    std::map<std::string, std::string> closing = TakeModules(at);
+    EXPECT_TRUE(closing.count(Lower(s.Dll())));
+    for (const auto& m : closing)
+        EXPECT_EQ(std::string::npos, m.second.find("### Symbols not found")) << m.first;
+    EXPECT_EQ("", at.Next());
+    EXPECT_TRUE(std::regex_match(at.Next(), std::regex(CLOSE_BANNER))) << lines[at.Index() - 1];
+    EXPECT_EQ(at.Index(), lines.size());
+    if (HasFailure())
+        std::cout << text;
 }
 
 TEST(LogObject, LevelSettingMutesHigherLines)
@@ -370,7 +468,8 @@ TEST(LogObject, UnloadWithLiveClientsWritesTheCountAndClearsThem)
     EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()),
                         {"4 LOGCHILD: last line before unload\r\n",
                          "\r\nLOG is shutting down with 3 live references!\r\n",
-                         "\r\nList of modules before unloading the logging module:\r\n\r\n[Local ",
+                         "\r\nList of modules before unloading the logging module:\r\n\t[0x",
+                         "\r\n\r\n[Local ",
                          "Log is close, cut here"}));
 }
 
@@ -383,7 +482,8 @@ TEST(LogObject, ProcessExitWithTheLibraryLoadedClosesTheLog)
     EXPECT_EQ("0x00000000", r["register"]);
     EXPECT_TRUE(InOrder(ReadWholeFile(s.LogPath()), {"4 LOGCHILD: last line before exit\r\n",
                                                      "LOG is shutting down with 1 live references!",
-                                                     "Log is close, cut here"}));
+                                                     "\r\nList of modules before unloading the logging module:\r\n\t[0x",
+                                                     "\r\n\r\n[Local ", "Log is close, cut here"}));
 }
 
 TEST(LogObject, LinesBehindAnOpenReservationWaitForItsCommit)
@@ -429,7 +529,41 @@ TEST(LogObject, SymbolEngineSetUpWithASubstituteDbgHelp)
         const std::string prefix = pszInit[0] == '1' ? "LOGCHILD: " : "";
         const std::vector<std::string> expected = {"2 " + prefix + "level two", "4 " + prefix + "level four",
                                                    "4 " + prefix + "hello"};
-        EXPECT_EQ(expected, MessagesOf(ReadWholeFile(s.LogPath()))) << pszInit;
+        const std::string text = ReadWholeFile(s.LogPath());
+        EXPECT_EQ(expected, MessagesOf(text)) << pszInit;
+        // The substitute finds no symbols: every module of the header's list
+        // says so; the closing list loads none. Without a symbol engine both
+        // lists are their titles only.
+        const std::vector<std::string> lines = SplitLines(text);
+        std::vector<std::string> opening, closing;
+        std::vector<std::string>* pList = NULL;
+        for (const std::string& line : lines)
+        {
+            if (line == "List of modules in process:")
+                pList = &opening;
+            else if (line == "List of modules before unloading the logging module:")
+                pList = &closing;
+            else if (pList && std::regex_match(line, std::regex(MODULE_LINE)))
+                pList->push_back(line);
+            else
+                pList = NULL;
+        }
+        if (pszInit[0] == '1')
+        {
+            EXPECT_GE(opening.size(), 4u);
+            EXPECT_EQ(opening.size(), closing.size());
+            for (const std::string& line : opening)
+                EXPECT_EQ(" ### Symbols not found", line.substr(line.size() - 22)) << line;
+            for (const std::string& line : closing)
+                EXPECT_EQ(std::string::npos, line.find("### Symbols not found")) << line;
+        }
+        else
+        {
+            EXPECT_TRUE(opening.empty());
+            EXPECT_TRUE(closing.empty());
+            EXPECT_TRUE(InOrder(text, {"\r\n---8<---\r\nList of modules in process:\r\n\r\n",
+                                       "\r\nList of modules before unloading the logging module:\r\n\r\n[Local "}));
+        }
     }
 }
 

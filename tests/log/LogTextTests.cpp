@@ -252,4 +252,236 @@ TEST(LogText, SymbolPath)
     EXPECT_LT(lstrlenA(sz), 780);
 }
 
+TEST(LogText, BoundedTextTakesWholeChunksOnly)
+{
+    char sz[16];
+    memset(sz, '#', sizeof(sz));
+    CBoundedText text(sz, 12); // 11 characters and the NUL
+    EXPECT_TRUE(text.Add("hello "));
+    EXPECT_FALSE(text.Add("world!")); // one too many: refused whole
+    EXPECT_STREQ("hello ", sz);
+    EXPECT_TRUE(text.Refused());
+    EXPECT_TRUE(text.Add("world")); // a chunk that fits still goes in
+    EXPECT_STREQ("hello world", sz);
+    EXPECT_EQ(11, text.Length());
+    EXPECT_EQ(std::string(4, '#'), std::string(sz + 12, 4)); // nothing beyond the buffer
+
+    CBoundedText reserved(sz, 12);
+    reserved.SetReserve(4);
+    EXPECT_TRUE(reserved.Add("1234567"));
+    EXPECT_FALSE(reserved.Printf("%i", 8)); // would eat into the reserve
+    reserved.SetReserve(0);
+    EXPECT_TRUE(reserved.Printf("%s", "abcd"));
+    EXPECT_STREQ("1234567abcd", sz);
+
+    CBoundedText none(sz, 0);
+    EXPECT_FALSE(none.Add(""));
+    EXPECT_EQ(0, none.Length());
+}
+
+OSVERSIONINFOA Version(DWORD dwPlatform, DWORD dwMajor, DWORD dwMinor, DWORD dwBuild, const char* pszPack)
+{
+    OSVERSIONINFOA vi = {};
+    vi.dwOSVersionInfoSize = sizeof(vi);
+    vi.dwPlatformId = dwPlatform;
+    vi.dwMajorVersion = dwMajor;
+    vi.dwMinorVersion = dwMinor;
+    vi.dwBuildNumber = dwBuild;
+    lstrcpyA(vi.szCSDVersion, pszPack);
+    return vi;
+}
+
+TEST(LogText, OsVersionText)
+{
+    struct Case
+    {
+        OSVERSIONINFOA vi;
+        bool bNT;
+        const char* pszExpected;
+    } cases[] = {
+        {Version(VER_PLATFORM_WIN32_WINDOWS, 4, 0, 0x04000565, ""), false, "Windows95 ver. 4.0, build 4.0.1381"},
+        {Version(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0x040A0898, " A "), false,
+         "Windows98 ver. 4.10, build 4.10.2200,  A "},
+        {Version(VER_PLATFORM_WIN32_NT, 4, 0, 1381, "Service Pack 6"), true,
+         "WindowsNT ver. 4.0, build 1381, Service Pack 6"},
+        {Version(VER_PLATFORM_WIN32_NT, 5, 0, 2195, ""), true, "Windows2000 ver. 5.0, build 2195"},
+        {Version(VER_PLATFORM_WIN32_NT, 6, 1, 7601, "Service Pack 1"), true,
+         "WindowsXP ver. 6.1, build 7601, Service Pack 1"},
+        {Version(VER_PLATFORM_WIN32_NT, 6, 2, 9200, ""), true, "WindowsXP ver. 6.2, build 9200"},
+        {Version(VER_PLATFORM_WIN32_NT, 10, 0, 19045, ""), true, "Windows2000 ver. 10.0, build 19045"},
+    };
+    for (const Case& c : cases)
+    {
+        char sz[512];
+        EXPECT_EQ(c.bNT, OsVersionText(sz, c.vi)) << c.pszExpected;
+        EXPECT_STREQ(c.pszExpected, sz);
+    }
+    // A service-pack text that fills its whole field without a NUL.
+    OSVERSIONINFOA full = Version(VER_PLATFORM_WIN32_NT, 6, 1, 7601, "");
+    memset(full.szCSDVersion, 'p', sizeof(full.szCSDVersion));
+    char sz[512];
+    OsVersionText(sz, full);
+    EXPECT_EQ("WindowsXP ver. 6.1, build 7601, " + std::string(127, 'p'), sz);
+}
+
+TEST(LogText, MeasuredMhz)
+{
+    EXPECT_EQ(2400, MeasuredMhz(24000000, 100000, 10000000)); // 10 ms of a 10 MHz counter
+    EXPECT_EQ(2400, MeasuredMhz(96000000, 40, 1000));         // 40 ms of the millisecond timer
+    EXPECT_EQ(2399, MeasuredMhz(23999999, 100000, 10000000)); // truncated
+    EXPECT_EQ(0, MeasuredMhz(24000000, 0, 10000000));         // no ticks: no division by zero
+    EXPECT_EQ(0, MeasuredMhz(24000000, -5, 10000000));
+    EXPECT_EQ(0, MeasuredMhz(24000000, 100000, 0));
+    EXPECT_EQ(0, MeasuredMhz(~0ull, 1, 10000000)); // beyond an int
+}
+
+TEST(LogText, MemoryText)
+{
+    MEMORYSTATUS ms = {};
+    ms.dwTotalPhys = (SIZE_T)24103 << 20;
+    ms.dwAvailPhys = ((SIZE_T)23353 << 20) + 12345;
+    ms.dwTotalVirtual = (SIZE_T)134217727 << 20;
+    ms.dwAvailVirtual = (SIZE_T)1 << 20;
+    ms.dwTotalPageFile = (SIZE_T)3 << 20;
+    ms.dwAvailPageFile = 0;
+    char sz[512];
+    MemoryText(sz, ms);
+    EXPECT_STREQ("\tPhysical :\ttotal 24103 MB,\tavailable 23353 MB\r\n"
+                 "\tVirtual :\ttotal 134217727 MB,\tavailable 1 MB\r\n"
+                 "\tPage file :\ttotal 3 MB,\tavailable 0 MB",
+                 sz);
+}
+
+TEST(LogText, DisplayTexts)
+{
+    struct Case
+    {
+        DWORD dwState;
+        DWORD dwDisplay;
+        const char* pszExpected;
+    } cases[] = {
+        {0x5, 0, "PRIMARY desktop "},
+        {0x8000000 | 0x4000000 | 0x2000000 | 0x3F, 0,
+         "PRIMARY multi desktop mirror ModesPruned removable VGACompatible remote disconnect "},
+        {0, 1, "gray"},
+        {0x4, 2, "PRIMARY interlaced"},
+        {0, 4, "testmode"},
+        {0, 3, ""}, // one word for one value, none for others
+        {0x40, 8, ""},
+    };
+    for (const Case& c : cases)
+    {
+        char sz[160];
+        DisplayFlagsText(sz, c.dwState, c.dwDisplay);
+        EXPECT_STREQ(c.pszExpected, sz) << std::hex << c.dwState << " " << c.dwDisplay;
+    }
+
+    char sz[400];
+    DisplayDeviceLine(sz, 0, "\\\\.\\DISPLAY1", 1024, 768, 32, 60, "Wine Adapter", "PRIMARY desktop ");
+    EXPECT_STREQ("\t[0] '\\\\.\\DISPLAY1', 1024*768*32bpp 60Hz, 'Wine Adapter', [PRIMARY desktop ] \r\n", sz);
+    // Texts are held to the sizes of the device record.
+    DisplayDeviceLine(sz, 12, std::string(40, 'n').c_str(), 0, 0, 0, 0, std::string(200, 's').c_str(), "");
+    EXPECT_EQ("\t[12] '" + std::string(31, 'n') + "', 0*0*0bpp 0Hz, '" + std::string(127, 's') + "', [] \r\n", sz);
+
+    struct Mode
+    {
+        int nRefresh;
+        const char* pszExpected;
+    } modes[] = {
+        {0, "Current display mode: 1920*1080*32bpp, default refresh (0)"},
+        {1, "Current display mode: 1920*1080*32bpp, default refresh (1)"},
+        {60, "Current display mode: 1920*1080*32bpp, 60Hz"},
+    };
+    for (const Mode& m : modes)
+    {
+        CurrentModeText(sz, 1920, 1080, 32, m.nRefresh);
+        EXPECT_STREQ(m.pszExpected, sz);
+    }
+}
+
+TEST(LogText, DriveTypeAndTimingModeNames)
+{
+    const char* const types[] = {"UNKNOWN", "NO_ROOT_DIR", "REMOVABLE", "FIXED", "REMOTE",
+                                 "CDROM",   "RAMDISK",     "absolutely unknown"};
+    for (UINT i = 0; i < 8; ++i)
+        EXPECT_STREQ(types[i], DriveTypeName(i));
+    EXPECT_STREQ("absolutely unknown", DriveTypeName(0xFFFFFFFF));
+
+    struct Case
+    {
+        DWORD dwMode;
+        const char* pszMode;
+    } cases[] = {
+        {0x10010, "UDMA5/ATA100"},   {0xFFFFF, "UDMA5/ATA100"},
+        {0xFFFF, "UDMA4/ATA66"},     {0x8010, "UDMA4/ATA66"},
+        {0x2010, "UDMA2/ATA33"},     {0x410, "MW DMA2/PIO4"},
+        {0x1F, "--- PIO only --- ###ERROR###"}, {0xFFFFFFFF, "maximum possible"},
+        {0x12AB, "\t\tunknown 000012AB"}, {0, "\t\tunknown 00000000"},
+    };
+    for (const Case& c : cases)
+    {
+        char sz[128];
+        TimingModeText(sz, "SlaveDeviceTimingMode", c.dwMode);
+        EXPECT_EQ(std::string("SlaveDeviceTimingMode: ") + c.pszMode, sz);
+    }
+    char sz[128];
+    TimingModeText(sz, std::string(100, 'v').c_str(), 0x410);
+    EXPECT_EQ(std::string(63, 'v') + ": MW DMA2/PIO4", sz);
+}
+
+TEST(LogText, VersionTexts)
+{
+    struct Case
+    {
+        DWORD dwFlags;
+        const char* pszExpected;
+    } cases[] = {
+        {0, ""},
+        {0x1, "DEBUG"},
+        {0x3, "DEBUG+PRERELEASE"},
+        {0x24, "PATCHED+SPECIALBUILD"},
+        {0x3F, "DEBUG+PRERELEASE+PATCHED+PRIVATEBUILD+INFOINFERRED+SPECIALBUILD"},
+        {0xFFFFFFC0, ""},
+    };
+    for (const Case& c : cases)
+    {
+        char sz[80];
+        VersionFlagsText(sz, c.dwFlags);
+        EXPECT_STREQ(c.pszExpected, sz) << std::hex << c.dwFlags;
+    }
+
+    VS_FIXEDFILEINFO ffi = {};
+    ffi.dwFileVersionMS = MAKELONG(2, 1);
+    ffi.dwFileVersionLS = MAKELONG(65535, 3);
+    ffi.dwProductVersionMS = MAKELONG(6, 5);
+    ffi.dwProductVersionLS = MAKELONG(8, 7);
+    ffi.dwFileFlags = 0x3;
+    const SYSTEMTIME st = Time(2026, 12, 8, 9, 5, 2, 999);
+    char sz[256];
+    FormatVersionText(sz, sizeof(sz), ffi, 135168, st);
+    EXPECT_STREQ("1.2.3.65535 (5.6.7.8) DEBUG+PRERELEASE {135168 2026/12/8 9:05:02}", sz);
+    ffi.dwFileFlags = 0;
+    FormatVersionText(sz, sizeof(sz), ffi, 0, st);
+    EXPECT_STREQ("1.2.3.65535 (5.6.7.8)  {0 2026/12/8 9:05:02}", sz);
+    memset(sz, '#', sizeof(sz));
+    EXPECT_EQ(9, FormatVersionText(sz, 10, ffi, 0, st)); // cut to its buffer
+    EXPECT_STREQ("1.2.3.655", sz);
+    EXPECT_EQ('#', sz[10]);
+}
+
+TEST(LogText, ModuleLine)
+{
+    char sz[1024];
+    ModuleLine(sz, (void*)0x140000000ull, "Z:\\bin\\player.exe", "1.2.3.4 (1.2.3.4)  {1 2026/1/2 3:04:05}", false);
+    EXPECT_STREQ("\t[0x0000000140000000] \"Z:\\bin\\player.exe\" 1.2.3.4 (1.2.3.4)  {1 2026/1/2 3:04:05}\r\n", sz);
+    ModuleLine(sz, (void*)0x7FFE12345678ull, "C:\\a.dll", "Version info not found, error 1813", true);
+    EXPECT_STREQ("\t[0x00007FFE12345678] \"C:\\a.dll\" Version info not found, error 1813 ### Symbols not found\r\n",
+                 sz);
+    // Over-long texts are held to a path and a version text.
+    ModuleLine(sz, NULL, std::string(900, 'p').c_str(), std::string(900, 'v').c_str(), true);
+    EXPECT_EQ("\t[0x0000000000000000] \"" + std::string(259, 'p') + "\" " + std::string(255, 'v') +
+                  " ### Symbols not found\r\n",
+              sz);
+}
+
 } // namespace
