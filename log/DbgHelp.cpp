@@ -242,7 +242,11 @@ BOOL CDbgHelp::GetModuleList(char** ppText, BOOL bLoadSymbols)
             LeaveCriticalSection(&m_cs);
         }
         char szVersion[256];
-        GetFileVersionText(me.szExePath, szVersion, sizeof(szVersion));
+        // Read from the mapped image, not through the file: the list is also
+        // written while modules are being unloaded, under the loader lock,
+        // where taking a new reference on a module that is going away would
+        // unload its imports a second time.
+        GetModuleVersionText(me.hModule, me.szExePath, szVersion, sizeof(szVersion));
         char szLine[1025];
         ModuleLine(szLine, me.hModule, me.szExePath, szVersion, bNoSymbols);
         if (!text.Add(szLine))
@@ -253,6 +257,32 @@ BOOL CDbgHelp::GetModuleList(char** ppText, BOOL bLoadSymbols)
     *ppText = text.Detach();
     return TRUE;
 }
+
+namespace
+{
+// The text of a version block that was read: the fixed part, with the size
+// and the last write time of the file.
+void VersionTextOfBlock(const char* pszPath, const void* pInfo, char* pszText, int cbText)
+{
+    VS_FIXEDFILEINFO* pFixed = NULL;
+    UINT cbFixed = 0;
+    if (!VerQueryValueA(pInfo, "\\", (void**)&pFixed, &cbFixed))
+        lstrcpynA(pszText, "### VerQueryValue() FAILED", cbText);
+    else if (!pFixed || cbFixed < sizeof(VS_FIXEDFILEINFO))
+        lstrcpynA(pszText, "### VerQueryValue(): bad returned data", cbText);
+    else
+    {
+        WIN32_FILE_ATTRIBUTE_DATA fad;
+        SYSTEMTIME stWrite;
+        ZeroMemory(&stWrite, sizeof(stWrite));
+        if (pszPath && GetFileAttributesExA(pszPath, GetFileExInfoStandard, &fad))
+            FileTimeToSystemTime(&fad.ftLastWriteTime, &stWrite);
+        else
+            ZeroMemory(&fad, sizeof(fad));
+        FormatVersionText(pszText, cbText, *pFixed, fad.nFileSizeLow, stWrite);
+    }
+}
+} // namespace
 
 void GetFileVersionText(const char* pszPath, char* pszOut, int cbOut)
 {
@@ -275,25 +305,47 @@ void GetFileVersionText(const char* pszPath, char* pszOut, int cbOut)
         lstrcpynA(pszOut, szText, cbOut);
         return;
     }
-    VS_FIXEDFILEINFO* pFixed = NULL;
-    UINT cbFixed = 0;
     if (!GetFileVersionInfoA(pszPath, 0, cbInfo, pInfo))
         wsprintfA(szText, "### Version info error %i", (int)GetLastError());
-    else if (!VerQueryValueA(pInfo, "\\", (void**)&pFixed, &cbFixed))
-        lstrcpyA(szText, "### VerQueryValue() FAILED");
-    else if (!pFixed || cbFixed < sizeof(VS_FIXEDFILEINFO))
-        lstrcpyA(szText, "### VerQueryValue(): bad returned data");
     else
+        VersionTextOfBlock(pszPath, pInfo, szText, sizeof(szText));
+    HeapFree(GetProcessHeap(), 0, pInfo);
+    lstrcpynA(pszOut, szText, cbOut);
+}
+
+void GetModuleVersionText(HMODULE hModule, const char* pszPath, char* pszOut, int cbOut)
+{
+    if (!pszOut || cbOut <= 0)
+        return;
+    if (!hModule)
     {
-        WIN32_FILE_ATTRIBUTE_DATA fad;
-        SYSTEMTIME stWrite;
-        ZeroMemory(&stWrite, sizeof(stWrite));
-        if (GetFileAttributesExA(pszPath, GetFileExInfoStandard, &fad))
-            FileTimeToSystemTime(&fad.ftLastWriteTime, &stWrite);
-        else
-            ZeroMemory(&fad, sizeof(fad));
-        FormatVersionText(szText, sizeof(szText), *pFixed, fad.nFileSizeLow, stWrite);
+        GetFileVersionText(pszPath, pszOut, cbOut);
+        return;
     }
+    char szText[256];
+    SetLastError(0);
+    HRSRC hRes = FindResourceA(hModule, MAKEINTRESOURCEA(VS_VERSION_INFO), (LPCSTR)RT_VERSION);
+    const DWORD cbRes = hRes ? SizeofResource(hModule, hRes) : 0;
+    HGLOBAL hData = cbRes ? LoadResource(hModule, hRes) : NULL;
+    const void* pRes = hData ? LockResource(hData) : NULL;
+    if (!pRes)
+    {
+        const DWORD dwError = GetLastError();
+        wsprintfA(szText, "Version info not found, error %i", (int)(dwError ? dwError : ERROR_RESOURCE_TYPE_NOT_FOUND));
+        lstrcpynA(pszOut, szText, cbOut);
+        return;
+    }
+    // A copy with room behind it, as the version functions expect of a block
+    // they did not read themselves.
+    void* pInfo = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)cbRes * 2);
+    if (!pInfo)
+    {
+        wsprintfA(szText, "### Version info error %i", ERROR_NOT_ENOUGH_MEMORY);
+        lstrcpynA(pszOut, szText, cbOut);
+        return;
+    }
+    memcpy(pInfo, pRes, cbRes);
+    VersionTextOfBlock(pszPath, pInfo, szText, sizeof(szText));
     HeapFree(GetProcessHeap(), 0, pInfo);
     lstrcpynA(pszOut, szText, cbOut);
 }

@@ -65,6 +65,9 @@ private:
 // product versions, flag words, size and last-write time, or the reason there
 // is none ("Version info not found, error 1813").
 void GetFileVersionText(const char* pszPath, char* pszOut, int cbOut);
+// The same text for a loaded module, read from its mapped image (the file
+// only for its size and time); a NULL module reads the file.
+void GetModuleVersionText(HMODULE hModule, const char* pszPath, char* pszOut, int cbOut);
 
 // Allocation base of the module that holds the first frame of the calling
 // thread's stack outside [pOwnStart, pOwnEnd), found with the system's

@@ -1,0 +1,67 @@
+// The filter module with the real log library bound, as a user runs it after
+// "rundll32 Dez64.dll,default": the module binds the log at load and lets it
+// go while it unloads, when the log writes its closing block (the list of
+// the process's modules) under the loader lock.
+#include "LogBinding.h"
+
+#include <gtest/gtest.h>
+
+#include <dshow.h>
+#include <objbase.h>
+
+#include <string>
+
+namespace
+{
+
+std::wstring ProgramDir()
+{
+    WCHAR sz[MAX_PATH];
+    const DWORD cch = GetModuleFileNameW(NULL, sz, MAX_PATH);
+    std::wstring s(sz, cch);
+    return s.substr(0, s.find_last_of(L'\\') + 1);
+}
+
+// "rundll32 Dez64.dll,default" on the program folder's log library.
+void RunDefault()
+{
+    HMODULE h = LoadLibraryW((ProgramDir() + L"Dez64.dll").c_str());
+    ASSERT_NE(nullptr, h);
+    typedef void(CALLBACK * PFN_ENTRY)(HWND, HINSTANCE, LPSTR, int);
+    PFN_ENTRY pfn = reinterpret_cast<PFN_ENTRY>(reinterpret_cast<void*>(GetProcAddress(h, "default")));
+    ASSERT_NE(nullptr, pfn);
+    char szEmpty[] = "";
+    pfn(NULL, h, szEmpty, SW_SHOWNORMAL);
+    FreeLibrary(h);
+}
+
+// A library that the module imports and that COM has loaded too keeps COM's
+// reference after the module and the log are gone: the closing block must
+// not take and drop references on modules that the loader is unloading.
+TEST(BoundLog, UnloadingTheModuleLeavesItsImportsToTheirOtherUsers)
+{
+    CLogBinding binding;
+    ASSERT_NO_FATAL_FAILURE(RunDefault());
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(NULL, COINIT_MULTITHREADED)));
+
+    HMODULE hModule = LoadLibraryW(L"Morphlet.dll");
+    ASSERT_NE(nullptr, hModule);
+    ASSERT_NE(nullptr, GetModuleHandleW(L"Dez64.dll")) << "the module bound the log at load";
+    {
+        // COM loads the graph manager's library, which the module imports.
+        IGraphBuilder* pGraph = NULL;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, NULL, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                         reinterpret_cast<void**>(&pGraph)));
+        pGraph->Release();
+    }
+    FreeLibrary(hModule);
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"Dez64.dll")) << "the log left with the module";
+
+    const bool bQuartzLoaded = NULL != GetModuleHandleW(L"quartz.dll");
+    EXPECT_TRUE(bQuartzLoaded) << "COM's reference on quartz.dll was dropped";
+    // COM would call into the unloaded library when it lets its libraries go.
+    if (bQuartzLoaded)
+        CoUninitialize();
+}
+
+} // namespace
