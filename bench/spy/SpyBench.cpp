@@ -254,13 +254,15 @@ Result RunStream(Path path, bool bClock, long nSamples)
             const double t0 = Now();
             bDone = bDone && SUCCEEDED(graph.Run()) && graph.WaitForEvent(EC_COMPLETE, 600000);
             result.dSeconds = Now() - t0;
+            // Read before the Stop, which reports the count and starts it again.
+            const ULONGLONG ullCounted = pSpy ? pSpy->m_llSamples : 0;
             bDone = (S_OK == graph.Stop()) && bDone;
             delete pNoLog;
             long nPassed = 0;
             for (const dsfix::PushRecord& r : pSource->Pushes())
                 if (S_OK == r.receiveHr)
                     ++nPassed;
-            result.bOk = bDone && nPassed == nSamples && (NULL == pSpy || pSpy->m_llSamples == static_cast<ULONGLONG>(nSamples));
+            result.bOk = bDone && nPassed == nSamples && (NULL == pSpy || ullCounted == static_cast<ULONGLONG>(nSamples));
             if (pSpy)
                 result.bSeparateAllocators = pSpy->m_bSeparateAllocators;
             if (!result.bOk)

@@ -129,9 +129,12 @@ void CSpyFilter::AddDiffEntry(LONGLONG llTime)
             {
                 const HRESULT hr = m_fileDiff.Write(pEntries, static_cast<DWORD>(sizeof(DWORD) * m_nDiffBuffered));
                 ASSERT(hr == S_OK);
-                // Entries that did not reach the file are not counted.
+                // Entries that did not reach the file are not counted, and
+                // the next block goes where they should have gone.
                 if (S_OK == hr)
                     m_nDiffTotal += m_nDiffBuffered;
+                else
+                    RewindDiffFile();
                 m_nDiffBuffered = 0;
             }
         }

@@ -240,29 +240,3 @@ STDMETHODIMP CSpyFilter::Load(IStream* pStm)
     m_bForcePassthru = (0 != m_bForcePassthru) ? 1 : 0;
     return S_OK;
 }
-
-HRESULT CSpyFilter::OpenDiffFile()
-{
-    ObjectLock lock(this);
-    if (!ASSERT(m_szDiffFile[0] != 0))
-        return E_UNEXPECTED;
-    HRESULT hr = m_fileDiff.Open(CComBSTR(m_szDiffFile));
-    if (FAILED(hr))
-        return hr;
-    if (!m_bufDiff.Alloc(DIFF_BUFFER_SIZE))
-    {
-        m_fileDiff.Close();
-        return E_OUTOFMEMORY;
-    }
-    m_nDiffTotal = 0;
-    m_nDiffBuffered = 0;
-    m_llPrev = 0;
-    m_dwFreq = 0;
-    if (!GetProcFreq(&m_dwFreq, false))
-        m_dwFreq = 0;
-    ASSERT(m_dwFreq > 0);
-    hr = m_fileDiff.Write(&m_nDiffTotal, sizeof(m_nDiffTotal));
-    if (FAILED(hr))
-        m_fileDiff.Close();
-    return hr;
-}

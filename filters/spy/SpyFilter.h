@@ -190,11 +190,32 @@ public:
     // that cannot be read leaves the filter and its pins as they were.
     STDMETHOD(Load)(IStream* pStm) override;
 
+    // The state changes (StateChanges.cpp). Each runs the template's change
+    // and adds the spy's bookkeeping: Stop reports and resets the sample
+    // count, reports the flush latencies and finishes the difference file;
+    // Pause from Stopped traces the allocators and creates the difference
+    // file; Run starts the bitrate afresh.
+    STDMETHOD(Stop)() override;
+    STDMETHOD(Pause)() override;
+    STDMETHOD(Run)(REFERENCE_TIME tStart) override;
+
     // Creates the difference file on m_szDiffFile with a zero count in front
-    // and makes its buffer ready; the state change calls it when the filter
-    // leaves Stopped. The file stays open (and unreadable to others) until
-    // m_fileDiff is closed.
+    // and makes its buffer ready; Pause calls it when the filter leaves
+    // Stopped. The file stays open (and unreadable to others) until Stop
+    // finishes it.
     HRESULT OpenDiffFile();
+
+    // Writes the entries still buffered and then, at the file's start, the
+    // number of entries in the file, and closes it. Entries whose write
+    // failed are not counted. The first failure is the result. Called under
+    // the filter lock, with the file open.
+    HRESULT CloseDiffFile();
+
+    // After a failed write into the difference file: the write position goes
+    // back behind the entries counted so far and the file ends there, so that
+    // no bytes of a write that stopped short stay among the counted entries.
+    // Called under the filter lock.
+    void RewindDiffFile();
 
     // Samples a PCM media type counts for a sample of cbActual bytes: the
     // number of sample frames in it; 1 for any other type.

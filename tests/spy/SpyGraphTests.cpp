@@ -16,6 +16,13 @@ protected:
         ASSERT_TRUE(m_log.IsBound());
         ASSERT_TRUE(CSpySettings::RemoveKey());
     }
+    // The count that the spy's last Stop traced.
+    ULONGLONG LastStopCount(SpyChain& chain)
+    {
+        const std::vector<ULONGLONG> v = StopCounts(m_log, chain.spy->GetTraceName());
+        EXPECT_FALSE(v.empty()) << "no Stop traced its count";
+        return v.empty() ? ~0ULL : v.back();
+    }
     CSpySettings m_settings;
     CFakeLogScope m_log;
 };
@@ -28,6 +35,39 @@ bool RunUntilSourceEnds(SpyChain& chain, DWORD dwMs = 20000)
         return false;
     const bool bEnded = chain.source->WaitForStreamEnd(dwMs);
     return SUCCEEDED(chain.graph.Stop()) && bEnded;
+}
+
+// Waits until the spy is in eState (the graph manager may change the states
+// of its filters after its own call returns).
+bool WaitForSpyState(SpyChain& chain, FILTER_STATE eState)
+{
+    for (int i = 0; i < 4000 && eState != chain.spy->FilterState(); ++i)
+        Sleep(5);
+    return eState == chain.spy->FilterState();
+}
+
+// A source that pushes nothing until the test allows it, so that every
+// sample of a stream can be made to pass while the spy runs; 16-byte samples
+// without a clock, so that long streams are quick.
+SpyChainConfig HeldBackStream(long nSamples)
+{
+    SpyChainConfig config;
+    config.source.sampleCount = nSamples;
+    config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 16) };
+    config.source.sampleSize = 16;
+    config.source.credit = 0;
+    config.bNoClock = true;
+    return config;
+}
+
+// Runs the graph, lets the held-back source go once the spy runs and waits
+// for the end of its stream; the graph is left running.
+bool StreamWhileRunning(SpyChain& chain, DWORD dwMs = 200000)
+{
+    if (FAILED(chain.graph.Run()) || !WaitForSpyState(chain, State_Running))
+        return false;
+    chain.source->AllowAll();
+    return chain.sink->WaitForEndOfStream(1, dwMs);
 }
 
 std::wstring TimeText(REFERENCE_TIME t)
@@ -98,14 +138,15 @@ TEST_P(SpyWayTest, EverySamplePassesUnchangedAndInOrder)
             EXPECT_EQ(pushes[i].buffer, got[i].buffer) << i << ": the source's own buffer";
         }
     }
-    EXPECT_EQ(static_cast<ULONGLONG>(kSamples), chain.spy->m_llSamples);
+    EXPECT_EQ(static_cast<ULONGLONG>(kSamples), LastStopCount(chain));
+    EXPECT_EQ(0u, chain.spy->m_llSamples) << "Stop starts the count again";
     EXPECT_EQ(1, chain.sink->Records().endOfStreams);
 
-    // A second run from Stopped streams again.
+    // A second run from Stopped streams again, and counts from 0.
     chain.sink->ClearRecords();
     ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
     EXPECT_EQ(static_cast<size_t>(kSamples), chain.sink->Samples().size());
-    EXPECT_EQ(static_cast<ULONGLONG>(2 * kSamples), chain.spy->m_llSamples);
+    EXPECT_EQ(static_cast<ULONGLONG>(kSamples), LastStopCount(chain));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -260,15 +301,18 @@ TEST_F(SpyGraphTest, StreamCallsAreTracedAndForwarded)
 TEST_F(SpyGraphTest, AKnownStreamGivesItsCountAndBitrate)
 {
     dsfix::HangWatchdog watchdog(60000, "bitrate");
-    SpyChainConfig config;
-    config.source.sampleCount = 3;
+    // All samples while Running: the Run starts the bitrate afresh.
+    SpyChainConfig config = HeldBackStream(3);
     config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 1000) };
     config.source.sampleSize = 1000;
     config.source.frameDuration = 400000;
+    config.bNoClock = false;
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
-    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
-    EXPECT_EQ(3u, chain.spy->m_llSamples);
+    ASSERT_TRUE(StreamWhileRunning(chain));
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+    EXPECT_EQ(3u, LastStopCount(chain));
+    // Stop leaves the bitrate as the stream left it.
     EXPECT_EQ(200000u, chain.spy->m_nBitrate);
     EXPECT_EQ(2000, chain.spy->m_llTotalBytes);
     EXPECT_EQ(800000, chain.spy->m_llTotalTime);
@@ -300,7 +344,7 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
         SpyChain chain;
         ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
         ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
-        EXPECT_EQ(c.llCount, chain.spy->m_llSamples) << c.pszCase;
+        EXPECT_EQ(c.llCount, LastStopCount(chain)) << c.pszCase;
         EXPECT_EQ(3u, chain.sink->Samples().size()) << c.pszCase;
     }
 }
@@ -336,7 +380,7 @@ TEST_F(SpyGraphTest, DownstreamRefusalsGoBackUpstreamUnchanged)
         const std::wstring sLine = Fmt(c.pszFormat, chain.spy->m_apOut->GetTraceName());
         EXPECT_EQ(static_cast<int>(c.nLevel), m_log.LevelOf(sLine)) << c.pszCase;
         // The refused sample is counted all the same.
-        EXPECT_EQ(4u, chain.spy->m_llSamples) << c.pszCase;
+        EXPECT_EQ(4u, LastStopCount(chain)) << c.pszCase;
     }
 }
 
@@ -400,7 +444,7 @@ TEST_P(SpyOddSampleTest, OddSamplesPassLikeAnyOther)
         EXPECT_EQ(4 == i, !got[i].mediaType.Empty()) << c.pszCase << ", " << i;
     }
     EXPECT_TRUE(got[4].mediaType == mtOther) << c.pszCase;
-    EXPECT_EQ(10u, chain.spy->m_llSamples);
+    EXPECT_EQ(10u, LastStopCount(chain));
     // On the pass-through path the type change is traced, and the output pin
     // takes the downstream pin's type after the delivery.
     if (!c.bSeparate)
@@ -434,60 +478,490 @@ TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
     ASSERT_EQ(3u, pushes.size());
     EXPECT_TRUE(FAILED(pushes[2].receiveHr));
     EXPECT_EQ(2u, chain.sink->Samples().size());
-    EXPECT_EQ(2u, chain.spy->m_llSamples) << "a sample not delivered is not counted";
+    EXPECT_EQ(2u, LastStopCount(chain)) << "a sample not delivered is not counted";
     EXPECT_TRUE(m_log.HasLine(Fmt(L"###Err### %s Filter_SendSample(): copy into the delivery sample failed, hr=0x%X, "
                                   L"sample not delivered\n",
                                   chain.spy->GetTraceName(), pushes[2].receiveHr)));
 }
 
 // ---------------------------------------------------------------------------
-// Difference file
+// State changes: the count, the flush latencies, the difference file and the
+// bitrate
 
-TEST_F(SpyGraphTest, RunningSamplesFillTheDifferenceFile)
+TEST_F(SpyGraphTest, StopTracesTheCountInDigitGroupsAndStartsItAgain)
 {
-    dsfix::HangWatchdog watchdog(240000, "difference file");
-    WCHAR szDir[MAX_PATH];
-    GetTempPathW(MAX_PATH, szDir);
-    const std::wstring sPath = std::wstring(szDir) + L"spy_graph_diff.bin";
-    const long kSamples = 16386;
-    SpyChainConfig config;
-    config.source.sampleCount = kSamples;
-    config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 16) };
-    config.source.sampleSize = 16;
-    config.source.credit = 0;
-    config.bNoClock = true;
+    struct Case
+    {
+        const char* pszCase;
+        bool bInGraph;      // else a filter in no graph, whose template Stop fails
+        bool bPath;         // a difference-file path is set (no file is open when Stopped)
+        ULONGLONG llCount;
+        const wchar_t* pszCount;
+        HRESULT hr;
+    };
+    const Case cases[] = {
+        { "no samples", true, false, 0, L"0", S_OK },
+        { "seven digits", true, false, 1234567, L"1 234 567", S_OK },
+        { "a path, no file open", true, true, 1000, L"1 000", S_OK },
+        { "the template's failure", false, false, 999, L"999", VFW_E_NOT_CONNECTED },
+        { "the template's failure with a path", false, true, 1000000, L"1 000 000", VFW_E_NOT_CONNECTED },
+    };
+    const std::wstring sPath = TempFile(L"spy_stop_count.bin");
+    DeleteFileW(sPath.c_str());
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(SpyChainConfig()));
+    for (const Case& c : cases)
+    {
+        CSpyPtr alone;
+        SpyObject* pSpy = c.bInGraph ? chain.spy.Get() : alone.Get();
+        lstrcpynW(pSpy->m_szDiffFile, c.bPath ? sPath.c_str() : L"", MAX_PATH);
+        pSpy->m_llSamples = c.llCount;
+        m_log.Reset();
+        EXPECT_EQ(c.hr, static_cast<IBaseFilter*>(pSpy)->Stop()) << c.pszCase;
+        const std::wstring sLine =
+            Fmt(L"%s Stop(): Through the filter has passed %s samples\n", pSpy->GetTraceName(), c.pszCount);
+        EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(sLine))) << c.pszCase;
+        EXPECT_EQ(0u, pSpy->m_llSamples) << c.pszCase;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(sPath.c_str())) << c.pszCase << ": no file made";
+    }
+}
+
+// Each Pause from Stopped creates the file anew with a zero count; the
+// entries are made only while the filter runs, and Stop writes their number.
+TEST_F(SpyGraphTest, EveryPauseFromStoppedCreatesTheDifferenceFileAnew)
+{
+    dsfix::HangWatchdog watchdog(60000, "pause, stop, pause");
+    const std::wstring sPath = TempFile(L"spy_pause_twice.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(HeldBackStream(5)));
+    ASSERT_STREQ(sPath.c_str(), chain.spy->m_szDiffFile);
+
+    ASSERT_TRUE(StreamWhileRunning(chain));
+    EXPECT_TRUE(chain.spy->m_fileDiff.IsOpen());
+    EXPECT_GT(chain.spy->m_dwFreq, 0u);
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+    EXPECT_FALSE(chain.spy->m_fileDiff.IsOpen());
+    std::vector<BYTE> bytes = ReadFileBytes(sPath);
+    ASSERT_EQ(4u + 4 * 4u, bytes.size());
+    EXPECT_EQ(4u, DwordAt(bytes, 0));
+
+    // Paused again: a new file. The source streams again at once, while the
+    // spy is Paused, which makes no entry.
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Pause()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Paused));
+    EXPECT_TRUE(chain.spy->m_fileDiff.IsOpen());
+    EXPECT_EQ(0u, chain.spy->m_nDiffTotal);
+    EXPECT_EQ(0u, chain.spy->m_nDiffBuffered);
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+    EXPECT_EQ((std::vector<BYTE>{ 0, 0, 0, 0 }), ReadFileBytes(sPath));
+    DeleteFileW(sPath.c_str());
+}
+
+// After a stream, the count in front equals the entries behind it: one for
+// each sample that arrived while Running, except the first one after the
+// file was made; a pause in between does not restart the clock.
+TEST_F(SpyGraphTest, TheDifferenceFileCountsEverySampleWhileRunningButTheFirst)
+{
+    struct Case
+    {
+        const char* pszCase;
+        std::vector<long> segments; // samples of each run; the graph pauses between runs
+        DWORD nEntries;
+    };
+    const Case cases[] = {
+        { "one run", { 5 }, 4 },
+        { "paused and run again", { 3, 4 }, 6 },
+        { "one full buffer and one entry", { 16386 }, 16385 },
+    };
+    const std::wstring sPath = TempFile(L"spy_stream_diff.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    for (const Case& c : cases)
+    {
+        dsfix::HangWatchdog watchdog(240000, c.pszCase);
+        long nTotal = 0;
+        for (long n : c.segments)
+            nTotal += n;
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(HeldBackStream(nTotal))) << c.pszCase;
+        {
+            CSilentLog silent; // two lines for every sample
+            ASSERT_TRUE(SUCCEEDED(chain.graph.Run())) << c.pszCase;
+            long nAllowed = 0;
+            for (size_t i = 0; i < c.segments.size(); ++i)
+            {
+                if (i > 0)
+                {
+                    ASSERT_TRUE(SUCCEEDED(chain.graph.Pause())) << c.pszCase;
+                    ASSERT_TRUE(WaitForSpyState(chain, State_Paused)) << c.pszCase;
+                    Sleep(200); // time spent paused counts into the next entry
+                    ASSERT_TRUE(SUCCEEDED(chain.graph.Run())) << c.pszCase;
+                }
+                ASSERT_TRUE(WaitForSpyState(chain, State_Running)) << c.pszCase;
+                chain.source->Allow(c.segments[i]);
+                nAllowed += c.segments[i];
+                ASSERT_TRUE(chain.sink->WaitForSamples(static_cast<size_t>(nAllowed), 200000)) << c.pszCase;
+            }
+            EXPECT_TRUE(chain.sink->WaitForEndOfStream(1, 20000)) << c.pszCase;
+        }
+        ASSERT_TRUE(SUCCEEDED(chain.graph.Stop())) << c.pszCase;
+        EXPECT_EQ(static_cast<ULONGLONG>(nTotal), LastStopCount(chain)) << c.pszCase;
+        EXPECT_EQ(c.nEntries, chain.spy->m_nDiffTotal) << c.pszCase;
+        EXPECT_EQ(0u, chain.spy->m_nDiffBuffered) << c.pszCase;
+        const std::vector<BYTE> bytes = ReadFileBytes(sPath);
+        ASSERT_EQ(4 + 4 * static_cast<size_t>(c.nEntries), bytes.size()) << c.pszCase;
+        EXPECT_EQ(c.nEntries, DwordAt(bytes, 0)) << c.pszCase;
+        EXPECT_EQ((bytes.size() - 4) / 4, DwordAt(bytes, 0)) << c.pszCase;
+        if (c.segments.size() > 1)
+        {
+            // The entry that spans the pause: far more than a tenth of it.
+            const size_t nSpan = static_cast<size_t>(c.segments[0]) - 1;
+            EXPECT_GE(DwordAt(bytes, 4 + 4 * nSpan), 20000u) << c.pszCase;
+        }
+    }
+    DeleteFileW(sPath.c_str());
+}
+
+// Stop finishes the file under the filter lock, and the sample road makes an
+// entry only under that lock, while the file is open and the filter runs: a
+// Stop in the middle of a stream leaves a count that matches its entries.
+TEST_F(SpyGraphTest, AStopInTheMiddleOfAStreamLeavesACountThatMatchesTheEntries)
+{
+    const std::wstring sPath = TempFile(L"spy_stop_midstream.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    for (size_t nBefore : { 2000u, 17000u, 40000u })
+    {
+        dsfix::HangWatchdog watchdog(240000, "stop mid-stream");
+        SpyChainConfig config = HeldBackStream(1000000);
+        // The source goes on pushing when the stopped sink refuses samples,
+        // so that samples keep arriving while the spy stops.
+        config.source.continueAfterRejection = true;
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        {
+            CSilentLog silent;
+            ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+            ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+            chain.source->AllowAll();
+            ASSERT_TRUE(chain.source->WaitForPushed(nBefore, 200000));
+            EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+        }
+        const size_t nPushed = chain.source->Pushes().size();
+        const std::vector<BYTE> bytes = ReadFileBytes(sPath);
+        ASSERT_GE(bytes.size(), 4u) << nBefore;
+        const DWORD nCount = DwordAt(bytes, 0);
+        EXPECT_EQ(4 + 4 * static_cast<size_t>(nCount), bytes.size()) << nBefore;
+        EXPECT_EQ(chain.spy->m_nDiffTotal, nCount) << nBefore;
+        // Every sample whose push had ended before the Stop passed while
+        // Running.
+        EXPECT_GE(nCount, nBefore - 1) << nBefore;
+        EXPECT_LT(nCount, nPushed) << nBefore;
+    }
+    DeleteFileW(sPath.c_str());
+}
+
+// Wine's memory allocator behind a wrapper whose Decommit can be made to
+// fail.
+class CDecommitFailingAllocator : public IMemAllocator, public CFakeUnknown
+{
+public:
+    CDecommitFailingAllocator()
+    {
+        CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                         reinterpret_cast<void**>(&m_spInner));
+    }
+    FAKE_IUNKNOWN
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = NULL;
+        if (riid != IID_IUnknown && riid != IID_IMemAllocator)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IMemAllocator*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) override
+    {
+        return m_spInner->SetProperties(pRequest, pActual);
+    }
+    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* p) override { return m_spInner->GetProperties(p); }
+    STDMETHODIMP Commit() override { return m_spInner->Commit(); }
+    STDMETHODIMP Decommit() override { return FAILED(m_hrDecommit) ? m_hrDecommit : m_spInner->Decommit(); }
+    STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* pS, REFERENCE_TIME* pE, DWORD dw) override
+    {
+        return m_spInner->GetBuffer(pp, pS, pE, dw);
+    }
+    STDMETHODIMP ReleaseBuffer(IMediaSample* p) override { return m_spInner->ReleaseBuffer(p); }
+
+    CComPtr<IMemAllocator> m_spInner;
+    HRESULT m_hrDecommit = S_OK;
+};
+
+// The template's Stop fails when the output allocator cannot be decommitted:
+// the filter stays Paused and that failure is Stop's result, although the
+// difference file was finished well.
+TEST_F(SpyGraphTest, AFailedStopIsNotHiddenByAFinishedDifferenceFile)
+{
+    dsfix::HangWatchdog watchdog(60000, "failed stop");
+    const std::wstring sPath = TempFile(L"spy_failed_stop.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    CDecommitFailingAllocator* pAlloc = new CDecommitFailingAllocator;
+    ASSERT_TRUE(pAlloc->m_spInner != NULL);
+    SpyChainConfig config = HeldBackStream(5);
+    config.source.allocatorMode = dsfix::SourceAllocator::Given;
+    config.source.allocator = pAlloc;
+    {
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        ASSERT_FALSE(chain.spy->m_bSeparateAllocators);
+        ASSERT_TRUE(chain.spy->m_apOut->GetAllocatorOut().IsEqualObject(static_cast<IMemAllocator*>(pAlloc)));
+        ASSERT_TRUE(StreamWhileRunning(chain));
+
+        pAlloc->m_hrDecommit = VFW_E_TIMEOUT;
+        EXPECT_EQ(VFW_E_TIMEOUT, chain.spy.Filter()->Stop());
+        EXPECT_EQ(State_Paused, chain.spy->FilterState());
+        EXPECT_FALSE(chain.spy->m_fileDiff.IsOpen());
+        const std::vector<BYTE> bytes = ReadFileBytes(sPath);
+        EXPECT_EQ(4u + 4 * 4u, bytes.size());
+        EXPECT_EQ(4u, DwordAt(bytes, 0));
+
+        // With the allocator willing, the next Stop succeeds; no file is open.
+        pAlloc->m_hrDecommit = S_OK;
+        EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+        EXPECT_EQ(State_Stopped, chain.spy->FilterState());
+        EXPECT_EQ(S_OK, chain.spy.Filter()->Stop());
+    }
+    config.source.allocator.Reset();
+    pAlloc->Release();
+    DeleteFileW(sPath.c_str());
+}
+
+// The furthest position the file system lets the open file's write position
+// take, found by halving: the largest file it holds ends there, so a write
+// that starts a few bytes before it stops short.
+LONGLONG FurthestPosition(CFileWriter& file)
+{
+    LONGLONG llTaken = 0;
+    LONGLONG llRefused = LLONG_MAX;
+    if (SUCCEEDED(file.SetPosition(LLONG_MAX)))
+        return LLONG_MAX;
+    while (llRefused - llTaken > 1)
+    {
+        const LONGLONG llMid = llTaken + (llRefused - llTaken) / 2;
+        if (SUCCEEDED(file.SetPosition(llMid)))
+            llTaken = llMid;
+        else
+            llRefused = llMid;
+    }
+    return llTaken;
+}
+
+// Entries whose write fails are not counted, and what such a write left in
+// the file is cut off: the count in front always matches the entries behind
+// it. The failure of a write at Stop is Stop's result. The failing write is a
+// real one that stops short: it starts two bytes before the largest file the
+// file system holds.
+TEST_F(SpyGraphTest, EntriesThatCannotBeWrittenAreNeitherCountedNorLeftInTheFile)
+{
+    dsfix::HangWatchdog watchdog(120000, "failing writes");
+    struct Case
+    {
+        const char* pszCase;
+        DWORD nBefore;    // entries made before the writes start to fail
+        DWORD nFailing;   // entries made while they fail
+        DWORD nAfter;     // entries made after the failed write
+        bool bStopFails;  // the failing write is the one at Stop
+        DWORD nCounted;
+    };
+    const Case cases[] = {
+        { "the rest at Stop", 16384, 10, 0, true, 16384 },
+        { "the rest at Stop, nothing written before", 0, 10, 0, true, 0 },
+        { "a full buffer while streaming", 0, 16384, 5, false, 5 },
+        { "a full buffer behind a written one", 16384, 16384, 5, false, 16389 },
+    };
+    const std::wstring sPath = TempFile(L"spy_failing_writes.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(HeldBackStream(5)));
+    for (const Case& c : cases)
+    {
+        ASSERT_EQ(S_OK, chain.spy.Filter()->Pause()) << c.pszCase;
+        ASSERT_TRUE(chain.spy->m_fileDiff.IsOpen()) << c.pszCase;
+        chain.spy->m_dwFreq = 1000;
+        LONGLONG llTime = 1000;
+        chain.spy->AddDiffEntry(llTime); // the first one only starts the clock
+        for (DWORD i = 0; i < c.nBefore; ++i)
+            chain.spy->AddDiffEntry(llTime += 3000);
+        const LONGLONG llFurthest = FurthestPosition(chain.spy->m_fileDiff);
+        EXPECT_GT(llFurthest, 1LL << 32) << c.pszCase;
+        EXPECT_EQ(S_OK, chain.spy->m_fileDiff.SetPosition(llFurthest - 2)) << c.pszCase;
+        m_log.Reset();
+        for (DWORD i = 0; i < c.nFailing; ++i)
+            chain.spy->AddDiffEntry(llTime += 3000);
+        for (DWORD i = 0; i < c.nAfter; ++i)
+            chain.spy->AddDiffEntry(llTime += 5000);
+        const HRESULT hr = chain.spy.Filter()->Stop();
+        EXPECT_TRUE(m_log.HasLineContaining(L"###Err### (FileWriter) Write(): WriteFile(")) << c.pszCase;
+        if (c.bStopFails)
+        {
+            EXPECT_TRUE(FAILED(hr)) << c.pszCase;
+        }
+        else
+        {
+            EXPECT_EQ(S_OK, hr) << c.pszCase;
+        }
+        EXPECT_EQ(c.nCounted, chain.spy->m_nDiffTotal) << c.pszCase;
+        ASSERT_EQ(4 + 4 * static_cast<LONGLONG>(c.nCounted), FileSize(sPath)) << c.pszCase;
+        const std::vector<BYTE> bytes = ReadFileBytes(sPath);
+        ASSERT_EQ(4 + 4 * static_cast<size_t>(c.nCounted), bytes.size()) << c.pszCase;
+        EXPECT_EQ(c.nCounted, DwordAt(bytes, 0)) << c.pszCase;
+        for (DWORD i = 0; i < c.nCounted; ++i)
+        {
+            const DWORD nExpected = (i < c.nBefore) ? 3u : 5u;
+            if (nExpected != DwordAt(bytes, 4 + 4 * static_cast<size_t>(i)))
+            {
+                ADD_FAILURE() << c.pszCase << ": entry " << i << " is " << DwordAt(bytes, 4 + 4 * static_cast<size_t>(i));
+                break;
+            }
+        }
+    }
+    DeleteFileW(sPath.c_str());
+}
+
+TEST_F(SpyGraphTest, ADifferenceFileThatCannotBeCreatedFailsThePauseButTheFilterIsPaused)
+{
+    const std::wstring sPath = L"C:\\no such folder\\spy_diff.bin";
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(HeldBackStream(5)));
+    m_log.Reset();
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), chain.spy.Filter()->Pause());
+    EXPECT_EQ(State_Paused, chain.spy->FilterState());
+    EXPECT_FALSE(chain.spy->m_fileDiff.IsOpen());
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(
+                             Fmt(L"###Err### (FileWriter) Open(): CreateFile( '%s' )=3\n", sPath.c_str()))));
+    // A Run from Stopped passes through that Pause: the same answer, Paused.
+    EXPECT_EQ(S_OK, chain.spy.Filter()->Stop());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), chain.spy.Filter()->Run(0));
+    EXPECT_EQ(State_Paused, chain.spy->FilterState());
+    EXPECT_EQ(S_OK, chain.spy.Filter()->Stop());
+    EXPECT_EQ(State_Stopped, chain.spy->FilterState());
+}
+
+// A Pause from Stopped traces the input connection's allocator under the
+// input pin's name, then the output connection's under the output pin's.
+TEST_F(SpyGraphTest, APauseFromStoppedTracesBothAllocators)
+{
+    dsfix::HangWatchdog watchdog(60000, "allocators");
+    SpyChainConfig config = HeldBackStream(5);
+    config.source.allocatorMode = dsfix::SourceAllocator::Downstream;
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
-    lstrcpynW(chain.spy->m_szDiffFile, sPath.c_str(), MAX_PATH);
-    ASSERT_EQ(S_OK, chain.spy->OpenDiffFile());
+    ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
+    CComPtr<IMemAllocator> spIn = chain.spy->m_apIn->m_spAllocIn;
+    CComPtr<IMemAllocator> spOut = chain.spy->m_apOut->GetAllocatorOut();
+    ASSERT_TRUE(spIn != NULL && spOut != NULL);
+    auto Line = [](LPCWSTR pszName, IMemAllocator* p) {
+        ALLOCATOR_PROPERTIES props = {};
+        EXPECT_EQ(S_OK, p->GetProperties(&props));
+        return Fmt(L"%s IMemAllocator=0x%p, props = { %i, %i, %i, %i }\n", pszName, p, props.cBuffers,
+                   props.cbBuffer, props.cbAlign, props.cbPrefix);
+    };
+    const std::wstring sIn = Line(chain.spy->m_apIn->GetTraceName(), spIn);
+    const std::wstring sOut = Line(chain.spy->m_apOut->GetTraceName(), spOut);
 
+    m_log.Reset();
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Pause()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Paused));
+    const std::vector<std::wstring> lines = SpyLinesWith(m_log, L" IMemAllocator=0x");
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(sIn, lines[0]);
+    EXPECT_EQ(sOut, lines[1]);
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(sIn)));
+    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(sOut)));
+
+    // Pausing a running filter traces nothing of the kind.
+    m_log.Reset();
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Pause()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Paused));
+    EXPECT_EQ(0u, SpyLinesWith(m_log, L" IMemAllocator=0x").size());
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+}
+
+// Every Run starts the bitrate afresh, also a Run from Paused; Pause and Stop
+// leave it.
+TEST_F(SpyGraphTest, ARunFromPausedStartsTheBitrateAfresh)
+{
+    dsfix::HangWatchdog watchdog(60000, "bitrate reset");
+    SpyChainConfig config = HeldBackStream(3);
+    config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 1000) };
+    config.source.sampleSize = 1000;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(StreamWhileRunning(chain));
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Pause()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Paused));
+    EXPECT_EQ(200000u, chain.spy->m_nBitrate);
+    EXPECT_EQ(2000, chain.spy->m_llTotalBytes);
+
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+    EXPECT_EQ(0u, chain.spy->m_nBitrate);
+    EXPECT_EQ(0, chain.spy->m_llTotalBytes);
+    EXPECT_EQ(0, chain.spy->m_llTotalTime);
+    EXPECT_EQ(0, chain.spy->m_llBytes);
+    EXPECT_EQ(CSpyFilter::INVALID_TIME, chain.spy->m_tPrev);
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+}
+
+// With "Check positioning" on, every Stop reports the flush latencies
+// measured since the filter was made.
+TEST_F(SpyGraphTest, StopReportsTheFlushLatenciesWhenCheckPositioningIsOn)
+{
+    const std::wstring sHead = L"[Perf - Flush]  Result for 1 tests\n";
+    for (DWORD dwOn : { 1u, 0u })
     {
-        CSilentLog silent; // two lines for each of 16,386 samples
-        ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
-        for (int i = 0; i < 2000 && State_Running != chain.spy->FilterState(); ++i)
-            Sleep(5);
-        ASSERT_EQ(State_Running, chain.spy->FilterState());
-        chain.source->AllowAll();
-        EXPECT_TRUE(chain.sink->WaitForEndOfStream(1, 200000));
-        EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+        dsfix::HangWatchdog watchdog(60000, "flush report");
+        ASSERT_TRUE(CSpySettings::SetDword(L"Check positioning", dwOn));
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(HeldBackStream(3)));
+        EXPECT_EQ(S_OK, chain.source->DeliverBeginFlush());
+        EXPECT_EQ(S_OK, chain.source->DeliverEndFlush());
+        m_log.Reset();
+        ASSERT_TRUE(StreamWhileRunning(chain));
+        ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+        EXPECT_EQ(S_OK, chain.spy.Filter()->Stop()); // once more, from Stopped
+
+        const std::vector<std::wstring> lines = m_log.Lines();
+        std::vector<size_t> heads;
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i] == sHead)
+                heads.push_back(i);
+        if (0 == dwOn)
+        {
+            EXPECT_FALSE(m_log.HasLineContaining(L"[Perf - Flush]"));
+            continue;
+        }
+        ASSERT_EQ(2u, heads.size()) << "one report at each Stop";
+        EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(sHead)));
+        for (size_t nHead : heads)
+        {
+            // The next record holds the latency: "\r\n<ms>.<thousandths>\r\n".
+            ASSERT_LT(nHead + 1, lines.size());
+            const std::wstring& s = lines[nHead + 1];
+            EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(s)));
+            ASSERT_GE(s.size(), 9u);
+            EXPECT_EQ(L"\r\n", s.substr(0, 2));
+            EXPECT_EQ(L"\r\n", s.substr(s.size() - 2));
+            const size_t nDot = s.find(L'.');
+            ASSERT_NE(std::wstring::npos, nDot);
+            EXPECT_EQ(s.size() - 2 - 3, nDot + 1) << "three decimals";
+        }
     }
-    EXPECT_EQ(static_cast<size_t>(kSamples), chain.sink->Samples().size());
-    // The first sample only starts the clock; 16,385 entries follow: one
-    // full buffer written, one entry waiting.
-    EXPECT_EQ(16384u, chain.spy->m_nDiffTotal);
-    EXPECT_EQ(1u, chain.spy->m_nDiffBuffered);
-    chain.spy->m_fileDiff.Close();
-    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    LARGE_INTEGER li;
-    GetFileSizeEx(h, &li);
-    DWORD dwCount = 0xFFFFFFFF;
-    DWORD cbRead = 0;
-    ReadFile(h, &dwCount, 4, &cbRead, NULL);
-    CloseHandle(h);
-    EXPECT_EQ(4 + 65536, li.QuadPart);
-    EXPECT_EQ(0u, dwCount);
-    DeleteFileW(sPath.c_str());
 }
 
 } // namespace

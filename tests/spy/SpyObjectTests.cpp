@@ -493,38 +493,6 @@ TEST_F(SpyObjectTest, BitrateNeverDividesByZeroNorWraps)
 // ---------------------------------------------------------------------------
 // Difference entries
 
-std::wstring TempFile(LPCWSTR pszName)
-{
-    WCHAR szDir[MAX_PATH];
-    GetTempPathW(MAX_PATH, szDir);
-    return std::wstring(szDir) + pszName;
-}
-
-std::vector<BYTE> ReadFileBytes(const std::wstring& sPath)
-{
-    std::vector<BYTE> v;
-    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 0, NULL);
-    if (INVALID_HANDLE_VALUE == h)
-        return v;
-    LARGE_INTEGER li;
-    GetFileSizeEx(h, &li);
-    v.resize(static_cast<size_t>(li.QuadPart));
-    DWORD cbRead = 0;
-    if (!v.empty())
-        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cbRead, NULL);
-    CloseHandle(h);
-    return v;
-}
-
-DWORD DwordAt(const std::vector<BYTE>& v, size_t nOffset)
-{
-    DWORD dw = 0;
-    if (nOffset + 4 <= v.size())
-        memcpy(&dw, v.data() + nOffset, 4);
-    return dw;
-}
-
 TEST_F(SpyObjectTest, DifferenceEntriesAreRoundedMicrosecondsWrittenOneFullBufferAtATime)
 {
     const std::wstring sPath = TempFile(L"spy_entries.bin");
@@ -557,19 +525,28 @@ TEST_F(SpyObjectTest, DifferenceEntriesAreRoundedMicrosecondsWrittenOneFullBuffe
     while (spy->m_nDiffBuffered != 0)
         spy->AddDiffEntry(llTime += 7000);
     EXPECT_EQ(16384u, spy->m_nDiffTotal);
+    std::vector<BYTE> bytes = ReadFileBytes(sPath);
+    EXPECT_TRUE(bytes.empty()) << "nobody else reads the file while it is open";
     spy->AddDiffEntry(llTime += 7000);
     EXPECT_EQ(1u, spy->m_nDiffBuffered);
-    spy->m_fileDiff.Close();
 
-    const std::vector<BYTE> bytes = ReadFileBytes(sPath);
-    ASSERT_EQ(4u + 65536u, bytes.size());
-    EXPECT_EQ(0u, DwordAt(bytes, 0)) << "the count is written when the file is closed";
+    // Stop writes the last entry and the count. The filter is in no graph, so
+    // the template's Stop fails: its failure is the result, although the file
+    // was finished well.
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, spy.Filter()->Stop());
+    EXPECT_FALSE(spy->m_fileDiff.IsOpen());
+    EXPECT_EQ(16385u, spy->m_nDiffTotal);
+    EXPECT_EQ(0u, spy->m_nDiffBuffered);
+    bytes = ReadFileBytes(sPath);
+    ASSERT_EQ(4u + 65536u + 4u, bytes.size());
+    EXPECT_EQ(16385u, DwordAt(bytes, 0));
     EXPECT_EQ(1u, DwordAt(bytes, 4));
     EXPECT_EQ(2u, DwordAt(bytes, 8));
     EXPECT_EQ(ULONG_MAX, DwordAt(bytes, 12));
     EXPECT_EQ(0u, DwordAt(bytes, 16));
     EXPECT_EQ(7u, DwordAt(bytes, 20));
     EXPECT_EQ(7u, DwordAt(bytes, 65536));
+    EXPECT_EQ(7u, DwordAt(bytes, 65540));
     DeleteFileW(sPath.c_str());
 }
 
@@ -595,7 +572,12 @@ TEST_F(SpyObjectTest, AFailedWriteDropsTheBufferWithoutCountingIt)
     // The next entries go on from an empty buffer.
     spy->AddDiffEntry(llTime += 3000);
     EXPECT_EQ(1u, spy->m_nDiffBuffered);
-    spy->m_fileDiff.Close();
+    // Stop cannot write that one either: it is not counted, and the file keeps
+    // the zero count of its creation with no entry behind it.
+    spy.Filter()->Stop();
+    EXPECT_FALSE(spy->m_fileDiff.IsOpen());
+    EXPECT_EQ(0u, spy->m_nDiffTotal);
+    EXPECT_EQ((std::vector<BYTE>{ 0, 0, 0, 0 }), ReadFileBytes(sPath));
     DeleteFileW(sPath.c_str());
 }
 

@@ -75,6 +75,74 @@ inline std::vector<std::wstring> RawLinesStarting(CFakeLog& fake, const std::wst
     return v;
 }
 
+// The counts that the spy's Stop calls traced, in order, with the blanks
+// between their digit groups taken out.
+inline std::vector<ULONGLONG> StopCounts(CFakeLogScope& log, const std::wstring& sName)
+{
+    const std::wstring sHead = sName + L" Stop(): Through the filter has passed ";
+    const std::wstring sTail = L" samples\n";
+    std::vector<ULONGLONG> v;
+    for (const std::wstring& s : log.Lines())
+    {
+        if (s.size() <= sHead.size() + sTail.size() || 0 != s.compare(0, sHead.size(), sHead) ||
+            0 != s.compare(s.size() - sTail.size(), sTail.size(), sTail))
+            continue;
+        std::wstring sDigits;
+        for (wchar_t c : s.substr(sHead.size(), s.size() - sHead.size() - sTail.size()))
+            if (L' ' != c)
+                sDigits += c;
+        v.push_back(wcstoull(sDigits.c_str(), NULL, 10));
+    }
+    return v;
+}
+
+// A file in the temporary folder.
+inline std::wstring TempFile(LPCWSTR pszName)
+{
+    WCHAR szDir[MAX_PATH];
+    GetTempPathW(MAX_PATH, szDir);
+    return std::wstring(szDir) + pszName;
+}
+
+// The file's size in bytes; -1 when it is not there.
+inline LONGLONG FileSize(const std::wstring& sPath)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(sPath.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The whole file; empty when it cannot be opened or is larger than 16 MiB.
+inline std::vector<BYTE> ReadFileBytes(const std::wstring& sPath)
+{
+    std::vector<BYTE> v;
+    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                 0, NULL);
+    if (INVALID_HANDLE_VALUE == h)
+        return v;
+    LARGE_INTEGER li;
+    if (!GetFileSizeEx(h, &li) || li.QuadPart > (16 << 20))
+    {
+        CloseHandle(h);
+        return v;
+    }
+    v.resize(static_cast<size_t>(li.QuadPart));
+    DWORD cbRead = 0;
+    if (!v.empty())
+        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cbRead, NULL);
+    CloseHandle(h);
+    return v;
+}
+
+inline DWORD DwordAt(const std::vector<BYTE>& v, size_t nOffset)
+{
+    DWORD dw = 0;
+    if (nOffset + 4 <= v.size())
+        memcpy(&dw, v.data() + nOffset, 4);
+    return dw;
+}
+
 // While it lives, the program's log client has no log object: every trace
 // record is dropped (for streams of thousands of samples).
 class CSilentLog

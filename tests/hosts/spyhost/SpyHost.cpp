@@ -126,6 +126,7 @@ int main(int argc, char** argv)
     bool bDone = false;
     long nPushed = 0;
     long nPassed = 0;
+    ULONGLONG ullCounted = 0;
     {
         dsfix::TestGraph graph;
         dsfix::ComPtr<IBaseFilter> spRenderer;
@@ -143,7 +144,12 @@ int main(int argc, char** argv)
         {
             printf("spyhost: test source (YUY2 %ldx%ld, %ld samples of %lld ms) -> %ls -> Null Renderer\n", kWidth,
                    kHeight, nSamples, static_cast<long long>(kFrame / 10000), pSpy->GetTraceName());
-            bDone = graph.RunToCompletion(60000 + static_cast<DWORD>(nSamples) * 100);
+            // The count is read before the Stop, which reports it to the log
+            // and starts it again.
+            bDone = SUCCEEDED(graph.Run()) &&
+                    graph.WaitForEvent(EC_COMPLETE, 60000 + static_cast<DWORD>(nSamples) * 100);
+            ullCounted = pSpy->m_llSamples;
+            bDone = (S_OK == graph.Stop()) && bDone;
             for (const dsfix::PushRecord& r : pSource->Pushes())
             {
                 ++nPushed;
@@ -177,7 +183,6 @@ int main(int argc, char** argv)
         printf("   (no sample lines found in the log file)\n");
 
     // The filter's own figures: the count and the bitrate over the stream.
-    const ULONGLONG ullCounted = pSpy->m_llSamples;
     const DWORD nCurrent = pSpy->m_nBitrate;
     const ULONGLONG ullAverage =
         (pSpy->m_llTotalTime > 0)

@@ -1,0 +1,139 @@
+// The spy filter's state changes: the sample count reported at every Stop,
+// the flush latencies reported at Stop, the difference file created when the
+// filter leaves Stopped and finished at Stop, and the bitrate started afresh
+// at every Run.
+//
+// The difference file is touched by the sample road (the entries, on the
+// streaming thread) and here (creation and finish, on the graph's thread),
+// always under the filter lock, and the sample road adds an entry only while
+// the file is open and the filter runs; so a sample in flight never writes
+// into a file that Stop is finishing or has closed.
+#include "SpyFilter.h"
+
+// The template stops the filter (pausing a running one first through Pause);
+// the count, the latencies and the difference file follow under the filter
+// lock. A failed template Stop is the result even when the file was finished
+// well; otherwise the file's first failed write, else S_OK.
+STDMETHODIMP CSpyFilter::Stop()
+{
+    const HRESULT hrStop = IBaseFilterImpl<CSpyFilter>::Stop();
+
+    ObjectLock lock(this);
+    WCHAR szCount[LONGLONG_TEXT_SIZE];
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s Stop(): Through the filter has passed %s samples\n", m_szTraceName,
+              LongLongToText(static_cast<LONGLONG>(m_llSamples), szCount));
+    m_llSamples = 0;
+
+    if (m_bCheckPositioning)
+        m_perf.FlushReport(L"[Perf - Flush] ");
+
+    if (!m_fileDiff.IsOpen())
+        return hrStop;
+    const HRESULT hrFile = CloseDiffFile();
+    return FAILED(hrStop) ? hrStop : hrFile;
+}
+
+// Pause holds the filter lock throughout, also while the template writes the
+// graph's text. Only a Pause from Stopped does more than the template: the
+// allocators of both connections go to the log and the difference file is
+// created. When the file cannot be made the filter is Paused all the same;
+// only the result tells.
+STDMETHODIMP CSpyFilter::Pause()
+{
+    ObjectLock lock(this);
+    const bool bWasStopped = (State_Stopped == FilterState());
+    const HRESULT hr = IBaseFilterImpl<CSpyFilter>::Pause();
+    if (S_OK != hr || !bWasStopped)
+        return hr;
+
+    // The template paused only with both pins connected, so both are there.
+    CComPtr<IMemAllocator> spAllocIn;
+    {
+        CInput::ObjectLock lockIn(m_apIn.p);
+        spAllocIn = m_apIn->m_spAllocIn;
+    }
+    Debug_Allocator(atlTraceGeneral, eTL_Error, spAllocIn, m_apIn->GetTraceName());
+    Debug_Allocator(atlTraceGeneral, eTL_Error, m_apOut->GetAllocatorOut(), m_apOut->GetTraceName());
+
+    if (0 == m_szDiffFile[0])
+        return S_OK;
+    return OpenDiffFile();
+}
+
+// Every Run, also from Paused, measures the bitrate from scratch: the first
+// timed sample after it only sets the previous time.
+STDMETHODIMP CSpyFilter::Run(REFERENCE_TIME tStart)
+{
+    const HRESULT hr = IBaseFilterImpl<CSpyFilter>::Run(tStart);
+    ObjectLock lock(this);
+    m_tPrev = INVALID_TIME;
+    m_llTotalTime = 0;
+    m_llBytes = 0;
+    m_llTotalBytes = 0;
+    m_nBitrate = 0;
+    return hr;
+}
+
+HRESULT CSpyFilter::OpenDiffFile()
+{
+    ObjectLock lock(this);
+    if (!ASSERT(m_szDiffFile[0] != 0))
+        return E_UNEXPECTED;
+    HRESULT hr = m_fileDiff.Open(CComBSTR(m_szDiffFile));
+    if (FAILED(hr))
+        return hr;
+    if (!m_bufDiff.Alloc(DIFF_BUFFER_SIZE))
+    {
+        m_fileDiff.Close();
+        return E_OUTOFMEMORY;
+    }
+    m_nDiffTotal = 0;
+    m_nDiffBuffered = 0;
+    m_llPrev = 0;
+    // Without a clock rate the sample road makes no entries (it never
+    // divides by 0); the file then holds its zero count only.
+    m_dwFreq = 0;
+    if (!GetProcFreq(&m_dwFreq, false))
+        m_dwFreq = 0;
+    ASSERT(m_dwFreq > 0);
+    hr = m_fileDiff.Write(&m_nDiffTotal, sizeof(m_nDiffTotal));
+    if (FAILED(hr))
+        m_fileDiff.Close();
+    return hr;
+}
+
+HRESULT CSpyFilter::CloseDiffFile()
+{
+    HRESULT hr = S_OK;
+    if (0 != m_nDiffBuffered && NULL != m_bufDiff.GetBuffer())
+    {
+        hr = m_fileDiff.Write(m_bufDiff.GetBuffer(), static_cast<DWORD>(sizeof(DWORD) * m_nDiffBuffered));
+        ASSERT(hr == S_OK);
+        if (S_OK == hr)
+            m_nDiffTotal += m_nDiffBuffered;
+        else
+            RewindDiffFile();
+    }
+    m_nDiffBuffered = 0;
+
+    const HRESULT hrCount = m_fileDiff.WriteAt(0, &m_nDiffTotal, sizeof(m_nDiffTotal));
+    ASSERT_TEXT(hrCount == S_OK, "hr == S_OK");
+    if (S_OK == hr)
+        hr = hrCount;
+    m_fileDiff.Close();
+    return hr;
+}
+
+void CSpyFilter::RewindDiffFile()
+{
+    const LONGLONG llEnd = static_cast<LONGLONG>(sizeof(DWORD)) * (1 + static_cast<LONGLONG>(m_nDiffTotal));
+    if (FAILED(m_fileDiff.SetPosition(llEnd)))
+        return;
+    if (!SetEndOfFile(m_fileDiff.m_hFile))
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s RewindDiffFile(): SetEndOfFile()=%i\n", m_szTraceName,
+                  static_cast<int>(GetLastError()));
+        return;
+    }
+    m_fileDiff.m_llSize = llEnd;
+}
