@@ -31,13 +31,20 @@ class ATL_NO_VTABLE CInput : public CComObjectRootEx<CComMultiThreadModel>,
                              public CComCoClass<CInput>,
                              public CInputPin<CInput, CSpyFilter>,
                              public CMemInputPinFilter<CInput>,
+                             public IKsPropertySetRedir<CInput>,
                              public CMTSingle
 {
 public:
+    // IKsPropertySet and the mixer configuration go to the pin downstream of
+    // the filter; IKsPropertySet only while that pin offers it.
     BEGIN_COM_MAP(CInput)
         COM_INTERFACE_ENTRY(IPin)
         COM_INTERFACE_ENTRY(IQualityControl)
         COM_INTERFACE_ENTRY(IMemInputPin)
+        COM_INTERFACE_ENTRY_FUNC(IID_IKsPropertySet, offsetofclass(IKsPropertySetRedir<CInput>, CInput),
+                                 QueryRedirectEntry)
+        COM_INTERFACE_ENTRY_TEAR_OFF(IID_IMixerPinConfig, CTearOffMixerPinConfigFix<CInput>)
+        COM_INTERFACE_ENTRY_TEAR_OFF(IID_IMixerPinConfig2, CTearOffMixerPinConfigFix<CInput>)
         COM_INTERFACE_ENTRY_FUNC_BLIND(0, QueryNoInterface)
     END_COM_MAP()
 
@@ -74,12 +81,17 @@ class ATL_NO_VTABLE COutput : public CComObjectRootEx<CComMultiThreadModel>,
                               public CComCoClass<COutput>,
                               public COutputPin<COutput, CSpyFilter>,
                               public CTransInPlaceAllocator<COutput>,
+                              public IMediaSeekingRedir<COutput>,
                               public CMTSingle
 {
 public:
+    // IMediaSeeking goes to the pin upstream of the filter, and is offered
+    // only while that pin offers it.
     BEGIN_COM_MAP(COutput)
         COM_INTERFACE_ENTRY(IPin)
         COM_INTERFACE_ENTRY(IQualityControl)
+        COM_INTERFACE_ENTRY_FUNC(IID_IMediaSeeking, offsetofclass(IMediaSeekingRedir<COutput>, COutput),
+                                 QueryRedirectEntry)
     END_COM_MAP()
 
     COutput() noexcept;

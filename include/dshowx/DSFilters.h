@@ -50,6 +50,7 @@
 #include "DSAllocators.h"
 #include "DSEnums.h"
 #include "DSParsers.h"
+#include "DSRedirect.h"
 #include "DSTrace.h"
 #include "DSTypes.h"
 #include "Wrappers.h"
@@ -760,12 +761,41 @@ public:
             _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s ClearPin(): Pin not disconnected\n", GetTraceName());
     }
 
-    // Asks the pin on the far side of the filter for riid.
+    // The pin base by name, for pin classes whose redirector parts add
+    // QueryRedirect overloads of their own.
+    typedef CPinBase _PinBase;
+
+    // Asks the pin on the far side of the filter for riid: the downstream pin
+    // for an input pin, the upstream pin for an output pin. E_ABORT once the
+    // filter has let the pin go.
     HRESULT QueryRedirect(REFIID riid, void** ppv)
     {
         if (!ASSERT(m_pFilter != NULL))
             return E_ABORT;
         return m_pFilter->Filter_QueryPeerInterface(m_dwCookie, riid, ppv);
+    }
+
+    // Interface-map entry of an interface the pin offers only while the pin
+    // on the far side of the filter offers it: pv is the pin, dw the offset
+    // of the pin's redirector part, which is what the caller gets (never the
+    // far pin's own interface). E_NOINTERFACE while the far side lacks it.
+    static HRESULT WINAPI QueryRedirectEntry(void* pv, REFIID riid, void** ppv, DWORD_PTR dw) noexcept
+    {
+        ASSERT(pv != NULL && ppv != NULL);
+        if (NULL == ppv)
+            return E_POINTER;
+        *ppv = NULL;
+        if (NULL == pv)
+            return E_NOINTERFACE;
+        IUnknown* p = NULL;
+        static_cast<T*>(pv)->_PinBase::QueryRedirect(riid, reinterpret_cast<void**>(&p));
+        if (NULL == p)
+            return E_NOINTERFACE;
+        p->Release();
+        IUnknown* pPart = reinterpret_cast<IUnknown*>(reinterpret_cast<DWORD_PTR>(pv) + dw);
+        pPart->AddRef();
+        *ppv = pPart;
+        return S_OK;
     }
 
     // The opening lines of a connection: pszFormat with the pin's trace name
@@ -1766,7 +1796,7 @@ public:
         {
             typename T::ObjectLock lock(pPin);
             if (1 == pPin->m_bMTEnumRedir)
-                pPin->QueryRedirect(IID_IPin, reinterpret_cast<void**>(&spUpstream));
+                pPin->_PinBase::QueryRedirect(IID_IPin, reinterpret_cast<void**>(&spUpstream));
             if (!spUpstream)
                 return IPinImpl<T>::EnumMediaTypes(ppEnum);
         }

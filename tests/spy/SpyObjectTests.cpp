@@ -114,7 +114,7 @@ TEST_F(SpyObjectTest, TheInputPinTracesAndRefusesInterfacesItLacks)
 {
     CSpyPtr spy;
     WCHAR szName[GUID_NAME_WORK_SIZE];
-    for (const IID* piid : { &IID_IKsPropertySet, &IID_IMediaSeeking, &IID_IAMStreamConfig })
+    for (const IID* piid : { &IID_IVideoWindow, &IID_IMediaSeeking, &IID_IAMStreamConfig })
     {
         m_log.Reset();
         void* pv = reinterpret_cast<void*>(1);
