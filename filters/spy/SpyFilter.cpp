@@ -29,13 +29,6 @@ void CInput::ClearConnection()
     m_bOwnAllocator = FALSE;
 }
 
-STDMETHODIMP CInput::GetAllocator(IMemAllocator** ppAllocator)
-{
-    const HRESULT hr = CMemInputPinFilter<CInput>::GetAllocator(ppAllocator);
-    m_bOwnAllocator = (S_OK == hr) ? TRUE : FALSE;
-    return hr;
-}
-
 HRESULT WINAPI CInput::QueryNoInterface(void*, REFIID riid, void** ppv, DWORD_PTR) noexcept
 {
     WCHAR szName[GUID_NAME_WORK_SIZE];
@@ -106,6 +99,7 @@ void CSpyFilter::FinalRelease()
 {
     _LogTrace(atlTraceGeneral, eTL_Error, L"%s FinalRelease()\n", m_szTraceName);
     m_spMarshaler.Release();
+    EndPassThru();
     ClearPins();
 }
 
@@ -115,6 +109,7 @@ HRESULT CSpyFilter::Filter_JoinFilterGraph(BOOL bJoin)
         return E_FAIL;
     if (!bJoin)
     {
+        EndPassThru();
         Reset();
         return S_OK;
     }
@@ -156,27 +151,6 @@ BOOL CSpyFilter::ReadSettings()
     }
     RegCloseKey(hKey);
     return TRUE;
-}
-
-// The input side is complete at once; the output side needs a downstream
-// pin that takes samples.
-HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
-{
-    if (PINDIR_INPUT == dwCookie)
-        return S_OK;
-    if (PINDIR_OUTPUT == dwCookie)
-    {
-        CComPtr<IMemInputPin> spMemInput;
-        if (FAILED(m_apOut->GetConnectedMemInputPin(&spMemInput)) || !spMemInput)
-        {
-            _LogTrace(atlTraceGeneral, eTL_Error,
-                      L"###Err### %s Filter_CompleteConnect(): downstream pin not support IMemInputPin\n", m_szTraceName);
-            return VFW_E_NOT_SAMPLE_CONNECTION;
-        }
-        return S_OK;
-    }
-    ASSERT_TEXT(FALSE, "CTransInPlaceFilter::Filter_CompleteConnect(): Unknown cookie");
-    return E_ABORT;
 }
 
 HRESULT CSpyFilter::Filter_GetTransInPlaceAlloc(DWORD dwCookie, IMemAllocator** ppAllocIn, bool* pbUseInAllocator,

@@ -62,8 +62,27 @@ public:
     // The template's end of a connection; the allocator is no longer ours.
     void ClearConnection();
 
+    // A new type from the connected upstream pin is taken while the filter
+    // runs only when the switch is on.
+    BOOL IsDynReconnectAllowed() { return 0 != m_bDynReconnect; }
+
+    // While the filter runs its pass-through allocator mode, the connection
+    // calls below are answered by the downstream pin (through the filter's
+    // PassThru_ proxies); otherwise by the templates.
+    STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override;
+    // S_OK on an unconnected pin, in both modes.
+    STDMETHOD(Disconnect)() override;
+    STDMETHOD(ConnectionMediaType)(AM_MEDIA_TYPE* pmt) override;
+    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE* pmt) override;
+    STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** ppEnum) override;
+
     // Remembers whether upstream took the allocator this pin handed out.
     STDMETHOD(GetAllocator)(IMemAllocator** ppAllocator) override;
+    // Outside the pass-through mode a recorded allocator completes the input
+    // side of the connection; when that fails the pin is disconnected.
+    STDMETHOD(NotifyAllocator)(IMemAllocator* pAllocator, BOOL bReadOnly) override;
+    STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* pProps) override;
+    STDMETHOD(ReceiveCanBlock)() override;
 
     // The last entry of the interface map: every interface not found above
     // is traced by name and refused.
@@ -109,8 +128,15 @@ public:
     // connection.
     BOOL IsNewSubtype(const GUID& subtype) const;
 
-    // The step after a type was agreed: the in-place allocator agreement.
-    HRESULT AgreeExchange() { return AgreeAllocator(); }
+    // The template's connection; once it stands the input pin is
+    // reconnected by the graph. When that fails the output is left
+    // unconnected.
+    STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
+
+    // The step after a type was agreed: the in-place allocator agreement;
+    // when it fails, the pin's other types are tried, and the subtypes that
+    // failed are refused for the rest of the connection.
+    HRESULT AgreeExchange();
 
     // Hands a sample to the downstream pin and returns its answer.
     HRESULT SendSample(IMediaSample* pSample);
@@ -179,8 +205,37 @@ public:
     // (then nothing changes).
     BOOL ReadSettings();
 
-    // The input connection or the output connection is complete.
+    // The input connection or the output connection is complete. On a live
+    // input connection a new type is carried downstream.
     HRESULT Filter_CompleteConnect(DWORD dwCookie);
+    // Upstream's allocator is recorded on the input pin: the output side
+    // follows (its type, a reconnection while stopped, or the allocator of a
+    // live type change).
+    HRESULT Filter_CompleteConnectInput();
+    // The output connection stands: the graph reconnects the input pin, so
+    // that the upstream allocator is agreed end to end.
+    HRESULT Filter_CompleteConnectOutput();
+    // The in-place rule, except that a subtype whose allocator agreement
+    // failed is refused, anything goes on the output while the pass-through
+    // mode reconnects, and a changed YUV type between the AVI splitter and
+    // the overlay mixer is taken.
+    BOOL Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt);
+    BOOL AcceptChangedYuvType(DWORD dwCookie, const AM_MEDIA_TYPE* pmt);
+
+    // The pass-through allocator mode: the input pin's answers come from the
+    // downstream pin m_spDownstreamPin.
+    HRESULT PassThru_ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt);
+    HRESULT PassThru_Disconnect();
+    HRESULT PassThru_ConnectionMediaType(AM_MEDIA_TYPE* pmt);
+    HRESULT PassThru_QueryAccept(const AM_MEDIA_TYPE* pmt);
+    HRESULT PassThru_EnumMediaTypes(IEnumMediaTypes** ppEnum);
+    HRESULT PassThru_GetAllocator(IMemAllocator** ppAllocator);
+    HRESULT PassThru_NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly);
+    HRESULT PassThru_GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pProps);
+    HRESULT PassThru_ReceiveCanBlock();
+    // Leaves the pass-through mode: the flag is cleared and the stored
+    // downstream pin released.
+    void EndPassThru();
 
     // An allocator that the input pin handed out is never attached as the
     // upstream allocator of the output connection.
@@ -259,6 +314,8 @@ public:
     DWORD m_nDiffTotal;                       // entries written to the file
     LONGLONG m_llPrev;                        // time-stamp counter at the previous running sample
     CPerf m_perf;                             // delivery timer and flush latencies
+    BYTE m_bReconnecting = 0;                 // the pass-through allocator mode is active
+    CComPtr<IPin> m_spDownstreamPin;          // the pin the input pin impersonates in that mode
 
     // The difference entry of a sample that arrives at time-stamp counter
     // llTime while the file is open and the filter runs; the first one after

@@ -60,10 +60,10 @@ STDMETHODIMP CSpyFilter::IsMTEnumRedirEnabled()
 }
 
 // The switch is kept as 0 or 1 and changes only while the filter is
-// stopped. The filter does not yet reconnect its input when the switch
-// changes on a connected filter: the new value is stored (and saved with the
-// filter) and takes effect with the pass-through allocator mode and the
-// graph reconnection that goes with it.
+// stopped. A change on a connected filter has the graph reconnect the input
+// pin: with the switch on the input pin then impersonates the downstream pin,
+// so that upstream allocates from the downstream allocator; with it off the
+// usual agreement runs again. The filter lock is held throughout.
 STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
 {
     _LogTrace(atlTraceGeneral, eTL_Error, L"%s INRVSpyFilter::ForcePassthruAllocator( '%s' )\n", m_szTraceName,
@@ -72,12 +72,16 @@ STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
     ObjectLock lock(this);
     if (State_Stopped != FilterState())
         return VFW_E_WRONG_STATE;
-    if (dwForce != m_bForcePassthru)
-    {
-        m_bForcePassthru = dwForce;
-        m_bDirty = TRUE;
-    }
-    return S_OK;
+    if (dwForce == m_bForcePassthru)
+        return S_OK;
+    m_bForcePassthru = dwForce;
+    m_bDirty = TRUE;
+    if (!m_apIn || !m_apIn->IsConnected())
+        return S_OK;
+    // A pin kept from an earlier pass-through mode must not be taken for the
+    // end of the new one.
+    EndPassThru();
+    return Filter_CompleteConnectOutput();
 }
 
 STDMETHODIMP CSpyFilter::IsPassthruAllocatorForced(LONG* pbForced)

@@ -36,6 +36,14 @@ public:
         }
         return CFakePin::QueryInterface(riid, ppv);
     }
+    // The graph reconnects the spy's input after its output connected: the
+    // pin connects again with its first type.
+    STDMETHODIMP Connect(IPin* pReceivePin, const AM_MEDIA_TYPE*) override
+    {
+        if (!pReceivePin)
+            return E_POINTER;
+        return pReceivePin->ReceiveConnection(static_cast<IPin*>(this), m_types[0].Ptr());
+    }
 
     STDMETHODIMP GetCapabilities(DWORD* p) override { return Put(L"GetCapabilities", p, m_dwCaps); }
     STDMETHODIMP CheckCapabilities(DWORD* p) override

@@ -82,7 +82,6 @@ std::wstring TimeText(REFERENCE_TIME t)
 struct WayCase
 {
     const char* pszCase;
-    dsfix::SourceAllocator eSourceAlloc;
     bool bVideo;      // YUY2 video, else a byte stream
     bool bSeparate;   // the connections end with two allocators
 };
@@ -98,7 +97,9 @@ TEST_P(SpyWayTest, EverySamplePassesUnchangedAndInOrder)
     const long kSamples = 12;
     SpyChainConfig config;
     config.source.sampleCount = kSamples;
-    config.source.allocatorMode = c.eSourceAlloc;
+    config.source.allocatorMode = dsfix::SourceAllocator::Own;
+    if (c.bSeparate)
+        UseSeparateAllocators(config);
     config.source.setMediaTimes = true;
     if (!c.bVideo)
     {
@@ -109,7 +110,6 @@ TEST_P(SpyWayTest, EverySamplePassesUnchangedAndInOrder)
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
     EXPECT_EQ(c.bSeparate, !!chain.spy->m_bSeparateAllocators) << c.pszCase;
-    EXPECT_EQ(c.bSeparate, !!chain.spy->m_apIn->m_bOwnAllocator) << c.pszCase;
 
     ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
 
@@ -151,10 +151,10 @@ TEST_P(SpyWayTest, EverySamplePassesUnchangedAndInOrder)
 
 INSTANTIATE_TEST_SUITE_P(
     Allocators, SpyWayTest,
-    ::testing::Values(WayCase{ "one allocator, video", dsfix::SourceAllocator::Own, true, false },
-                      WayCase{ "one allocator, stream", dsfix::SourceAllocator::Own, false, false },
-                      WayCase{ "separate, video (picture copier)", dsfix::SourceAllocator::Downstream, true, true },
-                      WayCase{ "separate, stream (plain copier)", dsfix::SourceAllocator::Downstream, false, true }));
+    ::testing::Values(WayCase{ "one allocator, video", true, false },
+                      WayCase{ "one allocator, stream", false, false },
+                      WayCase{ "separate, video (picture copier)", true, true },
+                      WayCase{ "separate, stream (plain copier)", false, true }));
 
 // Every delivery sample goes back to its allocator: a stream many times
 // longer than the output allocator's buffers still flows.
@@ -165,9 +165,8 @@ TEST_F(SpyGraphTest, DeliverySamplesGoBackToTheirAllocator)
     config.source.sampleCount = 200;
     config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 256) };
     config.source.sampleSize = 256;
-    config.source.allocatorMode = dsfix::SourceAllocator::Downstream;
-    config.sink.hasRequirements = true;
-    config.sink.requirements = { 2, 256, 1, 0 };
+    config.sink.requirements = { 3, 256, 1, 0 };
+    UseSeparateAllocators(config);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
@@ -390,7 +389,6 @@ TEST_F(SpyGraphTest, DownstreamRefusalsGoBackUpstreamUnchanged)
 struct OddCase
 {
     const char* pszCase;
-    dsfix::SourceAllocator eSourceAlloc;
     bool bSeparate;
 };
 
@@ -408,7 +406,9 @@ TEST_P(SpyOddSampleTest, OddSamplesPassLikeAnyOther)
     config.source.sampleCount = 10;
     config.source.mediaTypes = { mtStream };
     config.source.sampleSize = 4096;
-    config.source.allocatorMode = c.eSourceAlloc;
+    config.source.allocatorMode = dsfix::SourceAllocator::Own;
+    if (c.bSeparate)
+        UseSeparateAllocators(config);
     config.source.specials[1].discontinuity = true;
     config.source.specials[2].noTimes = true;
     config.source.specials[3].zeroLength = true;
@@ -457,8 +457,8 @@ TEST_P(SpyOddSampleTest, OddSamplesPassLikeAnyOther)
 }
 
 INSTANTIATE_TEST_SUITE_P(Allocators, SpyOddSampleTest,
-                         ::testing::Values(OddCase{ "one allocator", dsfix::SourceAllocator::Own, false },
-                                           OddCase{ "separate", dsfix::SourceAllocator::Downstream, true }));
+                         ::testing::Values(OddCase{ "one allocator", false },
+                                           OddCase{ "separate", true }));
 
 // A picture whose type changed to one the picture copier cannot lay into the
 // output buffer is not delivered: the sink would get an older picture under
@@ -468,7 +468,7 @@ TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
     dsfix::HangWatchdog watchdog(60000, "copy fails");
     SpyChainConfig config;
     config.source.sampleCount = 6;
-    config.source.allocatorMode = dsfix::SourceAllocator::Downstream;
+    UseSeparateAllocators(config);
     config.source.specials[2].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
@@ -856,7 +856,7 @@ TEST_F(SpyGraphTest, APauseFromStoppedTracesBothAllocators)
 {
     dsfix::HangWatchdog watchdog(60000, "allocators");
     SpyChainConfig config = HeldBackStream(5);
-    config.source.allocatorMode = dsfix::SourceAllocator::Downstream;
+    UseSeparateAllocators(config);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_TRUE(chain.spy->m_bSeparateAllocators);

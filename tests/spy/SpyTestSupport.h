@@ -299,6 +299,21 @@ struct SpyChainConfig
     bool bNoClock = false; // the graph runs without a reference clock
 };
 
+// Makes the chain end with two allocators: the source insists on a new
+// allocator of its own and hands it over read-only, and the sink asks for
+// more buffers than it has, so the spy can pass it on neither way and uses
+// an allocator of its own for the output.
+inline void UseSeparateAllocators(SpyChainConfig& config)
+{
+    config.source.allocatorMode = dsfix::SourceAllocator::Own;
+    config.source.readOnly = TRUE;
+    config.source.honourRequirements = false;
+    config.source.allocatorProperties.cBuffers = 2;
+    config.sink.hasRequirements = true;
+    if (config.sink.requirements.cBuffers < 3)
+        config.sink.requirements.cBuffers = 3;
+}
+
 // The test source, the spy and a downstream filter in Wine's graph manager,
 // connected directly from the source down.
 class SpyChain

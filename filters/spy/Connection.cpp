@@ -1,0 +1,581 @@
+// The spy filter's connection behaviour: a change of the input type carried
+// downstream while the graph runs, the graph's reconnection of the input pin
+// after every output connection (so that one allocator can serve both
+// connections), the retry of the output allocator agreement with other
+// types, and the pass-through allocator mode, in which the input pin answers
+// upstream as the downstream pin would.
+#include "SpyFilter.h"
+
+#include <DSFunctions.h>
+#include <DSVideo.h>
+
+namespace
+{
+// {1B544C20-FD0B-11CE-8C63-00AA0044B51E}
+const CLSID kClsidAviSplitter = { 0x1B544C20, 0xFD0B, 0x11CE, { 0x8C, 0x63, 0x00, 0xAA, 0x00, 0x44, 0xB5, 0x1E } };
+// {CD8743A1-3736-11D0-9E69-00C04FD7C15B}
+const CLSID kClsidOverlayMixer = { 0xCD8743A1, 0x3736, 0x11D0, { 0x9E, 0x69, 0x00, 0xC0, 0x4F, 0xD7, 0xC1, 0x5B } };
+
+// TRUE when pmt's subtype is a YUV row of the picture-format table.
+BOOL IsYuvPicture(const AM_MEDIA_TYPE* pmt)
+{
+    for (const PictureFormat& rgFormat : CPictureFormats::s_rgFormats)
+        if (rgFormat.bYUV && IsEqualGUID(*rgFormat.pSubtype, pmt->subtype))
+            return TRUE;
+    return FALSE;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Input pin: template or pass-through proxy
+
+STDMETHODIMP CInput::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+    {
+        const HRESULT hr = m_pFilter->PassThru_ReceiveConnection(pConnector, pmt);
+        if (S_OK != hr)
+            return hr;
+    }
+    return CInputPin<CInput, CSpyFilter>::ReceiveConnection(pConnector, pmt);
+}
+
+STDMETHODIMP CInput::Disconnect()
+{
+    if (!IsConnected())
+        return S_OK;
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+    {
+        const HRESULT hr = m_pFilter->PassThru_Disconnect();
+        if (S_OK != hr)
+            return hr;
+    }
+    return IPinImpl<CInput>::Disconnect();
+}
+
+STDMETHODIMP CInput::ConnectionMediaType(AM_MEDIA_TYPE* pmt)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+        return m_pFilter->PassThru_ConnectionMediaType(pmt);
+    return IPinImpl<CInput>::ConnectionMediaType(pmt);
+}
+
+STDMETHODIMP CInput::QueryAccept(const AM_MEDIA_TYPE* pmt)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+        return m_pFilter->PassThru_QueryAccept(pmt);
+    return IPinImpl<CInput>::QueryAccept(pmt);
+}
+
+STDMETHODIMP CInput::EnumMediaTypes(IEnumMediaTypes** ppEnum)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+        return m_pFilter->PassThru_EnumMediaTypes(ppEnum);
+    return IPinImpl<CInput>::EnumMediaTypes(ppEnum);
+}
+
+STDMETHODIMP CInput::GetAllocator(IMemAllocator** ppAllocator)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+    {
+        const HRESULT hr = m_pFilter->PassThru_GetAllocator(ppAllocator);
+        m_bOwnAllocator = FALSE;
+        return hr;
+    }
+    const HRESULT hr = CMemInputPinFilter<CInput>::GetAllocator(ppAllocator);
+    m_bOwnAllocator = (S_OK == hr) ? TRUE : FALSE;
+    return hr;
+}
+
+STDMETHODIMP CInput::NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+    {
+        const HRESULT hr = m_pFilter->PassThru_NotifyAllocator(pAllocator, bReadOnly);
+        if (S_OK != hr)
+            return hr;
+        return CMemInputPinFilter<CInput>::NotifyAllocator(pAllocator, bReadOnly);
+    }
+    HRESULT hr = CMemInputPinFilter<CInput>::NotifyAllocator(pAllocator, bReadOnly);
+    if (S_OK != hr || !m_pFilter)
+        return hr;
+    hr = m_pFilter->Filter_CompleteConnectInput();
+    if (FAILED(hr))
+    {
+        ObjectLock lock(this);
+        m_pFilter->Filter_DisconnectPin(m_dwCookie);
+        ClearConnection();
+    }
+    return hr;
+}
+
+STDMETHODIMP CInput::GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pProps)
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+        return m_pFilter->PassThru_GetAllocatorRequirements(pProps);
+    return CMemInputPinFilter<CInput>::GetAllocatorRequirements(pProps);
+}
+
+STDMETHODIMP CInput::ReceiveCanBlock()
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+        return m_pFilter->PassThru_ReceiveCanBlock();
+    return CMemInputPinFilter<CInput>::ReceiveCanBlock();
+}
+
+// ---------------------------------------------------------------------------
+// Output pin
+
+STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
+{
+    if (NULL != pReceivePin)
+    {
+        CComPtr<IBaseFilter> spFilter;
+        HRESULT hr = GetPinFilter(pReceivePin, &spFilter);
+        ASSERT_TEXT(S_OK == hr, "hr == S_OK");
+        if (S_OK == hr)
+        {
+            FILTER_INFO info;
+            ZeroMemory(&info, sizeof(info));
+            hr = spFilter->QueryFilterInfo(&info);
+            ASSERT_TEXT(S_OK == hr, "hr == S_OK");
+            if (S_OK == hr)
+            {
+                _LogTrace(atlTraceGeneral, eTL_Error, L"Name: '%s'\n", info.achName);
+                if (info.pGraph)
+                    info.pGraph->Release();
+            }
+        }
+    }
+    HRESULT hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
+    if (S_OK != hr || !m_pFilter)
+        return hr;
+    hr = m_pFilter->Filter_CompleteConnectOutput();
+    if (FAILED(hr))
+    {
+        ObjectLock lock(this);
+        m_pFilter->Filter_DisconnectPin(m_dwCookie);
+        ClearConnection();
+    }
+    return hr;
+}
+
+HRESULT COutput::AgreeExchange()
+{
+    if (m_pFilter && m_pFilter->m_bReconnecting)
+        return S_OK;
+    HRESULT hr = AgreeAllocator();
+    if (S_OK == hr)
+        return S_OK;
+
+    CComPtr<IEnumMediaTypes> spEnum;
+    hr = static_cast<IPin*>(this)->EnumMediaTypes(&spEnum);
+    if (FAILED(hr) || !spEnum)
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s: AgreeExchange(): EnumMediaTypes()=0x%X\n", m_szTraceName,
+                  hr);
+        return E_FAIL;
+    }
+    CMType mtKept;
+    if (FAILED(mtKept.Set(&m_mt)))
+        return E_OUTOFMEMORY;
+    m_arrSubtypes.Add(m_mt.subtype);
+    if (!ASSERT_TEXT(m_spConnected != NULL, "m_spConnected != NULL"))
+        return E_UNEXPECTED;
+    CComPtr<IPin> spDown = m_spConnected;
+
+    for (;;)
+    {
+        AM_MEDIA_TYPE* pmt = NULL;
+        ULONG n = 0;
+        hr = spEnum->Next(1, &pmt, &n);
+        if (S_OK != hr)
+        {
+            MTDelete(pmt);
+            break;
+        }
+        const bool bOne = ASSERT_TEXT(n == 1, "n == 1");
+        if (!ASSERT_TEXT(pmt != NULL, "pmt != NULL") || !bOne)
+        {
+            MTDelete(pmt);
+            hr = E_UNEXPECTED;
+            break;
+        }
+        // The type that has just failed would only fail again.
+        if (MTIsEqual(pmt, &mtKept))
+        {
+            MTDelete(pmt);
+            continue;
+        }
+        HRESULT hrStep = m_mt.Set(pmt);
+        ASSERT_TEXT(S_OK == hrStep, "hr == S_OK");
+        _LogTrace(atlTraceGeneral, eTL_Info, L"-----------------------------\n");
+        Debug_MediaType(atlTraceGeneral, eTL_Info, pmt);
+        spDown->Disconnect();
+        hrStep = spDown->QueryAccept(pmt);
+        if (S_OK != hrStep)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info, L"%s: AgreeExchange(): m_spConnected->QueryAccept()=0x%X\n",
+                      m_szTraceName, hrStep);
+            MTDelete(pmt);
+            continue;
+        }
+        hrStep = spDown->ReceiveConnection(static_cast<IPin*>(this), pmt);
+        if (S_OK != hrStep)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info, L"%s: AgreeExchange(): m_spConnected->ReceiveConnection()=0x%X\n",
+                      m_szTraceName, hrStep);
+            MTDelete(pmt);
+            continue;
+        }
+        _LogTrace(atlTraceGeneral, eTL_Info, L"%s: AgreeExchange(): connection accepted\n", m_szTraceName);
+        hrStep = AgreeAllocator();
+        if (S_OK != hrStep)
+            m_arrSubtypes.Add(pmt->subtype);
+        MTDelete(pmt);
+        if (S_OK == hrStep)
+            return S_OK;
+    }
+    m_mt.Set(&mtKept);
+    return FAILED(hr) ? hr : E_FAIL;
+}
+
+// ---------------------------------------------------------------------------
+// The filter's connection hooks
+
+HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
+{
+    if (PINDIR_INPUT == dwCookie)
+    {
+        Debug_PinMediaTypes(atlTraceGeneral, eTL_Error, static_cast<IPin*>(m_apIn.p));
+        if (m_apIn->m_spConnected)
+            Debug_AMStreamConfig(atlTraceGeneral, eTL_Error, m_apIn->m_spConnected);
+        if (IsEqualGUID(m_apIn->m_mt.formattype, dsx::KSDATAFORMAT_SPECIFIER_VBI) &&
+            m_apIn->m_mt.cbFormat >= sizeof(KS_VBIINFOHEADER) && NULL != m_apIn->m_mt.pbFormat)
+            Debug_KsVBIInfoHeader(atlTraceGeneral, eTL_Error,
+                                  reinterpret_cast<const KS_VBIINFOHEADER*>(m_apIn->m_mt.pbFormat), L"[In] ");
+
+        // A first connection: the output side follows once the allocator is
+        // known.
+        if (!m_apIn->m_spAllocIn)
+            return S_OK;
+
+        // A change of type on the live connection.
+        CMType mtNew;
+        HRESULT hr = mtNew.Set(&m_apIn->m_mt);
+        if (FAILED(hr))
+            return hr;
+        if (!m_apOut->IsConnected())
+        {
+            COutput::ObjectLock lock(m_apOut.p);
+            return m_apOut->m_mt.Set(&mtNew);
+        }
+        if (State_Stopped == FilterState())
+            return MakeReconnect(static_cast<IPin*>(m_apOut.p), &mtNew);
+
+        if (!m_apIn->m_spAllocIn.IsEqualObject(m_apOut->GetAllocatorOut()))
+        {
+            ASSERT_TEXT(FALSE, "CSpyFilter::Filter_CompleteConnect(): Separate allocators are used");
+            return E_FAIL;
+        }
+        CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+        if (!spDown)
+            return VFW_E_NOT_CONNECTED;
+        CMType mtKept;
+        {
+            COutput::ObjectLock lock(m_apOut.p);
+            hr = mtKept.Set(&m_apOut->m_mt);
+            if (SUCCEEDED(hr))
+                hr = m_apOut->m_mt.Set(&mtNew);
+        }
+        if (FAILED(hr))
+            return hr;
+        hr = spDown->ReceiveConnection(static_cast<IPin*>(m_apOut.p), &mtNew);
+        if (S_OK != hr)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Error,
+                      L"###Err### %s Filter_CompleteConnect(): Dynamic reconnection failed, ReceiveConnection()=0x%X\n",
+                      m_szTraceName, hr);
+            COutput::ObjectLock lock(m_apOut.p);
+            m_apOut->m_mt.Set(&mtKept);
+            // A success code other than S_OK is a refusal too.
+            return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+        }
+        return S_OK;
+    }
+    if (PINDIR_OUTPUT == dwCookie)
+    {
+        CComPtr<IMemInputPin> spMemInput;
+        if (FAILED(m_apOut->GetConnectedMemInputPin(&spMemInput)) || !spMemInput)
+        {
+            _LogTrace(atlTraceGeneral, eTL_Error,
+                      L"###Err### %s Filter_CompleteConnect(): downstream pin not support IMemInputPin\n", m_szTraceName);
+            return VFW_E_NOT_SAMPLE_CONNECTION;
+        }
+        return S_OK;
+    }
+    ASSERT_TEXT(FALSE, "CTransInPlaceFilter::Filter_CompleteConnect(): Unknown cookie");
+    return E_ABORT;
+}
+
+HRESULT CSpyFilter::Filter_CompleteConnectInput()
+{
+    if (!ASSERT_TEXT(m_apIn->IsConnected(), "m_apIn->IsConnected()"))
+        return VFW_E_NOT_CONNECTED;
+    CMType mtIn;
+    HRESULT hr = S_OK;
+    {
+        CInput::ObjectLock lock(m_apIn.p);
+        hr = mtIn.Set(&m_apIn->m_mt);
+    }
+    if (FAILED(hr))
+        return hr;
+    if (!m_apOut->IsConnected())
+    {
+        COutput::ObjectLock lock(m_apOut.p);
+        return m_apOut->m_mt.Set(&mtIn);
+    }
+    if (State_Stopped == FilterState())
+        return MakeReconnect(static_cast<IPin*>(m_apOut.p), &mtIn);
+    CComPtr<IMemAllocator> spAllocIn = m_apIn->m_spAllocIn;
+    if (!spAllocIn)
+        return S_OK;
+
+    // The allocator of a live type change: the downstream pin is told again.
+    CComPtr<IMemAllocator> spAllocOut = m_apOut->GetAllocatorOut();
+    ASSERT_TEXT(spAllocOut != NULL, "m_apOut->m_spAllocOut != NULL");
+    if (!spAllocIn.IsEqualObject(spAllocOut))
+    {
+        ASSERT_TEXT(FALSE, "CSpyFilter::Filter_CompleteConnectInput(): Allocators are different");
+        return E_FAIL;
+    }
+    m_apOut->AllocatorActivate(false);
+    CComPtr<IMemInputPin> spMemInput = m_apOut->GetConnectedMemInput();
+    if (!ASSERT_TEXT(spMemInput != NULL, "m_apOut->m_spMemInput != NULL"))
+        return E_UNEXPECTED;
+    hr = spMemInput->NotifyAllocator(spAllocIn, m_apIn->m_bReadOnly);
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error,
+                  L"###Err### %s Filter_CompleteConnectInput(): Allocator agreement for dynamic reconnection failed, "
+                  L"NotifyAllocator()=0x%X\n",
+                  m_szTraceName, hr);
+    else
+        m_apOut->AllocatorActivate(true);
+    return hr;
+}
+
+HRESULT CSpyFilter::Filter_CompleteConnectOutput()
+{
+    if (m_bReconnecting)
+        return S_OK;
+    // Without an input connection there is nothing the graph could
+    // reconnect.
+    if (!ASSERT_TEXT(m_apIn->IsConnected(), "m_apIn->IsConnected()"))
+        return VFW_E_NOT_CONNECTED;
+    const bool bForced = 0 != m_bForcePassthru;
+    if (bForced)
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"%s Filter_CompleteConnectOutput(): Reconnection\n", m_szTraceName);
+        m_bReconnecting = 1;
+    }
+    const HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn.p), NULL);
+    // A reconnection that failed before the input pin was connected again
+    // must not leave the mode behind for the next connection.
+    if (bForced && FAILED(hr) && !m_apIn->IsConnected())
+        EndPassThru();
+    return hr;
+}
+
+BOOL CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
+{
+    if (!ASSERT(pmt != NULL))
+        return FALSE;
+    Debug_MediaType(atlTraceGeneral, eTL_Info, pmt, L"[Query] ");
+    if (PINDIR_OUTPUT == dwCookie && m_bReconnecting)
+        return TRUE;
+    if (!CTransInPlaceFilter::Filter_QueryAcceptMT(dwCookie, pmt))
+        return AcceptChangedYuvType(dwCookie, pmt);
+    if (m_apOut && m_apOut->IsConnected())
+        return m_apOut->IsNewSubtype(pmt->subtype);
+    return TRUE;
+}
+
+BOOL CSpyFilter::AcceptChangedYuvType(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
+{
+    if (PINDIR_OUTPUT != dwCookie || !m_apIn || !m_apOut || !m_apIn->IsConnected() || !m_apOut->IsConnected())
+        return FALSE;
+    if (!IsYuvPicture(pmt))
+        return FALSE;
+    CComPtr<IPin> spUp = m_apIn->m_spConnected;
+    CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+    if (!spUp || !spDown)
+        return FALSE;
+    CLSID clsidUp = GUID_NULL;
+    CLSID clsidDown = GUID_NULL;
+    if (FAILED(GetPinFilterClsid(spUp, &clsidUp)) || FAILED(GetPinFilterClsid(spDown, &clsidDown)))
+        return FALSE;
+    if (!IsEqualGUID(clsidUp, kClsidAviSplitter) || !IsEqualGUID(clsidDown, kClsidOverlayMixer))
+        return FALSE;
+    _LogTrace(atlTraceGeneral, eTL_Error,
+              L"%s Filter_QueryAcceptMT(): we between AviSplitter and OverlayMixer, accepts changed YUV type\n",
+              m_szTraceName);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Pass-through allocator mode
+
+void CSpyFilter::EndPassThru()
+{
+    m_spDownstreamPin.Release();
+    m_bReconnecting = 0;
+}
+
+HRESULT CSpyFilter::PassThru_ReceiveConnection(IPin*, const AM_MEDIA_TYPE* pmt)
+{
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_ReceiveConnection()\n", m_szTraceName);
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    if (!ASSERT_TEXT(!m_apOut->IsConnected(), "!m_apOut->IsConnected()"))
+        return E_FAIL;
+    CComPtr<IPin> spDown = m_spDownstreamPin;
+    return static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
+}
+
+HRESULT CSpyFilter::PassThru_Disconnect()
+{
+    if (!m_apOut->IsConnected())
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): output already disconnected\n",
+                  m_szTraceName);
+        EndPassThru();
+        return S_OK;
+    }
+    if (!m_spDownstreamPin)
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): start reconnection\n", m_szTraceName);
+        m_spDownstreamPin = m_apOut->GetConnectedPin();
+        ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL");
+    }
+    else
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTraceName);
+        EndPassThru();
+    }
+    return static_cast<IPin*>(m_apOut.p)->Disconnect();
+}
+
+HRESULT CSpyFilter::PassThru_ConnectionMediaType(AM_MEDIA_TYPE* pmt)
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    if (!ASSERT_TEXT(m_apOut->IsConnected(), "m_apOut->IsConnected()"))
+        return E_FAIL;
+    return m_spDownstreamPin->ConnectionMediaType(pmt);
+}
+
+HRESULT CSpyFilter::PassThru_QueryAccept(const AM_MEDIA_TYPE* pmt)
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    return m_spDownstreamPin->QueryAccept(pmt);
+}
+
+HRESULT CSpyFilter::PassThru_EnumMediaTypes(IEnumMediaTypes** ppEnum)
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    return m_spDownstreamPin->EnumMediaTypes(ppEnum);
+}
+
+namespace
+{
+// The downstream pin's IMemInputPin; E_NOINTERFACE when it has none.
+HRESULT DownstreamMemInput(IPin* pPin, IMemInputPin** ppMemInput)
+{
+    *ppMemInput = NULL;
+    const HRESULT hr = pPin->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(ppMemInput));
+    if (!ASSERT_TEXT(SUCCEEDED(hr) && *ppMemInput != NULL, "spMemInputPin != NULL"))
+        return FAILED(hr) ? hr : E_NOINTERFACE;
+    return S_OK;
+}
+} // namespace
+
+HRESULT CSpyFilter::PassThru_GetAllocator(IMemAllocator** ppAllocator)
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    CComPtr<IMemInputPin> spMemInputPin;
+    HRESULT hr = DownstreamMemInput(m_spDownstreamPin, &spMemInputPin);
+    if (FAILED(hr))
+        return hr;
+    hr = spMemInputPin->GetAllocator(ppAllocator);
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s PassThru_GetAllocator(): GetAllocator()=0x%X\n",
+                  m_szTraceName, hr);
+    else
+        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_GetAllocator(): GetAllocator()=S_OK, *ppAllocator=0x%08X\n",
+                  m_szTraceName,
+                  static_cast<unsigned>(reinterpret_cast<UINT_PTR>(ppAllocator ? *ppAllocator : NULL)));
+    return hr;
+}
+
+HRESULT CSpyFilter::PassThru_NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly)
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    CComPtr<IMemInputPin> spMemInputPin;
+    HRESULT hr = DownstreamMemInput(m_spDownstreamPin, &spMemInputPin);
+    if (FAILED(hr))
+        return hr;
+    hr = spMemInputPin->NotifyAllocator(pAllocator, bReadOnly);
+    if (FAILED(hr))
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s PassThru_NotifyAllocator(): GetAllocator()=0x%X\n",
+                  m_szTraceName, hr);
+        return hr;
+    }
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_NotifyAllocator(): NotifyAllocator()=S_OK, pAllocator=0x%08X\n",
+              m_szTraceName, static_cast<unsigned>(reinterpret_cast<UINT_PTR>(pAllocator)));
+    {
+        CCritSecLock lock(m_apOut->m_csAllocator);
+        m_apOut->m_spMemInput = spMemInputPin;
+    }
+    m_apOut->AttachAllocator(pAllocator, eAS_Upstream);
+    return hr;
+}
+
+HRESULT CSpyFilter::PassThru_GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pProps)
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    CComPtr<IMemInputPin> spMemInputPin;
+    HRESULT hr = DownstreamMemInput(m_spDownstreamPin, &spMemInputPin);
+    if (FAILED(hr))
+        return hr;
+    hr = spMemInputPin->GetAllocatorRequirements(pProps);
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error,
+                  L"###Err### %s PassThru_GetAllocatorRequirements(): GetAllocatorRequirements()=0x%X\n", m_szTraceName,
+                  hr);
+    else
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_GetAllocatorRequirements()\n", m_szTraceName);
+        Debug_AllocatorProps(atlTraceGeneral, eTL_Error, pProps);
+    }
+    return hr;
+}
+
+HRESULT CSpyFilter::PassThru_ReceiveCanBlock()
+{
+    if (!ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL"))
+        return E_FAIL;
+    CComPtr<IMemInputPin> spMemInputPin;
+    HRESULT hr = DownstreamMemInput(m_spDownstreamPin, &spMemInputPin);
+    if (FAILED(hr))
+        return hr;
+    hr = spMemInputPin->ReceiveCanBlock();
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_ReceiveCanBlock(): ReceiveCanBlock()=0x%X\n", m_szTraceName,
+              hr);
+    return hr;
+}
