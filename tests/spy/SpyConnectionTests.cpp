@@ -1,0 +1,397 @@
+// The spy filter's connections in Wine's filter graph manager: every output
+// connection has the graph reconnect the input, so that one allocator serves
+// both sides; a downstream pin that refuses the allocator for one subtype
+// gets another; a new input type is carried downstream while the graph runs
+// only when dynamic reconnection is on; and the forced pass-through allocator
+// makes the source allocate from the downstream filter's allocator.
+#include "SpyTestSupport.h"
+
+namespace {
+
+class SpyConnectionTest : public FilterTest
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_log.IsBound());
+        ASSERT_TRUE(CSpySettings::RemoveKey());
+    }
+    CSpySettings m_settings;
+    CFakeLogScope m_log;
+};
+
+bool WaitForSpyState(SpyChain& chain, FILTER_STATE eState)
+{
+    for (int i = 0; i < 4000 && eState != chain.spy->FilterState(); ++i)
+        Sleep(5);
+    return eState == chain.spy->FilterState();
+}
+
+dsfix::MediaType ConnectionType(IPin* pPin)
+{
+    AM_MEDIA_TYPE mt;
+    ZeroMemory(&mt, sizeof(mt));
+    if (S_OK != pPin->ConnectionMediaType(&mt))
+        return dsfix::MediaType();
+    dsfix::MediaType t(mt);
+    dsfix::FreeMediaTypeFields(mt);
+    return t;
+}
+
+bool IsConnected(IPin* pPin)
+{
+    CComPtr<IPin> sp;
+    return S_OK == pPin->ConnectedTo(&sp);
+}
+
+// ---------------------------------------------------------------------------
+// Connections in the graph
+
+struct WayInCase
+{
+    const char* pszCase;
+    bool bBuilder; // IGraphBuilder::Connect, else IFilterGraph::ConnectDirect
+};
+
+class SpyConnectWayTest : public SpyConnectionTest, public ::testing::WithParamInterface<WayInCase>
+{
+};
+
+// The source first gets a new allocator of the spy; once the output is
+// connected the graph reconnects the input, and the source then allocates
+// from the output allocator: one allocator from source to sink.
+TEST_P(SpyConnectWayTest, TheOutputConnectionReconnectsTheInputToOneAllocator)
+{
+    const WayInCase& c = GetParam();
+    dsfix::HangWatchdog watchdog(60000, c.pszCase);
+    dsfix::TestSourceConfig sourceConfig;
+    sourceConfig.mediaTypes = { TestVideoType() };
+    sourceConfig.sampleCount = 6;
+    dsfix::TestSinkConfig sinkConfig;
+    sinkConfig.copyBytes = false;
+    {
+        dsfix::TestGraph graph;
+        ASSERT_EQ(S_OK, graph.Create());
+        dsfix::TestSource* pSource = NULL;
+        ASSERT_EQ(S_OK, dsfix::TestSource::Create(sourceConfig, &pSource));
+        dsfix::ComPtr<dsfix::TestSource> source;
+        source.Attach(pSource);
+        dsfix::TestSink* pSink = NULL;
+        ASSERT_EQ(S_OK, dsfix::TestSink::Create(sinkConfig, &pSink));
+        dsfix::ComPtr<dsfix::TestSink> sink;
+        sink.Attach(pSink);
+        CSpyPtr spy;
+        ASSERT_EQ(S_OK, graph.Add(source.Get(), L"Source"));
+        ASSERT_EQ(S_OK, graph.Add(spy.Filter(), L"Spy"));
+        ASSERT_EQ(S_OK, graph.Add(sink.Get(), L"Sink"));
+        if (c.bBuilder)
+        {
+            ASSERT_EQ(S_OK, graph.Connect(source->Pin(), spy.In()));
+            ASSERT_EQ(S_OK, graph.Connect(spy.Out(), sink->Pin()));
+        }
+        else
+        {
+            ASSERT_EQ(S_OK, graph.ConnectDirect(source->Pin(), spy.In()));
+            ASSERT_EQ(S_OK, graph.ConnectDirect(spy.Out(), sink->Pin()));
+        }
+        EXPECT_EQ(2, source->Records().connections) << "the output connection reconnected the input";
+        EXPECT_TRUE(IsConnected(spy.In()));
+        EXPECT_TRUE(IsConnected(spy.Out()));
+        EXPECT_TRUE(ConnectionType(spy.In()) == ConnectionType(spy.Out()));
+        CComPtr<IMemAllocator> spOut = spy->m_apOut->GetAllocatorOut();
+        ASSERT_TRUE(spOut != NULL);
+        EXPECT_TRUE(spOut.IsEqualObject(spy->m_apIn->m_spAllocIn)) << "one allocator";
+        EXPECT_EQ(static_cast<IMemAllocator*>(spOut), sink->Records().notifiedAllocator);
+        EXPECT_FALSE(spy->m_bSeparateAllocators);
+        EXPECT_EQ(0, spy->m_bReconnecting);
+
+        ASSERT_TRUE(graph.RunToCompletion(20000));
+        const std::vector<dsfix::PushRecord> pushes = source->Pushes();
+        const std::vector<dsfix::SampleRecord> got = sink->Samples();
+        ASSERT_EQ(6u, got.size());
+        ASSERT_EQ(6u, pushes.size());
+        for (size_t i = 0; i < got.size(); ++i)
+        {
+            EXPECT_TRUE(got[i].patternOk) << i;
+            EXPECT_EQ(pushes[i].buffer, got[i].buffer) << i << ": the buffer passes through";
+        }
+        graph.Release();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Graph, SpyConnectWayTest,
+                         ::testing::Values(WayInCase{ "ConnectDirect", false }, WayInCase{ "graph builder", true }));
+
+// An output connection that cannot be followed by the input's reconnection
+// fails and leaves the output and the downstream pin unconnected.
+TEST_F(SpyConnectionTest, AnOutputConnectionWhoseInputCannotBeReconnectedFails)
+{
+    dsfix::HangWatchdog watchdog(60000, "failed reconnection");
+    struct Case
+    {
+        const char* pszCase;
+        bool bInputConnected; // to a pin outside the graph that cannot connect again
+        HRESULT hrExpected;
+    };
+    const Case cases[] = {
+        { "input unconnected (no type is acceptable)", false, E_FAIL },
+        { "input reconnection fails", true, E_NOTIMPL },
+    };
+    for (const Case& c : cases)
+    {
+        CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Outside");
+        pUp->m_types = { TestVideoType() };
+        {
+            CSpyPtr spy;
+            dsfix::TestGraph graph;
+            ASSERT_EQ(S_OK, graph.Create());
+            ASSERT_EQ(S_OK, graph.Add(spy.Filter(), L"Spy"));
+            dsfix::TestSink* pSink = NULL;
+            ASSERT_EQ(S_OK, dsfix::TestSink::Create(dsfix::TestSinkConfig(), &pSink));
+            dsfix::ComPtr<dsfix::TestSink> sink;
+            sink.Attach(pSink);
+            ASSERT_EQ(S_OK, graph.Add(sink.Get(), L"Sink"));
+            if (c.bInputConnected)
+            {
+                ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, pUp->m_types[0].Ptr())) << c.pszCase;
+            }
+            EXPECT_EQ(c.hrExpected, graph.ConnectDirect(spy.Out(), sink->Pin(), NULL)) << c.pszCase;
+            EXPECT_FALSE(IsConnected(spy.Out())) << c.pszCase;
+            EXPECT_FALSE(IsConnected(sink->Pin())) << c.pszCase;
+            EXPECT_TRUE(spy->m_apOut->GetAllocatorOut() == NULL) << c.pszCase;
+            spy.In()->Disconnect();
+            graph.Release();
+        }
+        pUp->Release();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The allocator agreement tried with another type
+
+// The sink takes both types but refuses every allocator while connected
+// with YUY2: the output connection ends with UYVY, the input is reconnected
+// with UYVY too, YUY2 is refused from then on although the sink still
+// accepts it, and the stream flows.
+TEST_F(SpyConnectionTest, ASubtypeWhoseAllocatorIsRefusedGivesWayToAnother)
+{
+    dsfix::HangWatchdog watchdog(60000, "subtype retry");
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtUyvy = dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtYuy2, mtUyvy };
+    config.source.sampleCount = 4;
+    config.sink.refuseAllocatorTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_YUY2) };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+
+    EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtUyvy);
+    EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtUyvy) << "the input was reconnected with the output's type";
+    EXPECT_TRUE(chain.sink->CurrentType() == mtUyvy);
+    EXPECT_FALSE(chain.spy->m_apOut->IsNewSubtype(MEDIASUBTYPE_YUY2));
+    EXPECT_TRUE(chain.spy->m_apOut->IsNewSubtype(MEDIASUBTYPE_UYVY));
+    EXPECT_EQ(S_OK, chain.sink->Pin()->QueryAccept(mtYuy2.Ptr()));
+    EXPECT_EQ(S_FALSE, chain.spy.Out()->QueryAccept(mtYuy2.Ptr()));
+    EXPECT_EQ(S_FALSE, chain.spy.In()->QueryAccept(mtYuy2.Ptr()));
+    EXPECT_EQ(S_OK, chain.spy.In()->QueryAccept(mtUyvy.Ptr()));
+    EXPECT_TRUE(chain.spy->m_apOut->GetAllocatorOut().IsEqualObject(chain.spy->m_apIn->m_spAllocIn));
+
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(4u, chain.sink->Samples().size());
+
+    // A new output connection starts with no refused subtype.
+    ASSERT_EQ(S_OK, chain.spy.Out()->Disconnect());
+    EXPECT_TRUE(chain.spy->m_apOut->IsNewSubtype(MEDIASUBTYPE_YUY2));
+}
+
+// When no type gets an allocator the output is not connected.
+TEST_F(SpyConnectionTest, WhenNoTypeGetsAnAllocatorTheOutputStaysUnconnected)
+{
+    dsfix::HangWatchdog watchdog(60000, "no allocator at all");
+    SpyChainConfig config;
+    config.source.mediaTypes = { dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240),
+                                 dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240) };
+    config.sink.notifyAllocatorResult = VFW_E_BADALIGN;
+    SpyChain chain;
+    EXPECT_TRUE(FAILED(chain.Build(config)));
+    EXPECT_FALSE(IsConnected(chain.spy.Out()));
+    EXPECT_FALSE(IsConnected(chain.sink->Pin()));
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+}
+
+// ---------------------------------------------------------------------------
+// A new type while running
+
+struct LiveCase
+{
+    const char* pszCase;
+    bool bSwitch;         // dynamic reconnection on
+    bool bSinkTakes;      // the sink takes a new type while running
+    bool bSeparate;       // the chain runs with two allocators
+    HRESULT hrExpected;
+    size_t nSinkCalls;    // ReceiveConnection calls that reached the sink while running
+};
+
+class SpyLiveTypeTest : public SpyConnectionTest, public ::testing::WithParamInterface<LiveCase>
+{
+};
+
+TEST_P(SpyLiveTypeTest, ANewInputTypeIsCarriedDownstreamOnlyWhenEverythingAllowsIt)
+{
+    const LiveCase& c = GetParam();
+    dsfix::HangWatchdog watchdog(60000, c.pszCase);
+    const dsfix::MediaType mtOld = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtNew = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtOld };
+    config.source.credit = 0; // nothing flows: only the connection is changed
+    config.bNoClock = true;
+    config.sink.dynamicReconnect = c.bSinkTakes;
+    if (c.bSeparate)
+        UseSeparateAllocators(config);
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_EQ(S_OK, spItf->EnableDynReconnect(c.bSwitch ? 1 : 0));
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+    const size_t nBefore = chain.sink->Records().receiveConnections.size();
+
+    EXPECT_EQ(c.hrExpected, chain.spy.In()->ReceiveConnection(chain.source->Pin(), mtNew.Ptr())) << c.pszCase;
+    const dsfix::MediaType mtNow = (S_OK == c.hrExpected) ? mtNew : mtOld;
+    EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtNow) << c.pszCase;
+    EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtNow) << c.pszCase;
+    EXPECT_TRUE(chain.sink->CurrentType() == mtNow) << c.pszCase;
+    EXPECT_EQ(nBefore + c.nSinkCalls, chain.sink->Records().receiveConnections.size()) << c.pszCase;
+    EXPECT_TRUE(IsConnected(chain.spy.In())) << c.pszCase;
+    EXPECT_TRUE(IsConnected(chain.spy.Out())) << c.pszCase;
+    if (c.bSeparate)
+    {
+        EXPECT_TRUE(m_log.HasAssert("CSpyFilter::Filter_CompleteConnect(): Separate allocators are used")) << c.pszCase;
+    }
+    EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Running, SpyLiveTypeTest,
+    ::testing::Values(LiveCase{ "switch on, sink takes it", true, true, false, S_OK, 1 },
+                      LiveCase{ "switch off", false, true, false, VFW_E_NOT_STOPPED, 0 },
+                      LiveCase{ "sink refuses (its own code comes back)", true, false, false, VFW_E_ALREADY_CONNECTED, 1 },
+                      LiveCase{ "separate allocators", true, true, true, E_FAIL, 0 }));
+
+// ---------------------------------------------------------------------------
+// The forced pass-through allocator
+
+// The source hands out its own allocator read-only and the sink asks for
+// more buffers: by default the spy copies into the sink's allocator; forced,
+// the source's allocator reaches the sink and the buffers pass unchanged.
+// Switched off, the mode ends at once and the input is reconnected; switched
+// on again, the mode starts afresh (no pin of the earlier mode is left to be
+// taken for its end).
+TEST_F(SpyConnectionTest, ForcedPassThroughGivesOneAllocatorWhereTheDefaultGivesTwo)
+{
+    dsfix::HangWatchdog watchdog(120000, "forced pass-through");
+    SpyChainConfig config;
+    config.source.sampleCount = 5;
+    UseSeparateAllocators(config);
+    config.sink.ownAllocator = true;
+    config.sink.acceptTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_YUY2) };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    CComPtr<IMemAllocator> spSinkAlloc;
+    ASSERT_EQ(S_OK, chain.sink->GetOwnAllocator(&spSinkAlloc));
+    const dsfix::MediaType mtRgb = dsfix::VideoType(MEDIASUBTYPE_RGB24, 320, 240);
+    const std::wstring sName = chain.spy->GetTraceName();
+
+    // Checks the allocators and one stream; bShared: the source's buffers
+    // reach the sink.
+    auto CheckStream = [&](bool bShared, const char* pszStep) {
+        EXPECT_TRUE(IsConnected(chain.spy.In())) << pszStep;
+        EXPECT_TRUE(IsConnected(chain.spy.Out())) << pszStep;
+        EXPECT_EQ(bShared ? FALSE : TRUE, chain.spy->m_bSeparateAllocators) << pszStep;
+        chain.sink->ClearRecords();
+        chain.source->ClearRecords();
+        ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << pszStep;
+        const std::vector<dsfix::PushRecord> pushes = chain.source->Pushes();
+        const std::vector<dsfix::SampleRecord> got = chain.sink->Samples();
+        ASSERT_EQ(5u, got.size()) << pszStep;
+        ASSERT_EQ(5u, pushes.size()) << pszStep;
+        for (size_t i = 0; i < got.size(); ++i)
+        {
+            EXPECT_TRUE(got[i].patternOk) << pszStep << " " << i;
+            EXPECT_EQ(bShared, pushes[i].buffer == got[i].buffer) << pszStep << " " << i;
+        }
+    };
+
+    CheckStream(false, "default");
+    EXPECT_EQ(static_cast<IMemAllocator*>(spSinkAlloc), chain.sink->Records().notifiedAllocator);
+
+    for (int nRound = 0; nRound < 2; ++nRound)
+    {
+        m_log.Reset();
+        ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(1)) << nRound;
+        EXPECT_TRUE(m_log.HasLine(sName + L" Filter_CompleteConnectOutput(): Reconnection\n")) << nRound;
+        EXPECT_TRUE(m_log.HasLine(sName + L" PassThru_Disconnect(): start reconnection\n")) << nRound;
+        EXPECT_FALSE(m_log.HasLine(sName + L" PassThru_Disconnect(): stop reconnection\n")) << nRound;
+        EXPECT_EQ(1, chain.spy->m_bReconnecting) << nRound;
+        EXPECT_TRUE(chain.spy->m_spDownstreamPin.IsEqualObject(chain.sink->Pin())) << nRound;
+        EXPECT_FALSE(chain.spy->m_apIn->m_bOwnAllocator) << nRound;
+        // The source's allocator went to the sink as it is.
+        CComPtr<IMemAllocator> spSource;
+        ASSERT_EQ(S_OK, chain.source->GetAllocator(&spSource));
+        EXPECT_EQ(static_cast<IMemAllocator*>(spSource), chain.sink->Records().notifiedAllocator) << nRound;
+        EXPECT_TRUE(chain.spy->m_apOut->GetAllocatorOut().IsEqualObject(spSource)) << nRound;
+        // The input pin answers as the sink does.
+        EXPECT_EQ(S_FALSE, chain.sink->Pin()->QueryAccept(mtRgb.Ptr()));
+        EXPECT_EQ(S_FALSE, chain.spy.In()->QueryAccept(mtRgb.Ptr())) << nRound;
+        EXPECT_TRUE(ConnectionType(chain.spy.In()) == chain.sink->CurrentType()) << nRound;
+        CheckStream(true, "forced");
+
+        m_log.Reset();
+        ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(0)) << nRound;
+        EXPECT_EQ(0, chain.spy->m_bReconnecting) << nRound;
+        EXPECT_TRUE(chain.spy->m_spDownstreamPin == NULL) << nRound;
+        // The output connection stays as the mode left it, with the upstream
+        // allocator; the source's new allocator is passed on in its place.
+        EXPECT_FALSE(m_log.HasLine(sName + L" PassThru_Disconnect(): stop reconnection\n")) << nRound;
+        CheckStream(true, "switched off");
+    }
+}
+
+// In the pass-through mode an unconnected input answers Disconnect with S_OK
+// and nothing else; with the output already gone the next input Disconnect
+// ends the mode.
+TEST_F(SpyConnectionTest, DisconnectingInThePassThroughModeEndsIt)
+{
+    dsfix::HangWatchdog watchdog(60000, "pass-through disconnect");
+    SpyChainConfig config;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(1));
+    ASSERT_EQ(1, chain.spy->m_bReconnecting);
+
+    ASSERT_EQ(S_OK, chain.spy.Out()->Disconnect());
+    m_log.Reset();
+    EXPECT_EQ(S_OK, chain.spy.In()->Disconnect());
+    EXPECT_TRUE(m_log.HasLine(chain.spy->GetTraceName() + std::wstring(L" PassThru_Disconnect(): output already disconnected\n")));
+    EXPECT_EQ(0, chain.spy->m_bReconnecting);
+    EXPECT_TRUE(chain.spy->m_spDownstreamPin == NULL);
+    EXPECT_FALSE(IsConnected(chain.spy.In()));
+    chain.source->Pin()->Disconnect();
+
+    // Unconnected: S_OK, in both modes, and the mode is not touched.
+    EXPECT_EQ(S_OK, chain.spy.In()->Disconnect());
+    chain.spy->m_bReconnecting = 1;
+    m_log.Reset();
+    EXPECT_EQ(S_OK, chain.spy.In()->Disconnect());
+    EXPECT_EQ(1, chain.spy->m_bReconnecting);
+    EXPECT_TRUE(SpyLinesWith(m_log, L"PassThru_").empty());
+    chain.spy->m_bReconnecting = 0;
+}
+
+} // namespace
