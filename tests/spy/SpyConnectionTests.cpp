@@ -204,6 +204,33 @@ TEST_F(SpyConnectionTest, ASubtypeWhoseAllocatorIsRefusedGivesWayToAnother)
     EXPECT_TRUE(chain.spy->m_apOut->IsNewSubtype(MEDIASUBTYPE_YUY2));
 }
 
+// The sink offers a type of its own that the source also has, so the output
+// connects with another type than the input: the input's reconnection then
+// has the output reconnected with the input's type, and the reconnections
+// end there with one type on both sides.
+TEST_F(SpyConnectionTest, DifferentTypesOnBothSidesEndWithOneType)
+{
+    dsfix::HangWatchdog watchdog(60000, "types converge");
+    const dsfix::MediaType mtA = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtB = dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtA, mtB };
+    config.source.sampleCount = 4;
+    config.sink.offerTypes = { mtB };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    const dsfix::MediaType mtIn = ConnectionType(chain.spy.In());
+    EXPECT_TRUE(mtIn == ConnectionType(chain.spy.Out()));
+    EXPECT_TRUE(mtIn == chain.source->CurrentType());
+    EXPECT_TRUE(mtIn == chain.sink->CurrentType());
+    EXPECT_TRUE(IsConnected(chain.source->Pin()));
+    EXPECT_TRUE(IsConnected(chain.sink->Pin()));
+    EXPECT_LE(chain.source->Records().connections, 4) << "no endless reconnection";
+    EXPECT_FALSE(SpyLinesWith(m_log, L"MakeReconnect( Out )").empty()) << "the output was reconnected";
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(4u, chain.sink->Samples().size());
+}
+
 // When no type gets an allocator the output is not connected.
 TEST_F(SpyConnectionTest, WhenNoTypeGetsAnAllocatorTheOutputStaysUnconnected)
 {
