@@ -274,7 +274,7 @@ public:
     {
         if (!p)
             return E_POINTER;
-        *p = CLSID_NULL;
+        *p = m_clsid;
         return S_OK;
     }
     STDMETHODIMP Stop() override { return S_OK; }
@@ -315,6 +315,7 @@ public:
     STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
     std::wstring m_sName;
+    CLSID m_clsid = CLSID_NULL; // what GetClassID answers
 };
 
 // A neighbour pin of either direction: answers what the filter asks of its

@@ -247,6 +247,59 @@ TEST_F(SpyConnectionTest, WhenNoTypeGetsAnAllocatorTheOutputStaysUnconnected)
 }
 
 // ---------------------------------------------------------------------------
+// A changed YUV type between the AVI splitter and the overlay mixer
+
+// The output pin is asked about a type that the upstream pin refuses: only a
+// YUV type between those two filters is taken.
+TEST_F(SpyConnectionTest, AChangedYuvTypeIsTakenOnlyBetweenTheAviSplitterAndTheOverlayMixer)
+{
+    const CLSID clsidAviSplitter = { 0x1B544C20, 0xFD0B, 0x11CE, { 0x8C, 0x63, 0x00, 0xAA, 0x00, 0x44, 0xB5, 0x1E } };
+    const CLSID clsidOverlayMixer = { 0xCD8743A1, 0x3736, 0x11D0, { 0x9E, 0x69, 0x00, 0xC0, 0x4F, 0xD7, 0xC1, 0x5B } };
+    struct Case
+    {
+        const char* pszCase;
+        CLSID clsidUp;
+        CLSID clsidDown;
+        GUID subtype;
+        HRESULT hrExpected;
+    };
+    const Case cases[] = {
+        { "YUY2 between them", clsidAviSplitter, clsidOverlayMixer, MEDIASUBTYPE_YUY2, S_OK },
+        { "UYVY between them", clsidAviSplitter, clsidOverlayMixer, MEDIASUBTYPE_UYVY, S_OK },
+        { "RGB24 between them", clsidAviSplitter, clsidOverlayMixer, MEDIASUBTYPE_RGB24, S_FALSE },
+        { "another upstream filter", CLSID_NULL, clsidOverlayMixer, MEDIASUBTYPE_YUY2, S_FALSE },
+        { "another downstream filter", clsidAviSplitter, CLSID_NULL, MEDIASUBTYPE_YUY2, S_FALSE },
+    };
+    for (const Case& c : cases)
+    {
+        CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+        CFakePin* pDown = new CFakePin(PINDIR_INPUT, L"Down");
+        pUp->m_pFilter->m_clsid = c.clsidUp;
+        pDown->m_pFilter->m_clsid = c.clsidDown;
+        {
+            CSpyPtr spy;
+            ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, TestVideoType().Ptr())) << c.pszCase;
+            // The output stands connected as far as the filter can tell.
+            spy->m_apOut->m_spConnected = pDown;
+            pUp->m_hrQueryAccept = S_FALSE;
+            const dsfix::MediaType mt = dsfix::VideoType(c.subtype, 640, 480);
+            m_log.Reset();
+            EXPECT_EQ(c.hrExpected, spy.Out()->QueryAccept(mt.Ptr())) << c.pszCase;
+            EXPECT_EQ(S_OK == c.hrExpected,
+                      m_log.HasLine(std::wstring(spy->GetTraceName()) +
+                                    L" Filter_QueryAcceptMT(): we between AviSplitter and OverlayMixer, accepts "
+                                    L"changed YUV type\n"))
+                << c.pszCase;
+            spy->m_apOut->m_spConnected.Release();
+            pUp->m_hrQueryAccept = S_OK;
+            EXPECT_EQ(S_OK, spy.In()->Disconnect());
+        }
+        pUp->Release();
+        pDown->Release();
+    }
+}
+
+// ---------------------------------------------------------------------------
 // A new type while running
 
 struct LiveCase
@@ -293,6 +346,19 @@ TEST_P(SpyLiveTypeTest, ANewInputTypeIsCarriedDownstreamOnlyWhenEverythingAllows
     EXPECT_EQ(nBefore + c.nSinkCalls, chain.sink->Records().receiveConnections.size()) << c.pszCase;
     EXPECT_TRUE(IsConnected(chain.spy.In())) << c.pszCase;
     EXPECT_TRUE(IsConnected(chain.spy.Out())) << c.pszCase;
+    if (S_OK == c.hrExpected)
+    {
+        // Upstream then notifies the one allocator again: the sink is told too.
+        CComPtr<IMemInputPin> spMemIn;
+        ASSERT_EQ(S_OK, chain.spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+        CComPtr<IMemAllocator> spAlloc = chain.spy->m_apIn->m_spAllocIn;
+        ASSERT_TRUE(spAlloc != NULL);
+        const long nNotified = chain.sink->Records().notifyAllocatorCalls;
+        EXPECT_EQ(S_OK, spMemIn->NotifyAllocator(spAlloc, FALSE));
+        EXPECT_EQ(nNotified + 1, chain.sink->Records().notifyAllocatorCalls);
+        EXPECT_EQ(static_cast<IMemAllocator*>(spAlloc), chain.sink->Records().notifiedAllocator);
+        EXPECT_TRUE(IsConnected(chain.spy.In()));
+    }
     if (c.bSeparate)
     {
         EXPECT_TRUE(m_log.HasAssert("CSpyFilter::Filter_CompleteConnect(): Separate allocators are used")) << c.pszCase;
