@@ -131,11 +131,16 @@ TEST_F(SpyConnectionTest, AnOutputConnectionWhoseInputCannotBeReconnectedFails)
     {
         const char* pszCase;
         bool bInputConnected; // to a pin outside the graph that cannot connect again
+        bool bForced;         // the pass-through allocator is forced
         HRESULT hrExpected;
     };
     const Case cases[] = {
-        { "input unconnected (no type is acceptable)", false, E_FAIL },
-        { "input reconnection fails", true, E_NOTIMPL },
+        { "input unconnected (no type is acceptable)", false, false, E_FAIL },
+        { "input reconnection fails", true, false, E_NOTIMPL },
+        // The failed reconnection must not leave the mode behind: the next
+        // input connection would otherwise connect the output behind the
+        // caller's back.
+        { "input reconnection fails, forced", true, true, E_NOTIMPL },
     };
     for (const Case& c : cases)
     {
@@ -151,6 +156,12 @@ TEST_F(SpyConnectionTest, AnOutputConnectionWhoseInputCannotBeReconnectedFails)
             dsfix::ComPtr<dsfix::TestSink> sink;
             sink.Attach(pSink);
             ASSERT_EQ(S_OK, graph.Add(sink.Get(), L"Sink"));
+            if (c.bForced)
+            {
+                CComPtr<INRVSpyFilter> spItf;
+                ASSERT_EQ(S_OK, spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+                ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(1));
+            }
             if (c.bInputConnected)
             {
                 ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, pUp->m_types[0].Ptr())) << c.pszCase;
@@ -159,6 +170,8 @@ TEST_F(SpyConnectionTest, AnOutputConnectionWhoseInputCannotBeReconnectedFails)
             EXPECT_FALSE(IsConnected(spy.Out())) << c.pszCase;
             EXPECT_FALSE(IsConnected(sink->Pin())) << c.pszCase;
             EXPECT_TRUE(spy->m_apOut->GetAllocatorOut() == NULL) << c.pszCase;
+            EXPECT_EQ(0, spy->m_bReconnecting) << c.pszCase;
+            EXPECT_TRUE(spy->m_spDownstreamPin == NULL) << c.pszCase;
             spy.In()->Disconnect();
             graph.Release();
         }
