@@ -33,9 +33,15 @@ STDMETHODIMP CInput::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pm
 {
     if (m_pFilter && m_pFilter->m_bReconnecting)
     {
-        const HRESULT hr = m_pFilter->PassThru_ReceiveConnection(pConnector, pmt);
+        HRESULT hr = m_pFilter->PassThru_ReceiveConnection(pConnector, pmt);
         if (S_OK != hr)
             return hr;
+        hr = CInputPin<CInput, CSpyFilter>::ReceiveConnection(pConnector, pmt);
+        // The output connection made for this one is undone with it, so
+        // that the output is not left connected under an unconnected input.
+        if (S_OK != hr)
+            static_cast<IPin*>(m_pFilter->m_apOut.p)->Disconnect();
+        return hr;
     }
     return CInputPin<CInput, CSpyFilter>::ReceiveConnection(pConnector, pmt);
 }

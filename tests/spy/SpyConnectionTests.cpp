@@ -467,6 +467,41 @@ TEST_F(SpyConnectionTest, ForcedPassThroughGivesOneAllocatorWhereTheDefaultGives
     }
 }
 
+// In the pass-through mode the output is connected to the downstream pin
+// before the input takes the connection; when the input then refuses, the
+// output is disconnected again.
+TEST_F(SpyConnectionTest, AnInputConnectionRefusedInThePassThroughModeLeavesTheOutputUnconnected)
+{
+    dsfix::HangWatchdog watchdog(60000, "pass-through refusal");
+    SpyChainConfig config;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    // The state in the middle of a pass-through reconnection: both sides
+    // disconnected, the downstream pin kept.
+    chain.source->Pin()->Disconnect();
+    ASSERT_EQ(S_OK, chain.spy.In()->Disconnect());
+    chain.spy->m_spDownstreamPin = chain.sink->Pin();
+    chain.spy->m_bReconnecting = 1;
+    ASSERT_EQ(S_OK, chain.spy.Out()->Disconnect());
+
+    // A connector of the wrong direction: the output connection succeeds,
+    // then the input refuses.
+    CFakePin* pWrong = new CFakePin(PINDIR_INPUT, L"Wrong");
+    EXPECT_EQ(VFW_E_INVALID_DIRECTION, chain.spy.In()->ReceiveConnection(pWrong, TestVideoType().Ptr()));
+    EXPECT_FALSE(IsConnected(chain.spy.In()));
+    EXPECT_FALSE(IsConnected(chain.spy.Out()));
+    EXPECT_FALSE(IsConnected(chain.sink->Pin()));
+    pWrong->Release();
+
+    // The mode is still on for the real connection.
+    EXPECT_EQ(1, chain.spy->m_bReconnecting);
+    ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), NULL));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    EXPECT_TRUE(chain.spy->m_apOut->GetAllocatorOut().IsEqualObject(chain.spy->m_apIn->m_spAllocIn));
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(10u, chain.sink->Samples().size());
+}
+
 // In the pass-through mode an unconnected input answers Disconnect with S_OK
 // and nothing else; with the output already gone the next input Disconnect
 // ends the mode.
