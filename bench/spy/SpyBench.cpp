@@ -15,10 +15,10 @@
 // one through the spy, and the difference would be the allocator's, not the
 // spy's (that stream is shown too, not used as the baseline).
 // The spy is measured in two arrangements: the source takes the allocator the
-// spy's input pin hands out, which the spy then does not pass on, so it copies
-// every sample into a buffer of the downstream allocator; and the source
-// brings an allocator of its own, which the spy passes on downstream, so every
-// sample goes through in its own buffer.
+// spy's input pin hands out, and the source brings an allocator of its own.
+// The program prints for each whether the spy's two connections ended with
+// one allocator (samples pass through in their buffers) or with two (the spy
+// copies every sample into a buffer of the downstream allocator).
 //
 // What a stream costs besides its samples is measured on a short direct
 // stream and taken off every path; the figures are per sample of the rest.
