@@ -316,6 +316,54 @@ TEST_F(Pages, RateChangeWithoutAGraphShowsTheErrorAndFallsBack)
     Close(spPage);
 }
 
+// In Wine's graph manager the page talks to the graph: the graph takes any
+// rate (it has no seeking filter to refuse it) and cannot tell positions.
+// The track bar maps 0..100 to the rates 0.1..10, the direction box negates.
+TEST_F(Pages, TrackBarAndDirectionSetTheGraphsRate)
+{
+    ComPtr<IGraphBuilder> spGraph;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, NULL, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                     reinterpret_cast<void**>(&spGraph)));
+    ASSERT_EQ(S_OK, spGraph->AddFilter(m_spFilter, L"Spy"));
+    {
+        ComPtr<IPropertyPage> spPage = Create<IPropertyPage>(CLSID_SpyFilterPP, IID_IPropertyPage);
+        ASSERT_TRUE(spPage);
+        const HWND hDlg = Activate(spPage);
+        ASSERT_NE(nullptr, hDlg);
+        EXPECT_EQ(L"1.000", ItemText(hDlg, 210));
+        SendMessageW(hDlg, WM_TIMER, 1, 0);
+        EXPECT_EQ(L"Error 0x80004001", ItemText(hDlg, 208)); // the graph's GetPositions: E_NOTIMPL
+
+        const HWND hSlider = GetDlgItem(hDlg, 206);
+        const struct
+        {
+            int pos;
+            bool bBackward;
+            const wchar_t* pszRate;
+        } cases[] = {
+            { 0, false, L"0.100" }, { 50, false, L"1.000" }, { 100, false, L"10.000" },
+            { 75, false, L"3.162" }, { 100, true, L"-10.000" }, { 0, true, L"-0.100" },
+        };
+        ErrorBoxCloser closer;
+        for (const auto& c : cases)
+        {
+            const bool bChecked = IsDlgButtonChecked(hDlg, 209) == BST_CHECKED;
+            SendMessageW(hSlider, TBM_SETPOS, TRUE, c.pos);
+            if (bChecked != c.bBackward)
+                SendDlgItemMessageW(hDlg, 209, BM_CLICK, 0, 0); // applies the rate too
+            SendMessageW(hDlg, WM_HSCROLL, TB_THUMBPOSITION, reinterpret_cast<LPARAM>(hSlider));
+            EXPECT_EQ(std::wstring(c.pszRate), ItemText(hDlg, 210)) << "position " << c.pos;
+        }
+        // A scroll message from another control is not the rate's.
+        SendMessageW(hSlider, TBM_SETPOS, TRUE, 50);
+        SendMessageW(hDlg, WM_HSCROLL, TB_THUMBPOSITION, 0);
+        EXPECT_EQ(L"-0.100", ItemText(hDlg, 210));
+        EXPECT_TRUE(closer.Texts().empty());
+        Close(spPage);
+    }
+    EXPECT_EQ(S_OK, spGraph->RemoveFilter(m_spFilter));
+}
+
 BOOL CALLBACK CollectText(HWND hWnd, LPARAM lParam)
 {
     reinterpret_cast<std::vector<std::wstring>*>(lParam)->push_back(Text(hWnd));
