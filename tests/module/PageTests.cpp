@@ -410,4 +410,97 @@ TEST_F(Pages, AboutPageShowsItsTextsAndLinks)
     EXPECT_EQ(nFilterRefs, RefCount(m_spFilter));
 }
 
+// The colour a control paints its text in: the most saturated red or blue
+// of its client area printed into a bitmap ('r', 'b', or '-' for neither).
+char LinkColour(HWND hLink)
+{
+    RECT rc;
+    GetClientRect(hLink, &rc);
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
+    bmi.bmiHeader.biWidth = rc.right;
+    bmi.bmiHeader.biHeight = -rc.bottom;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* pBits = NULL;
+    const HDC hDC = CreateCompatibleDC(NULL);
+    const HBITMAP hBmp = CreateDIBSection(hDC, &bmi, DIB_RGB_COLORS, &pBits, NULL, 0);
+    char c = '-';
+    if (hBmp != NULL)
+    {
+        const HGDIOBJ hOld = SelectObject(hDC, hBmp);
+        PatBlt(hDC, 0, 0, rc.right, rc.bottom, WHITENESS);
+        SendMessageW(hLink, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(hDC), PRF_CLIENT);
+        GdiFlush();
+        const DWORD* p = static_cast<const DWORD*>(pBits);
+        int nRed = 0, nBlue = 0;
+        for (LONG i = 0; i < rc.right * rc.bottom; ++i)
+        {
+            const int r = (p[i] >> 16) & 0xFF, g = (p[i] >> 8) & 0xFF, b = p[i] & 0xFF;
+            if (r > 160 && g < 80 && b < 80)
+                ++nRed;
+            if (b > 160 && g < 80 && r < 80)
+                ++nBlue;
+        }
+        c = (nRed > nBlue) ? 'r' : (nBlue > 0 ? 'b' : '-');
+        SelectObject(hDC, hOld);
+        DeleteObject(hBmp);
+    }
+    DeleteDC(hDC);
+    return c;
+}
+
+// The links take the browser's "Anchor Color" when it reads as three
+// numbers, and keep their blue otherwise.
+TEST_F(Pages, LinksFollowTheBrowsersAnchorColour)
+{
+    const wchar_t kKey[] = L"Software\\Microsoft\\Internet Explorer\\Settings";
+    const struct
+    {
+        const wchar_t* pszColour; // NULL: no value
+        char expected;
+    } cases[] = { { NULL, 'b' }, { L"255,0,0", 'r' }, { L"255,0", 'b' }, { L"255,0,", 'b' } };
+    HKEY hKey = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hKey, NULL));
+    for (const auto& c : cases)
+    {
+        if (c.pszColour != NULL)
+            RegSetValueExW(hKey, L"Anchor Color", 0, REG_SZ, reinterpret_cast<const BYTE*>(c.pszColour),
+                           static_cast<DWORD>((wcslen(c.pszColour) + 1) * sizeof(WCHAR)));
+        else
+            RegDeleteValueW(hKey, L"Anchor Color");
+        ComPtr<IPropertyPage> spPage = Create<IPropertyPage>(CLSID_AboutSpyFilter, IID_IPropertyPage);
+        ASSERT_TRUE(spPage);
+        const HWND hDlg = Activate(spPage);
+        ASSERT_NE(nullptr, hDlg);
+        EXPECT_EQ(c.expected, LinkColour(GetDlgItem(hDlg, 303))) << (c.pszColour ? "value set" : "no value");
+        Close(spPage);
+    }
+    RegDeleteValueW(hKey, L"Anchor Color");
+    RegCloseKey(hKey);
+}
+
+// Only a press on the label's own text takes the mouse; a release away from
+// it opens nothing (the link keeps its colour).
+TEST_F(Pages, LinkTakesTheMouseOnlyOnItsText)
+{
+    ComPtr<IPropertyPage> spPage = Create<IPropertyPage>(CLSID_AboutSpyFilter, IID_IPropertyPage);
+    ASSERT_TRUE(spPage);
+    const HWND hDlg = Activate(spPage);
+    ASSERT_NE(nullptr, hDlg);
+    const HWND hLink = GetDlgItem(hDlg, 304);
+    RECT rc;
+    GetClientRect(hLink, &rc);
+    const LPARAM outside = MAKELPARAM(rc.right - 2, rc.bottom / 2);
+    const LPARAM inside = MAKELPARAM(2, rc.bottom / 2);
+    SendMessageW(hLink, WM_LBUTTONDOWN, MK_LBUTTON, outside);
+    EXPECT_NE(hLink, GetCapture());
+    SendMessageW(hLink, WM_LBUTTONDOWN, MK_LBUTTON, inside);
+    EXPECT_EQ(hLink, GetCapture());
+    SendMessageW(hLink, WM_LBUTTONUP, 0, outside);
+    EXPECT_EQ(nullptr, GetCapture());
+    EXPECT_EQ('b', LinkColour(hLink));
+    Close(spPage);
+}
+
 } // namespace
