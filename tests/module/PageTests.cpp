@@ -364,6 +364,37 @@ TEST_F(Pages, TrackBarAndDirectionSetTheGraphsRate)
     EXPECT_EQ(S_OK, spGraph->RemoveFilter(m_spFilter));
 }
 
+// A page given no spy filter (no object at all, or an object without the
+// filter's interface) shows the defaults and does nothing when worked.
+TEST_F(Pages, PageWithoutTheFilterShowsDefaults)
+{
+    ComPtr<IUnknown> spOther;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                     reinterpret_cast<void**>(&spOther)));
+    for (IUnknown* pObject : { static_cast<IUnknown*>(NULL), spOther.Get() })
+    {
+        ComPtr<IPropertyPage> spPage = Create<IPropertyPage>(CLSID_SpyFilterPP, IID_IPropertyPage);
+        ASSERT_TRUE(spPage);
+        if (pObject != NULL)
+        {
+            EXPECT_EQ(S_OK, spPage->SetObjects(1, &pObject));
+        }
+        const RECT rc = { 0, 0, 500, 400 };
+        ASSERT_EQ(S_OK, spPage->Activate(m_hParent, &rc, FALSE));
+        const HWND hDlg = GetWindow(m_hParent, GW_CHILD);
+        ASSERT_NE(nullptr, hDlg);
+        EXPECT_EQ((UINT)BST_CHECKED, IsDlgButtonChecked(hDlg, 204));
+        EXPECT_EQ((UINT)BST_UNCHECKED, IsDlgButtonChecked(hDlg, 207));
+        EXPECT_EQ((UINT)BST_UNCHECKED, IsDlgButtonChecked(hDlg, 203));
+        EXPECT_EQ(L"1.000", ItemText(hDlg, 210));
+        SendDlgItemMessageW(hDlg, 207, BM_CLICK, 0, 0);
+        SendMessageW(hDlg, WM_TIMER, 1, 0);
+        EXPECT_EQ(L"", ItemText(hDlg, 201));
+        EXPECT_EQ(S_OK, spPage->Deactivate());
+        EXPECT_EQ(S_OK, spPage->SetObjects(0, NULL));
+    }
+}
+
 BOOL CALLBACK CollectText(HWND hWnd, LPARAM lParam)
 {
     reinterpret_cast<std::vector<std::wstring>*>(lParam)->push_back(Text(hWnd));
