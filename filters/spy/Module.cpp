@@ -1,12 +1,16 @@
-// The filter module Morphlet.dll: an in-process COM server whose one
-// creatable class is the spy filter. Its module object keeps the lock count
+// The filter module Morphlet.dll: an in-process COM server of three
+// creatable classes, the spy filter, its property page and its About page. Its module object keeps the lock count
 // (live objects and server locks) behind DllCanUnloadNow.
+#include "AboutMorphlet.h"
+#include "FilterPP.h"
 #include "SpyFilter.h"
 
 namespace
 {
 BEGIN_OBJECT_MAP(ObjectMap)
     OBJECT_ENTRY(CLSID_SpyFilter, CSpyFilter)
+    OBJECT_ENTRY(CLSID_SpyFilterPP, CSpyFilterPP)
+    OBJECT_ENTRY(CLSID_AboutSpyFilter, CAboutSpyFilter)
 END_OBJECT_MAP()
 
 class CMorphletModule : public CAtlDllModuleT<CMorphletModule>

@@ -154,6 +154,7 @@ class ATL_NO_VTABLE CSpyFilter : public CComObjectRootEx<CComMultiThreadModel>,
                                  public CTransInPlaceFilter<CSpyFilter, CInput, COutput>,
                                  public IBaseFilterImpl<CSpyFilter>,
                                  public IPersistStreamImpl<CSpyFilter>,
+                                 public ISpecifyPropertyPagesImpl<CSpyFilter>,
                                  public INRVSpyFilter
 {
 public:
@@ -162,6 +163,7 @@ public:
         COM_INTERFACE_ENTRY2(IMediaFilter, IBaseFilter)
         COM_INTERFACE_ENTRY(IBaseFilter)
         COM_INTERFACE_ENTRY(INRVSpyFilter)
+        COM_INTERFACE_ENTRY(ISpecifyPropertyPages)
         COM_INTERFACE_ENTRY(IPersistStream)
         COM_INTERFACE_ENTRY_AGGREGATE(IID_IMarshal, m_spMarshaler.p)
     END_COM_MAP()
@@ -175,6 +177,12 @@ public:
         PERSIST_ENTRY(m_bMTEnumRedir)
         PERSIST_ENTRY(m_bForcePassthru)
     END_PERSIST_MAP()
+
+    // The filter's pages: its property page and its About page.
+    BEGIN_PROP_MAP(CSpyFilter)
+        PROP_PAGE(CLSID_SpyFilterPP)
+        PROP_PAGE(CLSID_AboutSpyFilter)
+    END_PROP_MAP()
 
     // Registry key of the per-user settings (read only, never written).
     static constexpr LPCWSTR kSettingsKey = L"Software\\Norvaleth\\Spy Filter";

@@ -14,6 +14,7 @@
 
 #include "atlbase.h"
 
+#include <ocidl.h>
 #include <memory>
 #include <new>
 
@@ -733,3 +734,76 @@ private:
     { &clsid, class ::UpdateRegistry, class ::_ClassFactoryCreatorClass::CreateInstance,            \
       class ::_CreatorClass::CreateInstance, class ::GetObjectDescription },
 #define END_OBJECT_MAP() { NULL, NULL, NULL, NULL, NULL } };
+
+// ---------------------------------------------------------------------------
+// Property map and ISpecifyPropertyPages
+
+namespace ATL
+{
+
+// One entry of a class's property map; the pages of a class are the entries
+// made by PROP_PAGE (ATL's other kinds of entry are not used here).
+struct ATL_PROPMAP_ENTRY
+{
+    LPCOLESTR szDesc;
+    DISPID dispid;
+    const CLSID* pclsidPropPage;
+    const IID* piidDispatch;
+    DWORD dwOffsetData;
+    DWORD dwSizeData;
+    VARTYPE vt;
+};
+
+// The property pages of class T: the distinct page classes of its property
+// map, in map order, as a task-memory array.
+template <class T>
+class ATL_NO_VTABLE ISpecifyPropertyPagesImpl : public ISpecifyPropertyPages
+{
+public:
+    STDMETHOD(GetPages)(CAUUID* pPages) override
+    {
+        ATLTRACE2(atlTraceCOM, 2, L"ISpecifyPropertyPagesImpl::GetPages\n");
+        if (pPages == NULL)
+            return E_POINTER;
+        pPages->cElems = 0;
+        pPages->pElems = NULL;
+        const ATL_PROPMAP_ENTRY* pMap = T::GetPropertyMap();
+        ULONG nMax = 0;
+        for (const ATL_PROPMAP_ENTRY* p = pMap; p->pclsidPropPage != NULL; ++p)
+            ++nMax;
+        if (nMax == 0)
+            return S_OK;
+        GUID* pElems = static_cast<GUID*>(::CoTaskMemAlloc(nMax * sizeof(GUID)));
+        if (pElems == NULL)
+            return E_OUTOFMEMORY;
+        ULONG n = 0;
+        for (const ATL_PROPMAP_ENTRY* p = pMap; p->pclsidPropPage != NULL; ++p)
+        {
+            if (InlineIsEqualGUID(*p->pclsidPropPage, CLSID_NULL))
+                continue;
+            bool bFound = false;
+            for (ULONG i = 0; i < n && !bFound; ++i)
+                bFound = InlineIsEqualGUID(pElems[i], *p->pclsidPropPage);
+            if (!bFound)
+                pElems[n++] = *p->pclsidPropPage;
+        }
+        pPages->cElems = n;
+        pPages->pElems = pElems;
+        return S_OK;
+    }
+};
+
+} // namespace ATL
+
+// BEGIN_PROP_MAP(x) ... END_PROP_MAP(): the property pages of class x.
+#define BEGIN_PROP_MAP(theClass)                                           \
+public:                                                                    \
+    static const ATL::ATL_PROPMAP_ENTRY* GetPropertyMap() noexcept         \
+    {                                                                      \
+        static const ATL::ATL_PROPMAP_ENTRY pPropMap[] = {
+#define PROP_PAGE(clsid) { L"_PROPPAGE", 0, &clsid, &IID_NULL, 0, 0, 0 },
+#define END_PROP_MAP()                         \
+            { NULL, 0, NULL, &IID_NULL, 0, 0, 0 } \
+        };                                     \
+        return pPropMap;                       \
+    }

@@ -9,6 +9,8 @@
 #include "dsfix/Graph.h"
 #include "dsfix/TestSource.h"
 
+#include <ocidl.h>
+
 #include <vector>
 
 using namespace morphlet;
@@ -153,6 +155,60 @@ TEST_F(Registration, WritesTheClassKeys)
     const std::wstring sCategory = std::wstring(kCategories) + kNorvalethCategory;
     EXPECT_EQ(L"Norvaleth Filters", Sz(sCategory, L"FriendlyName"));
     EXPECT_EQ(0x400000u, Dword(sCategory, L"Merit"));
+}
+
+// The two page classes: their ProgIDs and class keys, written by
+// registration and taken out by unregistration.
+TEST_F(Registration, PageClassesComeAndGo)
+{
+    const struct
+    {
+        const wchar_t* pszClsid;
+        std::wstring sProgId;
+        const wchar_t* pszName;
+        const wchar_t* pszModel;
+    } pages[] = {
+        { L"{3C7E52D1-9A41-4F0B-8D26-51B7E0A4C913}", L"Morphlet.PropPage", L"Norvaleth Spy Property Page", L"Both" },
+        { L"{3C7E52D2-9A41-4F0B-8D26-51B7E0A4C913}", L"Morphlet.About", L"Norvaleth Spy About", L"Apartment" },
+    };
+    ASSERT_EQ(S_OK, m_module.Register());
+    for (const auto& p : pages)
+    {
+        const std::wstring sClass = Cls(p.pszClsid);
+        const std::wstring sProg1 = p.sProgId + L".1";
+        const struct
+        {
+            std::wstring sKey;
+            LPCWSTR pszValue;
+            std::wstring sData;
+        } expected[] = {
+            { sProg1, NULL, p.pszName },
+            { sProg1 + L"\\CLSID", NULL, p.pszClsid },
+            { p.sProgId, NULL, p.pszName },
+            { p.sProgId + L"\\CLSID", NULL, p.pszClsid },
+            { p.sProgId + L"\\CurVer", NULL, sProg1 },
+            { sClass, NULL, p.pszName },
+            { sClass + L"\\ProgID", NULL, sProg1 },
+            { sClass + L"\\VersionIndependentProgID", NULL, p.sProgId },
+            { sClass + L"\\InprocServer32", NULL, m_module.Path() },
+            { sClass + L"\\InprocServer32", L"ThreadingModel", p.pszModel },
+            { sClass + L"\\TypeLib", NULL, L"{B58F2E67-4D13-4C9A-9E71-0F6A3D2C8B54}" },
+        };
+        for (const auto& e : expected)
+            EXPECT_EQ(e.sData, Sz(e.sKey, e.pszValue)) << std::string(e.sKey.begin(), e.sKey.end());
+    }
+    // A page created by CLSID through COM, as a property frame creates it.
+    CLSID clsidPage = CLSID_NULL;
+    ASSERT_EQ(S_OK, CLSIDFromString(pages[0].pszClsid, &clsidPage));
+    void* pv = NULL;
+    ASSERT_EQ(S_OK, CoCreateInstance(clsidPage, NULL, CLSCTX_INPROC_SERVER, IID_IPropertyPage, &pv));
+    static_cast<IUnknown*>(pv)->Release();
+
+    ASSERT_EQ(S_OK, m_module.Unregister());
+    for (const auto& p : pages)
+        for (const std::wstring& s : { p.sProgId, p.sProgId + L".1", Cls(p.pszClsid) })
+            EXPECT_FALSE(KeyExists(s)) << std::string(s.begin(), s.end());
+    EXPECT_TRUE(KeyExists(L"CLSID"));
 }
 
 TEST_F(Registration, TwiceLeavesOneRegistration)
