@@ -126,17 +126,7 @@ void CSpyFilter::AddDiffEntry(LONGLONG llTime)
             const ULONGLONG ullUs = (llTicks > 0) ? (static_cast<ULONGLONG>(llTicks) + m_dwFreq / 2) / m_dwFreq : 0;
             pEntries[m_nDiffBuffered++] = (ullUs > ULONG_MAX) ? ULONG_MAX : static_cast<DWORD>(ullUs);
             if (m_bufDiff.GetSize() <= sizeof(DWORD) * m_nDiffBuffered)
-            {
-                const HRESULT hr = m_fileDiff.Write(pEntries, static_cast<DWORD>(sizeof(DWORD) * m_nDiffBuffered));
-                ASSERT(hr == S_OK);
-                // Entries that did not reach the file are not counted, and
-                // the next block goes where they should have gone.
-                if (S_OK == hr)
-                    m_nDiffTotal += m_nDiffBuffered;
-                else
-                    RewindDiffFile();
-                m_nDiffBuffered = 0;
-            }
+                WriteDiffEntries();
         }
     }
     m_llPrev = llTime;

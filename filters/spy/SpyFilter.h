@@ -286,6 +286,12 @@ public:
     // the filter lock, with the file open.
     HRESULT CloseDiffFile();
 
+    // Writes the buffered entries at the file's current position and empties
+    // the buffer. They count as written only when the write succeeded;
+    // otherwise the file is cut back behind the counted entries. Called under
+    // the filter lock.
+    HRESULT WriteDiffEntries();
+
     // After a failed write into the difference file: the write position goes
     // back behind the entries counted so far and the file ends there, so that
     // no bytes of a write that stopped short stay among the counted entries.

@@ -102,19 +102,27 @@ HRESULT CSpyFilter::OpenDiffFile()
     return hr;
 }
 
-HRESULT CSpyFilter::CloseDiffFile()
+HRESULT CSpyFilter::WriteDiffEntries()
 {
     HRESULT hr = S_OK;
     if (0 != m_nDiffBuffered && NULL != m_bufDiff.GetBuffer())
     {
         hr = m_fileDiff.Write(m_bufDiff.GetBuffer(), static_cast<DWORD>(sizeof(DWORD) * m_nDiffBuffered));
         ASSERT(hr == S_OK);
+        // Entries that did not reach the file are not counted, and the next
+        // block goes where they should have gone.
         if (S_OK == hr)
             m_nDiffTotal += m_nDiffBuffered;
         else
             RewindDiffFile();
     }
     m_nDiffBuffered = 0;
+    return hr;
+}
+
+HRESULT CSpyFilter::CloseDiffFile()
+{
+    HRESULT hr = WriteDiffEntries();
 
     const HRESULT hrCount = m_fileDiff.WriteAt(0, &m_nDiffTotal, sizeof(m_nDiffTotal));
     ASSERT_TEXT(hrCount == S_OK, "hr == S_OK");
