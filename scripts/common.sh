@@ -14,7 +14,7 @@ WINESERVER=/usr/lib/wine/wineserver64
 # Debian packages the build and the tests need; extra ones may be passed.
 need_packages() {
   missing=""
-  for p in g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine xvfb googletest cmake "$@"; do
+  for p in g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine xvfb xauth googletest cmake ffmpeg gstreamer1.0-plugins-good "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
   done
   if [ -n "$missing" ]; then
