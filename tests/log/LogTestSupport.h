@@ -168,8 +168,7 @@ private:
     std::string m_key;
 };
 
-// The binding value, saved at construction and put back at the end (tests
-// that touch it hold the log_binding lock).
+// The binding value, saved at construction and put back at the end.
 class BindingGuard
 {
 public:
