@@ -33,9 +33,9 @@ template_ready() {
 # The folder below /tmp that the Debian build of Wine makes for the
 # wineserver of a prefix: its name is kept in the prefix's "wineserver" file.
 server_dir_of() {
-  name=$(cat "$1/wineserver" 2>/dev/null) || return 0
-  case $name in
-    wine-*) [ -d "/tmp/$name" ] && echo "/tmp/$name" ;;
+  sname=$(cat "$1/wineserver" 2>/dev/null) || return 0
+  case $sname in
+    wine-*) [ -d "/tmp/$sname" ] && echo "/tmp/$sname" ;;
   esac
 }
 
@@ -51,7 +51,6 @@ remove_prefix() {
 
 make_template() {
   template_ready && return 0
-  mkdir -p "$CLONES"
   exec 9>"$TEMPLATE.lock"
   flock 9
   if ! template_ready; then
@@ -104,6 +103,7 @@ done
 [ $# -gt 0 ] || { echo "usage: $0 [--null-display | --x11] [--sound] <program> [arguments...]" >&2; exit 2; }
 
 make_template || exit 1
+mkdir -p "$CLONES"
 name=$(basename "$1")
 CLONE=$(mktemp -d "$CLONES/${name%.*}.$$.XXXXXX") || exit 1
 XVFB=""
