@@ -1367,7 +1367,7 @@ public:
         if (m_mtNext.IsValid())
         {
             const HRESULT hrType = (*ppSample)->SetMediaType(&m_mtNext);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
             m_mtNext.Reset();
         }
         return S_OK;
@@ -1387,7 +1387,7 @@ public:
     {
         if (0 == m_nWaiting)
             return;
-        ASSERT(this->m_hSem != NULL);
+        ASSERT_TEXT(this->m_hSem != NULL, "m_hSem != NULL");
         ReleaseSemaphore(this->m_hSem, static_cast<LONG>(m_nWaiting), NULL);
         m_nWaiting = 0;
     }
@@ -1433,7 +1433,8 @@ public:
     HRESULT FinalConstruct()
     {
         _LogTrace(atlTraceGeneral, eTL_Error, L"CMemoryAllocatorT::FinalConstruct [0x%08X]\n", TraceAddress(this));
-        ASSERT(this->m_eState == AS_Create && this->m_hSem == NULL);
+        ASSERT_TEXT(this->m_eState == AS_Create, "m_eState == AS_Create");
+        ASSERT_TEXT(this->m_hSem == NULL, "m_hSem == NULL");
         this->m_hSem = CreateSemaphoreW(NULL, 0, 0x7FFFFFFF, NULL);
         if (NULL == this->m_hSem)
             return E_OUTOFMEMORY;
@@ -1444,7 +1445,8 @@ public:
     void FinalRelease()
     {
         _LogTrace(atlTraceGeneral, eTL_Error, L"CMemoryAllocatorT::FinalRelease [0x%08X]\n", TraceAddress(this));
-        ASSERT(this->m_eState == AS_Create || this->m_eState == AS_Init || this->m_eState == AS_Prop);
+        ASSERT_TEXT(this->m_eState == AS_Create || this->m_eState == AS_Init || this->m_eState == AS_Prop,
+                    "m_eState == AS_Create || m_eState == AS_Init || m_eState == AS_Prop");
         if (NULL != this->m_hSem)
             CloseHandle(this->m_hSem);
         this->m_hSem = NULL;

@@ -484,6 +484,32 @@ TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
                                   chain.spy->GetTraceName(), pushes[2].receiveHr)));
 }
 
+// The checks of the sample road reach the log under the text the filter
+// states for them, whichever result they test: a picture whose attached type
+// has another height than the output's fails the destination properties and
+// then the copy, each an assertion "hr == S_OK".
+TEST_F(SpyGraphTest, SampleRoadAssertionsReadAsTheCheckTheyMake)
+{
+    dsfix::HangWatchdog watchdog(60000, "sample road assertions");
+    SpyChainConfig config;
+    config.source.sampleCount = 4;
+    UseSeparateAllocators(config);
+    config.source.specials[1].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
+    ASSERT_TRUE(RunUntilSourceEnds(chain));
+    size_t nRoad = 0;
+    for (const std::wstring& s : m_log.Lines())
+    {
+        if (s.compare(0, 10, L"###Err###\n") != 0 || s.find(L"SampleRoad.cpp(") == std::wstring::npos)
+            continue;
+        ++nRoad;
+        EXPECT_NE(std::wstring::npos, s.find(L"): ASSERT( \"hr == S_OK\" )\n")) << s;
+    }
+    EXPECT_LE(2u, nRoad) << "the destination properties and the copy";
+}
+
 // ---------------------------------------------------------------------------
 // State changes: the count, the flush latencies, the difference file and the
 // bitrate
