@@ -848,9 +848,17 @@ inline void DumpFormatBlock(DWORD_PTR dwCategory, UINT nLevel, const AM_MEDIA_TY
     }
     else if (IsEqualGUID(pmt->formattype, FORMAT_WaveFormatEx))
     {
-        cbWanted = sizeof(WAVEFORMATEX);
+        // A PCMWAVEFORMAT block ends before cbSize: it has no extra bytes.
+        cbWanted = sizeof(PCMWAVEFORMAT);
         if (cb >= sizeof(WAVEFORMATEX))
             DumpWaveFormatEx(dwCategory, nLevel, reinterpret_cast<const WAVEFORMATEX*>(pb), cb, P);
+        else if (cb >= sizeof(PCMWAVEFORMAT))
+        {
+            WAVEFORMATEX wfx;
+            ZeroMemory(&wfx, sizeof(wfx));
+            memcpy(&wfx, pb, sizeof(PCMWAVEFORMAT));
+            DumpWaveFormatEx(dwCategory, nLevel, &wfx, sizeof(wfx), P);
+        }
     }
     else if (IsEqualGUID(pmt->formattype, FORMAT_DvInfo))
     {

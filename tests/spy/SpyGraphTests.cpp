@@ -331,11 +331,13 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
     const Case cases[] = {
         { "PCM, 4-byte frames", WaveType(WAVE_FORMAT_PCM, 4, sizeof(WAVEFORMATEX)), 4096, 3 * 1024 },
         { "PCM without block size", WaveType(WAVE_FORMAT_PCM, 0, sizeof(WAVEFORMATEX)), 4096, 3 },
+        { "PCM in a 16-byte block", WaveType(WAVE_FORMAT_PCM, 4, sizeof(PCMWAVEFORMAT)), 4096, 3 * 1024 },
         { "video", TestVideoType(), 0, 3 },
     };
     for (const Case& c : cases)
     {
         dsfix::HangWatchdog watchdog(60000, c.pszCase);
+        m_log.Reset();
         SpyChainConfig config;
         config.source.sampleCount = 3;
         config.source.mediaTypes = { c.mt };
@@ -345,6 +347,9 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
         ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
         EXPECT_EQ(c.llCount, LastStopCount(chain)) << c.pszCase;
         EXPECT_EQ(3u, chain.sink->Samples().size()) << c.pszCase;
+        // Every one of these types is valid: no line reports an error.
+        for (const std::wstring& s : m_log.Lines())
+            EXPECT_EQ(std::wstring::npos, s.find(L"###Err###")) << c.pszCase << ": " << s;
     }
 }
 
