@@ -465,16 +465,25 @@ INSTANTIATE_TEST_SUITE_P(Allocators, SpyOddSampleTest,
                          ::testing::Values(OddCase{ "one allocator", false },
                                            OddCase{ "separate", true }));
 
+// Pictures on separate allocators, sample nAt of them carrying a type of
+// another height than the connection's: the picture copier cannot lay it
+// into the output buffer.
+SpyChainConfig PictureOfAnotherHeightAt(long nSamples, long nAt)
+{
+    SpyChainConfig config;
+    config.source.sampleCount = nSamples;
+    UseSeparateAllocators(config);
+    config.source.specials[nAt].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    return config;
+}
+
 // A picture whose type changed to one the picture copier cannot lay into the
 // output buffer is not delivered: the sink would get an older picture under
 // this sample's times.
 TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
 {
     dsfix::HangWatchdog watchdog(60000, "copy fails");
-    SpyChainConfig config;
-    config.source.sampleCount = 6;
-    UseSeparateAllocators(config);
-    config.source.specials[2].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    SpyChainConfig config = PictureOfAnotherHeightAt(6, 2);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
@@ -496,10 +505,7 @@ TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
 TEST_F(SpyGraphTest, SampleRoadAssertionsReadAsTheCheckTheyMake)
 {
     dsfix::HangWatchdog watchdog(60000, "sample road assertions");
-    SpyChainConfig config;
-    config.source.sampleCount = 4;
-    UseSeparateAllocators(config);
-    config.source.specials[1].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    SpyChainConfig config = PictureOfAnotherHeightAt(4, 1);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
