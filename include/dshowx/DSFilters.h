@@ -775,6 +775,18 @@ public:
         return m_pFilter->Filter_QueryPeerInterface(m_dwCookie, riid, ppv);
     }
 
+    // The pin on the far side of the filter itself, counted, for a caller
+    // that asks it under a guard: the reference must be held outside the
+    // guarded call, which a fault leaves without releasing anything.
+    // E_ABORT once the filter has let the pin go, E_NOTIMPL while the far
+    // side is not connected.
+    HRESULT GetRedirectPeer(IPin** ppPeer)
+    {
+        if (!ASSERT(m_pFilter != NULL))
+            return E_ABORT;
+        return m_pFilter->Filter_GetPeerPin(m_dwCookie, ppPeer);
+    }
+
     // Interface-map entry of an interface the pin offers only while the pin
     // on the far side of the filter offers it: pv is the pin, dw the offset
     // of the pin's redirector part, which is what the caller gets (never the
@@ -2522,13 +2534,26 @@ public:
     HRESULT Filter_QueryPeerInterface(DWORD dwCookie, REFIID riid, void** ppv)
     {
         CComPtr<IPin> spPeer;
+        const HRESULT hr = Filter_GetPeerPin(dwCookie, &spPeer);
+        if (FAILED(hr))
+            return hr;
+        return spPeer->QueryInterface(riid, ppv);
+    }
+
+    // The pin connected to the filter's other pin, counted; E_NOTIMPL when
+    // that side is not connected.
+    HRESULT Filter_GetPeerPin(DWORD dwCookie, IPin** ppPeer)
+    {
+        *ppPeer = NULL;
+        CComPtr<IPin> spPeer;
         if (PINDIR_INPUT == dwCookie && m_apOut)
             spPeer = m_apOut->GetConnectedPin();
         else if (PINDIR_OUTPUT == dwCookie && m_apIn)
             spPeer = m_apIn->m_spConnected;
         if (!spPeer)
             return E_NOTIMPL;
-        return spPeer->QueryInterface(riid, ppv);
+        *ppPeer = spPeer.Detach();
+        return S_OK;
     }
 
     CComObjectAutoPtr<TIn> m_apIn;
