@@ -48,7 +48,9 @@ public:
         COM_INTERFACE_ENTRY_FUNC_BLIND(0, QueryNoInterface)
     END_COM_MAP()
 
-    CInput() noexcept;
+    // The bases make the pin's locks and throw when one cannot be made; the
+    // filter's pin creation turns that into E_OUTOFMEMORY.
+    CInput();
 
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
@@ -113,7 +115,9 @@ public:
                                  QueryRedirectEntry)
     END_COM_MAP()
 
-    COutput() noexcept;
+    // The allocator lock of the base throws when it cannot be made, as the
+    // input pin's receive lock does.
+    COutput();
 
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
