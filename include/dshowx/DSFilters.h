@@ -836,8 +836,9 @@ public:
 
     // A media type attached to a sample becomes the pin's type when the pin
     // accepts it. S_FALSE (no type attached) and any other answer of the
-    // sample come back as they are; a refused type gives
-    // VFW_E_INVALIDMEDIATYPE and the pin keeps its type.
+    // sample come back as they are; a refused type, or a sample that claims
+    // a type (S_OK) and gives none, gives VFW_E_INVALIDMEDIATYPE and the pin
+    // keeps its type.
     HRESULT SetMediaTypeFromSample(IMediaSample* pSample)
     {
         T* pPin = static_cast<T*>(this);
@@ -852,10 +853,10 @@ public:
         }
         _LogTrace(atlTraceGeneral, eTL_Info, L"%s SetMediaTypeFromSample(): new mediatype is received\n",
                   pPin->GetTraceName());
-        if (!ASSERT(pmt != NULL))
-            return S_FALSE; // a sample that claims a type and gives none: nothing changes
-        Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
-        if (pPin->QueryAcceptMT(pmt))
+        ASSERT(pmt != NULL);
+        if (NULL != pmt)
+            Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
+        if (NULL != pmt && pPin->QueryAcceptMT(pmt))
             hr = pPin->m_mt.Set(pmt);
         else
         {
