@@ -2585,6 +2585,9 @@ class CTransInPlaceFilter : public CMorphlet<T, TIn, TOut>
 public:
     CTransInPlaceFilter() noexcept : m_bSeparateAllocators(FALSE) {}
 
+    // How long a question from upstream waits for a busy output pin.
+    static constexpr DWORD OUTPUT_PIN_WAIT_MS = 200;
+
     BOOL Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     {
         T* pT = static_cast<T*>(this);
@@ -2658,6 +2661,12 @@ public:
     // The allocator the input pin offers upstream: the output allocator when
     // the output is connected with the input's type (one buffer then passes
     // through), else a new allocator of ours for every call.
+    //
+    // The upstream pin may ask while it holds a lock of its own, and the
+    // output pin holds its lock while it negotiates, which asks the upstream
+    // pin: the output pin is therefore waited for only a bounded time. While
+    // it stays busy the answer is a new allocator, as for an output that is
+    // not connected.
     HRESULT Filter_GetAllocator(DWORD dwCookie, IMemAllocator** ppAllocator)
     {
         ASSERT(dwCookie == PINDIR_INPUT);
@@ -2666,8 +2675,14 @@ public:
         if (!ASSERT(ppAllocator != NULL))
             return E_POINTER;
         *ppAllocator = NULL;
+        CRITICAL_SECTION& csOut = this->m_apOut->m_critsec.m_sec;
+        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s Filter_GetAllocator(): output pin busy for %u ms, a new allocator is handed out\n",
+                      static_cast<T*>(this)->GetTraceName(), static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));
+        else
         {
-            typename TOut::ObjectLock lock(this->m_apOut.p);
+            CCritSecLeave leave(csOut);
             if (this->m_apOut->IsConnected() && MTIsEqual(&this->m_apOut->m_mt, &this->m_apIn->m_mt))
             {
                 // Connected but without an allocator (between a reconnection

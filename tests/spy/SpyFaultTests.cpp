@@ -115,4 +115,121 @@ TEST_F(SpyFaultTest, EveryLockCreationThatFailsOnceGivesAnErrorAndTheNextAttempt
     EXPECT_TRUE(m_log.HasLine(Fmt(L"%s FinalConstruct()\n", after->GetTraceName())));
 }
 
+// ---------------------------------------------------------------------------
+// A neighbour that holds its own lock while it calls the spy
+
+// An upstream pin with a lock of its own that its QueryAccept takes, as a
+// pin that guards its state does; the test holds that lock as such a pin
+// does while it asks the spy's input for an allocator.
+class CLockingUpstreamPin : public CFakePin
+{
+public:
+    CLockingUpstreamPin() : CFakePin(PINDIR_OUTPUT, L"Locking Source")
+    {
+        InitializeCriticalSection(&m_cs);
+        m_hInQueryAccept = CreateEventW(NULL, TRUE, FALSE, NULL);
+        m_types = { TestVideoType() };
+    }
+    ~CLockingUpstreamPin() override
+    {
+        CloseHandle(m_hInQueryAccept);
+        DeleteCriticalSection(&m_cs);
+    }
+    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override
+    {
+        SetEvent(m_hInQueryAccept);
+        EnterCriticalSection(&m_cs);
+        LeaveCriticalSection(&m_cs);
+        return S_OK;
+    }
+    CRITICAL_SECTION m_cs;
+    HANDLE m_hInQueryAccept;
+};
+
+struct ConnectCall
+{
+    IPin* pOut;
+    IPin* pIn;
+    HRESULT hr;
+};
+
+DWORD WINAPI ConnectThread(void* p)
+{
+    ConnectCall* pCall = static_cast<ConnectCall*>(p);
+    pCall->hr = pCall->pOut->Connect(pCall->pIn, NULL);
+    return 0;
+}
+
+// The spy's output asks the upstream pin whether it takes a type while it
+// negotiates downstream; meanwhile the upstream pin, holding its own lock,
+// asks the spy's input for an allocator, or tells it the allocator it
+// chose. The spy waits for its output pin only a bounded time there, so
+// neither side waits for the other for good: the input hands out an
+// allocator of its own, or takes the upstream one and leaves the output's
+// type to the connection under way, and the connection finishes.
+struct LockedCallCase
+{
+    const char* pszCase;
+    std::function<HRESULT(IMemInputPin* pMemIn)> call;
+};
+
+class SpyLockedCallTest : public SpyFaultTest, public ::testing::WithParamInterface<LockedCallCase>
+{
+};
+
+TEST_P(SpyLockedCallTest, AnUpstreamPinCallingUnderItsLockDoesNotDeadlockAConnectingOutput)
+{
+    const LockedCallCase& c = GetParam();
+    dsfix::HangWatchdog watchdog(60000, c.pszCase);
+    CSpyPtr spy;
+    CLockingUpstreamPin* pUp = new CLockingUpstreamPin;
+    ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp->Pin(), pUp->m_types[0].Ptr()));
+    dsfix::ComPtr<dsfix::TestSink> spSink = NewTestSink();
+
+    EnterCriticalSection(&pUp->m_cs);
+    ConnectCall call = { spy.Out(), spSink->Pin(), E_PENDING };
+    HANDLE hThread = CreateThread(NULL, 0, &ConnectThread, &call, 0, NULL);
+    ASSERT_NE(nullptr, hThread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pUp->m_hInQueryAccept, 20000)) << "the output asks upstream";
+    Sleep(20); // the output is now blocked in the upstream pin, holding its own lock
+
+    CComQIPtr<IMemInputPin> spMemIn(spy.In());
+    ASSERT_TRUE(spMemIn != NULL);
+    EXPECT_EQ(S_OK, c.call(spMemIn)) << c.pszCase;
+    LeaveCriticalSection(&pUp->m_cs);
+
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 20000)) << c.pszCase << ": the connection ends";
+    CloseHandle(hThread);
+    EXPECT_NE(E_PENDING, call.hr);
+
+    spMemIn.Release();
+    spy.Out()->Disconnect();
+    spSink->Pin()->Disconnect();
+    spy.In()->Disconnect();
+    spy.Release();
+    EXPECT_EQ(1, pUp->RefCount());
+    pUp->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpstreamCalls, SpyLockedCallTest,
+    ::testing::Values(LockedCallCase{ "GetAllocator",
+                                      [](IMemInputPin* pMemIn) {
+                                          CComPtr<IMemAllocator> spAlloc;
+                                          const HRESULT hr = pMemIn->GetAllocator(&spAlloc);
+                                          EXPECT_TRUE(spAlloc != NULL);
+                                          return hr;
+                                      } },
+                      LockedCallCase{ "NotifyAllocator", [](IMemInputPin* pMemIn) {
+                                         CComPtr<IMemAllocator> spAlloc;
+                                         HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, NULL,
+                                                                       CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                                                       reinterpret_cast<void**>(&spAlloc));
+                                         if (FAILED(hr))
+                                             return hr;
+                                         ALLOCATOR_PROPERTIES req = { 1, 320 * 240 * 2, 1, 0 }, act;
+                                         spAlloc->SetProperties(&req, &act);
+                                         return pMemIn->NotifyAllocator(spAlloc, FALSE);
+                                     } }));
+
 } // namespace
