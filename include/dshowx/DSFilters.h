@@ -907,9 +907,15 @@ public:
         if (!ASSERT(ppPin != NULL))
             return E_POINTER;
         *ppPin = NULL;
-        if (!pPin->IsConnected())
+        // Read once: a disconnection on another thread may clear the pointer
+        // at any moment, and S_OK must always come with a pin. (The pin read
+        // stays alive: its filter holds it.)
+        IPin* pConnected = *static_cast<IPin* volatile*>(&pPin->m_spConnected.p);
+        if (NULL == pConnected)
             return VFW_E_NOT_CONNECTED;
-        return pPin->m_spConnected.CopyTo(ppPin);
+        pConnected->AddRef();
+        *ppPin = pConnected;
+        return S_OK;
     }
 
     // A deep copy of the connection type. Unconnected, *pmt is set to the

@@ -211,6 +211,64 @@ TEST_P(SpyLockedCallTest, AnUpstreamPinCallingUnderItsLockDoesNotDeadlockAConnec
     pUp->Release();
 }
 
+struct ConnectionChurn
+{
+    IPin* pIn;
+    IPin* pUp;
+    const AM_MEDIA_TYPE* pmt;
+    volatile LONG bStop;
+    LONG nCycles;
+};
+
+DWORD WINAPI ChurnThread(void* p)
+{
+    ConnectionChurn* pChurn = static_cast<ConnectionChurn*>(p);
+    while (!pChurn->bStop)
+    {
+        pChurn->pIn->ReceiveConnection(pChurn->pUp, pChurn->pmt);
+        pChurn->pIn->Disconnect();
+        ++pChurn->nCycles;
+    }
+    return 0;
+}
+
+// ConnectedTo on a pin that another thread connects and disconnects answers
+// either VFW_E_NOT_CONNECTED or S_OK with a pin, never S_OK without one (a
+// graph manager that walks the pins would call through it).
+TEST_F(SpyFaultTest, ConnectedToNeverAnswersSuccessWithoutAPin)
+{
+    dsfix::HangWatchdog watchdog(60000, "ConnectedTo against a disconnecting pin");
+    CSilentLog silent;
+    CSpyPtr spy;
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Churning Source");
+    pUp->m_types = { TestVideoType() };
+    ConnectionChurn churn = { spy.In(), pUp->Pin(), pUp->m_types[0].Ptr(), 0, 0 };
+    HANDLE hThread = CreateThread(NULL, 0, &ChurnThread, &churn, 0, NULL);
+    ASSERT_NE(nullptr, hThread);
+    long nConnected = 0, nWithoutPin = 0;
+    for (const DWORD dwStart = GetTickCount(); GetTickCount() - dwStart < 1500;)
+    {
+        IPin* pPeer = NULL;
+        const HRESULT hr = spy.In()->ConnectedTo(&pPeer);
+        if (S_OK == hr && NULL == pPeer)
+            ++nWithoutPin;
+        if (pPeer)
+        {
+            ++nConnected;
+            pPeer->Release();
+        }
+    }
+    churn.bStop = 1;
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 20000));
+    CloseHandle(hThread);
+    EXPECT_GT(churn.nCycles, 100);
+    EXPECT_GT(nConnected, 0);
+    EXPECT_EQ(0, nWithoutPin) << "S_OK without a pin";
+    spy.Release();
+    EXPECT_EQ(1, pUp->RefCount());
+    pUp->Release();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     UpstreamCalls, SpyLockedCallTest,
     ::testing::Values(LockedCallCase{ "GetAllocator",
