@@ -52,6 +52,10 @@ public:
     // filter's pin creation turns that into E_OUTOFMEMORY.
     CInput();
 
+    // Traced under the name the pin has at the time.
+    HRESULT FinalConstruct();
+    void FinalRelease();
+
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
     // The filter's switch: a new type from upstream may be taken while the
@@ -118,6 +122,10 @@ public:
     // The allocator lock of the base throws when it cannot be made, as the
     // input pin's receive lock does.
     COutput();
+
+    // Traced under the name the pin has at the time.
+    HRESULT FinalConstruct();
+    void FinalRelease();
 
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
