@@ -8,13 +8,34 @@
 # (created by its CLSID) in before the renderer and plays the file in the
 # renderer's window (under a private Xvfb server when there is no display),
 # and shows the spy's log lines of the first samples, the number of samples
-# and the bitrate.
+# and the bitrate (asked through the filter's interface INRVSpyFilter).
 set -eu
 . "$(dirname "$0")/common.sh"
 need_packages
 configure_and_build
+
+# The video plays in a window: on the caller's display, or on a private Xvfb
+# server for this run. Wine's desktop takes the display of the wineserver's
+# first program (without one, the Video Renderer gets no surfaces and the
+# file cannot be rendered), so the prefix's wineserver starts anew under it.
+XVFB_PID=""
+finish() {
+  wine_stop
+  [ -z "$XVFB_PID" ] || kill "$XVFB_PID" 2>/dev/null || true
+}
+trap finish EXIT
+if [ -z "${DISPLAY:-}" ]; then
+  FD_FILE=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$FD_FILE" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 1 100); do [ -s "$FD_FILE" ] && break; sleep 0.1; done
+  [ -s "$FD_FILE" ] || { echo "Xvfb did not start"; exit 1; }
+  export DISPLAY=":$(cat "$FD_FILE")"
+  rm -f "$FD_FILE"
+  echo "== no display: a private Xvfb server on $DISPLAY"
+fi
+wine_stop
 wine_start
-trap wine_stop EXIT
 
 DLL=$("$WINE" winepath -w "$BUILD/bin/Dez64.dll" 2>/dev/null)
 echo "== built: $BUILD/bin/Dez64.dll"
@@ -54,12 +75,6 @@ printf '%s\n' "   $CLIP_WIN: $FRAMES frames"
 echo "== playing it with the spy filter before the renderer"
 PLAY_OUT=$BUILD/media/playhost.txt
 RC=0
-if [ -n "${DISPLAY:-}" ]; then
-  "$WINE" "$BUILD/bin/playhost.exe" "$CLIP_WIN" "$FRAMES" >"$PLAY_OUT" 2>/dev/null </dev/null || RC=$?
-else
-  echo "   (no DISPLAY: in a private Xvfb server)"
-  xvfb-run -a -s "-screen 0 1024x768x24" "$WINE" "$BUILD/bin/playhost.exe" "$CLIP_WIN" "$FRAMES" \
-    >"$PLAY_OUT" 2>/dev/null </dev/null || RC=$?
-fi
+"$WINE" "$BUILD/bin/playhost.exe" "$CLIP_WIN" "$FRAMES" >"$PLAY_OUT" 2>/dev/null </dev/null || RC=$?
 tr -d '\r' <"$PLAY_OUT"
 [ "$RC" -eq 0 ] || { echo "== FAILED: playhost exited with $RC"; exit 1; }
