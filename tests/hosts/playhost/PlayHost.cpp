@@ -507,11 +507,13 @@ int Play(const std::wstring& sFile, long nFrames, const std::wstring& sLog, LONG
     std::string sPassed;
     for (const std::string& s : lines)
     {
+        // Two lines a sample: its times, flags and length, then its lag
+        // behind the graph's clock.
         const bool bSample = Contains(s, "] tS=");
-        if (bSample && nResult != 3 && nLogged < static_cast<long>(kSamplesShown))
-            printf("%s\n", s.c_str());
         if (bSample)
             ++nLogged;
+        if ((bSample || Contains(s, "] Diff=")) && nResult != 3 && nLogged <= static_cast<long>(kSamplesShown))
+            printf("%s\n", s.c_str());
         if (Contains(s, "Through the filter has passed"))
             sPassed = s.substr(s.find("Through"));
     }
