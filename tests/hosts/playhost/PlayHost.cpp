@@ -285,9 +285,10 @@ bool CategoryListsTheSpy()
     return false;
 }
 
-// Stops the graph, and each filter too: after a Run that failed, Wine's
-// graph manager may still count itself stopped while some filters run, and
-// such a filter refuses to be taken out of the graph when it is released.
+// Stops the graph, and each filter that still runs: after a Run that
+// failed, Wine's graph manager may count itself stopped while some filters
+// run, and such a filter refuses to leave the graph when it is released
+// (the release then never ends).
 void StopAll(IGraphBuilder* pGraph, IMediaControl* pControl)
 {
     pControl->Stop();
@@ -295,7 +296,11 @@ void StopAll(IGraphBuilder* pGraph, IMediaControl* pControl)
     ComPtr<IBaseFilter> spFilter;
     if (SUCCEEDED(pGraph->EnumFilters(&spEnum)))
         while (S_OK == spEnum->Next(1, &spFilter, NULL))
-            spFilter->Stop();
+        {
+            FILTER_STATE state = State_Stopped;
+            if (FAILED(spFilter->GetState(0, &state)) || State_Stopped != state)
+                spFilter->Stop();
+        }
 }
 
 // Waits for the end of the stream; false on an error event or time-out,
