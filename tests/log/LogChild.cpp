@@ -298,6 +298,142 @@ int Shared(const char* pszDll, const std::string& goFile)
     return 0;
 }
 
+// Runs fn on a thread of its own and waits for it.
+template <class F>
+void OnOtherThread(F fn)
+{
+    struct Thunk
+    {
+        static DWORD WINAPI Run(void* pv)
+        {
+            (*(F*)pv)();
+            return 0;
+        }
+    };
+    HANDLE h = CreateThread(NULL, 0, Thunk::Run, &fn, 0, NULL);
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+}
+
+const char* const GOLDEN_KEY = "Software\\_DezLogGoldenDump";
+
+// A registry key of every value type, with a subkey, for the key dump.
+void MakeGoldenKey()
+{
+    HKEY h = NULL, hSub = NULL;
+    RegCreateKeyExA(HKEY_CURRENT_USER, GOLDEN_KEY, 0, NULL, 0, KEY_WRITE, NULL, &h, NULL);
+    RegSetValueExA(h, NULL, 0, REG_SZ, (const BYTE*)"default text", 13);
+    RegSetValueExA(h, "path", 0, REG_SZ, (const BYTE*)"C:\\Program Files\\x.dll", 23);
+    const DWORD dw = 0x1234ABCD;
+    RegSetValueExA(h, "number", 0, REG_DWORD, (const BYTE*)&dw, sizeof(dw));
+    BYTE ab[20];
+    for (int i = 0; i < 20; ++i)
+        ab[i] = (BYTE)(i * 13);
+    RegSetValueExA(h, "bytes", 0, REG_BINARY, ab, sizeof(ab));
+    RegSetValueExA(h, "multi", 0, REG_MULTI_SZ, (const BYTE*)"one\0two\0", 9);
+    RegSetValueExA(h, "empty", 0, REG_BINARY, NULL, 0);
+    RegSetValueExA(h, "expand", 0, REG_EXPAND_SZ, (const BYTE*)"%TEMP%\\a", 9);
+    RegCreateKeyExA(h, "sub", 0, NULL, 0, KEY_WRITE, NULL, &hSub, NULL);
+    RegSetValueExA(hSub, "inner", 0, REG_DWORD, (const BYTE*)&dw, sizeof(dw));
+    RegCloseKey(hSub);
+    RegCloseKey(h);
+}
+
+// Every kind of line and dump the log writes, in a fixed order, so that the
+// file can be compared byte for byte (less times and ids) with the same run
+// on another build.
+int Golden(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    IDSLog* pLog = s_pLog;
+
+    // One thread: levels, muting, the exact texts, line breaks, cuts.
+    pLog->OutputStringW(L"\x09level eight");
+    pLog->OutputStringW(L"no level character");
+    pLog->OutputStringW(L"\x01level zero");
+    pLog->OutputStringW(L"\x0Blevel ten");
+    pLog->OutputStringW(L"ATL: ");
+    pLog->OutputStringW(L"ATL: more");
+    pLog->OutputStringW(L"\r\n");
+    pLog->OutputStringW(L"a\nb");
+    pLog->OutputStringW(L"c\n\n\nd");
+    pLog->OutputStringW(L"e\r\nf");
+    pLog->OutputStringW(L"g\r\r\n\n\rh\n");
+    pLog->OutputStringW(L"ends in a line feed\n");
+    pLog->OutputStringW(L"\x05\t tab and blank first");
+    pLog->OutputStringW(std::wstring(245, L'w').c_str());
+    pLog->OutputStringW(std::wstring(246, L'v').c_str());
+    pLog->OutputStringW((L"\x09" + std::wstring(300, L'x')).c_str());
+    pLog->OutputStringW((L"\x05" + std::wstring(120, L'y') + L"\n" + std::wstring(120, L'z')).c_str());
+    pLog->OutputStringW(L"\x05");
+    pLog->OutputStringA("\x03via ANSI");
+    pLog->OutputStringA("ANSI without a level");
+    pLog->OutputStringA("\x0A" "ANSI level nine");
+    pLog->OutputStringA("caf\xE9 in ANSI");
+    pLog->OutputStringW(L"caf\x00E9 and \x4E2D");
+    pLog->OutputStringW(L"\x1F" L"level thirty");
+
+    // Another thread, and back.
+    OnOtherThread([pLog] {
+        pLog->OutputStringW(L"\x05" L"from another thread");
+        pLog->OutputStringW(L"\x03" L"and again");
+    });
+    pLog->OutputStringW(L"\x05" L"back on the first thread");
+
+    // Lines written by hand: kinds and levels, an empty text.
+    int nIndex;
+    char* pszText;
+    int cchRoom;
+    pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    lstrcpyA(pszText, "by hand, level 3");
+    pLog->CommitLine(nIndex, 0, 3);
+    pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    pLog->CommitLine(nIndex, 65, 4);
+    pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    lstrcpyA(pszText, "kind 64 with a text\r\nand a second line");
+    pLog->CommitLine(nIndex, 64, 6);
+
+    // Lines behind a held reservation: written in one flush with its line.
+    int nHeld;
+    char* pszHeld;
+    pLog->ReserveLine(&nHeld, &pszHeld, &cchRoom);
+    lstrcpyA(pszHeld, "held line");
+    pLog->OutputStringW(L"behind one");
+    pLog->OutputStringW(L"\x02" L"behind two");
+    OnOtherThread([pLog] { pLog->OutputStringW(L"\x05other thread behind"); });
+    pLog->OutputStringW(L"behind three");
+    pLog->CommitLine(nHeld, 0, 4);
+
+    // From another module.
+    HMODULE hCaller = LoadLibraryA("prefixcaller.dll");
+    typedef int(WINAPI * PFN_Output)(IDSLog*, const wchar_t*);
+    PFN_Output pfn = hCaller ? (PFN_Output)(void*)GetProcAddress(hCaller, "PrefixCaller_Output") : NULL;
+    Result("caller", pfn ? "loaded" : "missing");
+    if (pfn)
+        pfn(pLog, L"\x05" L"from another module");
+
+    // The dumps.
+    Result("dump_empty", Hex(pLog->DumpBuffer(0, "")));
+    static const char s_abBlock[] = "first\r\nsecond\nthird\0after a NUL";
+    Result("dump_block", Hex(pLog->DumpBuffer(sizeof(s_abBlock) - 1, s_abBlock)));
+    Result("dump_stack", Hex(pLog->DumpCallStack(NULL, NULL, FALSE)));
+    pLog->OutputStringW(L"\x05" L"between the dumps");
+    MakeGoldenKey();
+    Result("dump_key", Hex(pLog->DumpRegistryKey(HKEY_CURRENT_USER, GOLDEN_KEY)));
+    RegDeleteKeyA(HKEY_CURRENT_USER, (std::string(GOLDEN_KEY) + "\\sub").c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, GOLDEN_KEY);
+    Result("dump_missing", Hex(pLog->DumpRegistryKey(HKEY_CURRENT_USER, "Software\\_DezLogGoldenMissing")));
+    OnOtherThread([pLog] { pLog->DumpBuffer(5, "other"); });
+    pLog->OutputStringW(L"\x05last line");
+
+    pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -324,6 +460,8 @@ int main(int argc, char** argv)
         n = Reserved(pszDll);
     else if (scenario == "prefix")
         n = Prefix(pszDll);
+    else if (scenario == "golden")
+        n = Golden(pszDll);
     else if (scenario == "exit")
         n = Exit(pszDll);
     else if (scenario == "shared")
