@@ -569,13 +569,40 @@ TEST(LogObject, SymbolEngineSetUpWithASubstituteDbgHelp)
 }
 
 
+// Each line that opens with the columns shows the priority its thread had
+// when it wrote the line: right after a change of priority, and also when
+// the line is written by another thread's commit after its thread changed
+// its priority again.
+TEST(LogObject, PriorityColumnIsTheThreadsPriorityOfTheMoment)
+{
+    LogScenario s("priority");
+    s.Settings({});
+    Results r = s.Run("priority");
+    ASSERT_EQ("0", r["end"]);
+    ASSERT_EQ("0x00000000", r["register"]);
+    const std::regex reColumns(
+        R"(^[0-9A-F]{4,5} \?([- 0-9]{3}) (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t\d+ (?:LOGCHILD: )?(.*)$)");
+    std::vector<std::string> seen;
+    for (const std::string& line : SplitLines(ReadWholeFile(s.LogPath())))
+    {
+        std::smatch m;
+        if (std::regex_match(line, m, reColumns))
+            seen.push_back(m[2].str() + ":" + std::to_string(atoi(m[1].str().c_str())));
+    }
+    const std::vector<std::string> expected = {"m1 at normal:0",  "x1 at normal:0", "m2 at highest:2",
+                                               "x2 at lowest:-2", "m3 at highest:2", "x3 at lowest:-2"};
+    EXPECT_EQ(expected, seen);
+    if (HasFailure())
+        std::cout << ReadWholeFile(s.LogPath());
+}
+
 // The log text with what differs from run to run taken out: times, thread
 // and process ids, paths of this run, addresses, the system block and the
 // module lists. Threads become T1, T2, ... in the order they first write;
 // a line of the same thread as the one before it opens with "=".
 std::string MaskRunDetails(const std::string& text)
 {
-    static const std::regex reFirst(R"(^([0-9A-F]{4,5}) \?([ -0-9]{3}) (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t(.*)$)");
+    static const std::regex reFirst(R"(^([0-9A-F]{4,5}) \?([- 0-9]{3}) (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t(.*)$)");
     static const std::regex reSame(R"(^(?:\t\t\t|\t  (?:\d\d:\d\d:\d\d\.\d{3}|        \.\d{3}|        \.---)\t)(\d+ .*)$)");
     static const std::regex reBanner(R"(^\[Local [^\]]+\] (Log is (?:open|close), cut here.*)$)");
     static const std::regex reAddress(R"(bytes starting at 0x[0-9A-F]{8})");
