@@ -1,7 +1,8 @@
 // The symbol engine of the log library: dbghelp, loaded by name when the
 // library loads, set up once on first use, and the caller-module prefix that
 // opens every message. dbghelp is not thread-safe: every call into it is made
-// under this object's lock, which is innermost.
+// under this object's lock, guarded so that a fault inside dbghelp never
+// leaves the lock held. No lock of the log object is held meanwhile.
 #pragma once
 
 #include <windows.h>
