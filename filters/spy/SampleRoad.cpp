@@ -87,7 +87,7 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
         {
             CMType mt;
             const HRESULT hrType = spDownstream->ConnectionMediaType(&mt);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
             if (S_OK == hrType)
             {
                 COutput::ObjectLock lockOut(m_apOut.p);
@@ -208,14 +208,14 @@ HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** p
             ObjectLock lock(this);
             COutput::ObjectLock lockOut(m_apOut.p);
             const HRESULT hrType = m_apOut->SetMediaTypeFromSample(spDeliver);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
             mtOut.Set(&m_apOut->m_mt);
         }
         CSampleT<COverlayMixerCopier> copy;
         HRESULT hrProps = copy.SetSrcProperties(&mtIn);
-        ASSERT(hrProps == S_OK);
+        ASSERT_TEXT(hrProps == S_OK, "hr == S_OK");
         hrProps = copy.SetDstProperties(&mtOut);
-        ASSERT(hrProps == S_OK);
+        ASSERT_TEXT(hrProps == S_OK, "hr == S_OK");
         hr = copy.Copy(spDeliver, pSample, PM_ALL);
     }
     else
@@ -229,7 +229,7 @@ HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** p
             ObjectLock lock(this);
             COutput::ObjectLock lockOut(m_apOut.p);
             const HRESULT hrType = m_apOut->SetMediaTypeFromSample(spDeliver);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
         }
         CSampleT<CSampleCopier> copy;
         hr = copy.Copy(spDeliver, pSample, PM_ALL);

@@ -50,6 +50,10 @@ public:
 
     CInput() noexcept;
 
+    // Traced under the name the pin has at the time.
+    HRESULT FinalConstruct();
+    void FinalRelease();
+
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
     // The filter's switch: a new type from upstream may be taken while the
@@ -114,6 +118,10 @@ public:
     END_COM_MAP()
 
     COutput() noexcept;
+
+    // Traced under the name the pin has at the time.
+    HRESULT FinalConstruct();
+    void FinalRelease();
 
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 

@@ -1081,7 +1081,7 @@ public:
         typename T::ObjectLock lock(static_cast<T*>(this));
         m_bFlushing = TRUE;
         HRESULT hr = E_UNEXPECTED;
-        if (ASSERT(this->m_pFilter != NULL))
+        if (ASSERT_TEXT(this->m_pFilter != NULL, "pFilter != NULL"))
             hr = this->m_pFilter->Filter_BeginFlush(this->m_dwCookie);
         _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::BeginFlush()=0x%X\n", TraceName(), hr);
         return hr;
@@ -1093,7 +1093,7 @@ public:
         _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::EndFlush\n", TraceName());
         typename T::ObjectLock lock(static_cast<T*>(this));
         HRESULT hr = E_UNEXPECTED;
-        if (ASSERT(this->m_pFilter != NULL))
+        if (ASSERT_TEXT(this->m_pFilter != NULL, "pFilter != NULL"))
             hr = this->m_pFilter->Filter_EndFlush(this->m_dwCookie);
         ResetSegment();
         _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::EndFlush() = 0x%X\n", TraceName(), hr);
@@ -1167,7 +1167,7 @@ private:
     HRESULT AcceptConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt)
     {
         T* pPin = static_cast<T*>(this);
-        ASSERT(this->m_ePinDir == PINDIR_INPUT);
+        ASSERT_TEXT(this->m_ePinDir == PINDIR_INPUT, "m_ePinDir == PINDIR_INPUT");
         if (!ASSERT(pConnector != NULL))
             return E_POINTER;
         if (!ASSERT(pmt != NULL))
@@ -1175,7 +1175,7 @@ private:
 
         typename T::ObjectLock lock(pPin);
         TFilter* pFilter = this->m_pFilter;
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "m_pFilter != NULL"))
             return E_UNEXPECTED;
         if (!this->IsCounterpart(pConnector))
             return VFW_E_INVALID_DIRECTION;
@@ -1666,11 +1666,11 @@ public:
         T* pPin = static_cast<T*>(this);
         _LogTrace(atlTraceGeneral, eTL_Verbose, L"%s ExecConnection\n", TraceName());
         TFilter* pFilter = this->m_pFilter;
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "m_pFilter != NULL"))
             return E_UNEXPECTED;
         if (!ASSERT(pReceivePin != NULL))
             return E_POINTER;
-        ASSERT(this->IsCounterpart(pReceivePin));
+        ASSERT_TEXT(this->IsCounterpart(pReceivePin), "IsCounterpart(pReceivePin)");
         CMType mt;
         HRESULT hr = mt.Set(&pPin->m_mt);
         if (FAILED(hr))
@@ -1825,7 +1825,7 @@ public:
         }
         if (spSink)
             return spSink->Notify(pSelf, q);
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "pPin->m_pFilter != NULL"))
             return E_UNEXPECTED;
         return pFilter->Filter_QualityNotify(this->m_dwCookie, pSelf, q);
     }
@@ -1838,13 +1838,13 @@ private:
     HRESULT ConnectCore(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     {
         T* pPin = static_cast<T*>(this);
-        ASSERT(this->m_ePinDir == PINDIR_OUTPUT);
+        ASSERT_TEXT(this->m_ePinDir == PINDIR_OUTPUT, "m_ePinDir == PINDIR_OUTPUT");
         if (!ASSERT(pReceivePin != NULL))
             return E_POINTER;
 
         typename T::ObjectLock lock(pPin);
         TFilter* pFilter = this->m_pFilter;
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "m_pFilter != NULL"))
             return E_UNEXPECTED;
         if (this->IsConnected())
             return VFW_E_ALREADY_CONNECTED;
@@ -2231,8 +2231,8 @@ public:
                   pPin->GetTraceName());
         if (!ASSERT(pUpAlloc != NULL))
             return E_POINTER;
-        ASSERT(!this->m_bActivate);
-        ASSERT(pPin->IsConnected());
+        ASSERT_TEXT(!this->m_bActivate, "!m_bActivate");
+        ASSERT_TEXT(pPin->IsConnected(), "pOutPin->IsConnected()");
         CComPtr<IMemInputPin> spMemInput = pPin->GetConnectedMemInput();
         CComPtr<IMemAllocator> spAllocOut = this->GetAllocatorOut();
         if (!ASSERT_TEXT(spMemInput != NULL, "pOutPin->m_spMemInput != NULL") ||
@@ -2567,7 +2567,7 @@ public:
             return FALSE;
         if (PINDIR_INPUT == dwCookie)
         {
-            if (!ASSERT(this->m_apOut != NULL))
+            if (!ASSERT_TEXT(this->m_apOut != NULL, "m_apOut != NULL"))
                 return FALSE;
             CComPtr<IPin> spDownstream = this->m_apOut->GetConnectedPin();
             if (!spDownstream)
@@ -2580,7 +2580,7 @@ public:
         }
         if (PINDIR_OUTPUT == dwCookie)
         {
-            if (!ASSERT(this->m_apIn != NULL))
+            if (!ASSERT_TEXT(this->m_apIn != NULL, "m_apIn != NULL"))
                 return FALSE;
             CComPtr<IPin> spUpstream = this->m_apIn->m_spConnected;
             if (!spUpstream)
@@ -2700,7 +2700,7 @@ public:
         (void)dwCookie;
         if (!ASSERT(pProps != NULL))
             return E_POINTER;
-        if (!ASSERT(this->m_apOut != NULL))
+        if (!ASSERT_TEXT(this->m_apOut != NULL, "m_apOut != NULL"))
             return E_UNEXPECTED;
         CComPtr<IPin> spDownstream = this->m_apOut->GetConnectedPin();
         if (!spDownstream)
@@ -2723,12 +2723,12 @@ public:
         *ppAllocIn = NULL;
         *pbUseInAllocator = false;
         *pbReadOnly = false;
-        if (!ASSERT(this->m_apIn != NULL))
+        if (!ASSERT_TEXT(this->m_apIn != NULL, "m_apIn != NULL"))
             return E_UNEXPECTED;
         if (!this->m_apIn->IsConnected())
             return S_FALSE;
         CComPtr<IMemAllocator> spAllocIn = this->m_apIn->m_spAllocIn;
-        ASSERT(this->m_apIn->m_spAllocIn != NULL);
+        ASSERT_TEXT(this->m_apIn->m_spAllocIn != NULL, "m_apIn->m_spAllocIn != NULL");
         *ppAllocIn = spAllocIn.Detach();
         *pbReadOnly = (1 == this->m_apIn->m_bReadOnly);
         *pbUseInAllocator = !*pbReadOnly;

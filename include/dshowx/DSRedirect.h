@@ -605,7 +605,7 @@ public:
     // The host's interface riid; E_NOINTERFACE while there is no host.
     HRESULT QueryRedirect(REFIID riid, void** ppv)
     {
-        ASSERT(this->m_pOwner != NULL);
+        ASSERT_TEXT(this->m_pOwner != NULL, "m_pOwner != NULL");
         if (NULL == ppv)
             return E_POINTER;
         *ppv = NULL;

@@ -331,11 +331,13 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
     const Case cases[] = {
         { "PCM, 4-byte frames", WaveType(WAVE_FORMAT_PCM, 4, sizeof(WAVEFORMATEX)), 4096, 3 * 1024 },
         { "PCM without block size", WaveType(WAVE_FORMAT_PCM, 0, sizeof(WAVEFORMATEX)), 4096, 3 },
+        { "PCM in a 16-byte block", WaveType(WAVE_FORMAT_PCM, 4, sizeof(PCMWAVEFORMAT)), 4096, 3 * 1024 },
         { "video", TestVideoType(), 0, 3 },
     };
     for (const Case& c : cases)
     {
         dsfix::HangWatchdog watchdog(60000, c.pszCase);
+        m_log.Reset();
         SpyChainConfig config;
         config.source.sampleCount = 3;
         config.source.mediaTypes = { c.mt };
@@ -345,6 +347,9 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
         ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
         EXPECT_EQ(c.llCount, LastStopCount(chain)) << c.pszCase;
         EXPECT_EQ(3u, chain.sink->Samples().size()) << c.pszCase;
+        // Every one of these types is valid: no line reports an error.
+        for (const std::wstring& s : m_log.Lines())
+            EXPECT_EQ(std::wstring::npos, s.find(L"###Err###")) << c.pszCase << ": " << s;
     }
 }
 
@@ -460,16 +465,25 @@ INSTANTIATE_TEST_SUITE_P(Allocators, SpyOddSampleTest,
                          ::testing::Values(OddCase{ "one allocator", false },
                                            OddCase{ "separate", true }));
 
+// Pictures on separate allocators, sample nAt of them carrying a type of
+// another height than the connection's: the picture copier cannot lay it
+// into the output buffer.
+SpyChainConfig PictureOfAnotherHeightAt(long nSamples, long nAt)
+{
+    SpyChainConfig config;
+    config.source.sampleCount = nSamples;
+    UseSeparateAllocators(config);
+    config.source.specials[nAt].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    return config;
+}
+
 // A picture whose type changed to one the picture copier cannot lay into the
 // output buffer is not delivered: the sink would get an older picture under
 // this sample's times.
 TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
 {
     dsfix::HangWatchdog watchdog(60000, "copy fails");
-    SpyChainConfig config;
-    config.source.sampleCount = 6;
-    UseSeparateAllocators(config);
-    config.source.specials[2].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    SpyChainConfig config = PictureOfAnotherHeightAt(6, 2);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
@@ -482,6 +496,29 @@ TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
     EXPECT_TRUE(m_log.HasLine(Fmt(L"###Err### %s Filter_SendSample(): copy into the delivery sample failed, hr=0x%X, "
                                   L"sample not delivered\n",
                                   chain.spy->GetTraceName(), pushes[2].receiveHr)));
+}
+
+// The checks of the sample road reach the log under the text the filter
+// states for them, whichever result they test: a picture whose attached type
+// has another height than the output's fails the destination properties and
+// then the copy, each an assertion "hr == S_OK".
+TEST_F(SpyGraphTest, SampleRoadAssertionsReadAsTheCheckTheyMake)
+{
+    dsfix::HangWatchdog watchdog(60000, "sample road assertions");
+    SpyChainConfig config = PictureOfAnotherHeightAt(4, 1);
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
+    ASSERT_TRUE(RunUntilSourceEnds(chain));
+    size_t nRoad = 0;
+    for (const std::wstring& s : m_log.Lines())
+    {
+        if (s.compare(0, 10, L"###Err###\n") != 0 || s.find(L"SampleRoad.cpp(") == std::wstring::npos)
+            continue;
+        ++nRoad;
+        EXPECT_NE(std::wstring::npos, s.find(L"): ASSERT( \"hr == S_OK\" )\n")) << s;
+    }
+    EXPECT_LE(2u, nRoad) << "the destination properties and the copy";
 }
 
 // ---------------------------------------------------------------------------
