@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "LineCost.h"
+#include "TestLog.h"
 
 namespace {
 
@@ -158,33 +159,12 @@ public:
     CNoLog() : CSwapLog(NULL) {}
 };
 
-// A log object that takes trace records and writes nothing: the trace calls
-// then format their lines and hand them over, and that is all. It can keep
-// the records it is given.
-class CSinkLog : public IDSLog
+// A log object that takes trace records and drops them: the trace calls
+// then format their lines and hand them over, and that is all.
+class CSinkLog : public CRecordingLog
 {
 public:
-    explicit CSinkLog(std::vector<std::wstring>* pKept = NULL) : m_pKept(pKept) {}
-    BOOL STDMETHODCALLTYPE IsLevelMuted(UINT) override { return FALSE; }
-    HRESULT STDMETHODCALLTYPE ReserveLine(int*, char**, int*) override { return E_FAIL; }
-    HRESULT STDMETHODCALLTYPE CommitLine(UINT, int, int) override { return E_FAIL; }
-    HRESULT STDMETHODCALLTYPE Flush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE DumpCallStack(EXCEPTION_POINTERS*, HANDLE, BOOL) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE DumpBuffer(int, const char*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE DumpRegistryKey(HKEY, const char*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE RegisterClient(void*, UINT_PTR, UINT_PTR) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE UnregisterClient(void**) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Reserved(UINT_PTR, UINT_PTR, UINT_PTR) override { return E_NOTIMPL; }
-    int STDMETHODCALLTYPE OutputStringA(const char*) override { return 0; }
-    int STDMETHODCALLTYPE OutputStringW(const wchar_t* psz) override
-    {
-        if (m_pKept && psz)
-            m_pKept->push_back(psz);
-        return 0;
-    }
-
-private:
-    std::vector<std::wstring>* m_pKept;
+    int STDMETHODCALLTYPE OutputStringW(const wchar_t*) override { return 0; }
 };
 
 enum class Path
@@ -459,9 +439,10 @@ double MeasureLines(const CLineSample& sample, long nSamples, bool bLogged, cons
         dSink = BestOfRuns(lines, n);
     }
     {
-        CSinkLog keeper(&records);
-        CSwapLog swap(&keeper);
+        CRecordingLog recorder;
+        CSwapLog swap(&recorder);
         lines(0);
+        records = recorder.m_lines;
     }
     printf("\nwhere the time goes: the spy's two lines for one sample (graph clock off), called directly\n");
     printf("  %-64s %8.3f us\n", "no log bound: dropped before they are formatted", dNoLog);
