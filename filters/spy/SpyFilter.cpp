@@ -11,7 +11,7 @@ volatile LONG g_nSpyFilters = 0;
 // ---------------------------------------------------------------------------
 // Input pin
 
-CInput::CInput() noexcept : m_bDynReconnect(1), m_bOwnAllocator(FALSE)
+CInput::CInput() : m_bDynReconnect(1), m_bOwnAllocator(FALSE)
 {
     lstrcpynW(m_szTraceName, L"[Spy In]", SPY_TRACE_NAME_SIZE);
 }
@@ -53,7 +53,7 @@ HRESULT WINAPI CInput::QueryNoInterface(void*, REFIID riid, void** ppv, DWORD_PT
 // ---------------------------------------------------------------------------
 // Output pin
 
-COutput::COutput() noexcept : m_bMTEnumRedir(1)
+COutput::COutput() : m_bMTEnumRedir(1)
 {
     lstrcpynW(m_szTraceName, L"[Spy Out]", SPY_TRACE_NAME_SIZE);
 }
