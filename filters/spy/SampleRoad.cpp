@@ -18,17 +18,21 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
     if (m_bCheckPositioning)
         m_perf.FlushEnd();
 
-    // 2. The sample's two lines, always written. The clock is taken under the
-    // lock, since the graph may replace it at any time.
-    CComPtr<IReferenceClock> spClock;
-    REFERENCE_TIME tStart = 0;
+    // 2. The sample's two lines, always written when a log takes them. The
+    // clock is taken under the lock, since the graph may replace it at any
+    // time; with no log there is no line to take it for.
+    if (DumpPasses(atlTraceGeneral, eTL_Always))
     {
-        ObjectLock lock(this);
-        spClock = m_spClock;
-        tStart = m_tStart;
+        CComPtr<IReferenceClock> spClock;
+        REFERENCE_TIME tStart = 0;
+        {
+            ObjectLock lock(this);
+            spClock = m_spClock;
+            tStart = m_tStart;
+        }
+        Debug_Sample(atlTraceGeneral, eTL_Always, pSample, m_szTraceName);
+        Debug_SampleLag(atlTraceGeneral, eTL_Always, pSample, tStart, spClock, m_szTraceName);
     }
-    Debug_Sample(atlTraceGeneral, eTL_Always, pSample, m_szTraceName);
-    Debug_SampleLag(atlTraceGeneral, eTL_Always, pSample, tStart, spClock, m_szTraceName);
 
     {
         ObjectLock lock(this);

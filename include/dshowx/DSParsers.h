@@ -21,6 +21,66 @@ const size_t FOURCC_TEXT_SIZE = 13;
 // The work buffer of Guid2Name.
 const size_t GUID_NAME_WORK_SIZE = 128;
 
+// A text built piece by piece in a caller's buffer of cch WCHARs (at least
+// one): each piece is what the bounded formatter writes for it ("%s", "%u",
+// "%03u", "%d", "%X"), and the whole is cut at cch - 1 characters as the
+// formatter cuts it. The texts of every sample's lines are built this way:
+// the formatter's parsing of its format costs several times the digits.
+class CTextBuilder
+{
+public:
+    CTextBuilder(WCHAR* psz, size_t cch) noexcept : m_psz(psz), m_cchMax(cch - 1), m_cch(0) { m_psz[0] = 0; }
+
+    CTextBuilder& Text(LPCWSTR psz) noexcept
+    {
+        while (*psz && m_cch < m_cchMax)
+            m_psz[m_cch++] = *psz++;
+        m_psz[m_cch] = 0;
+        return *this;
+    }
+
+    // In decimal, with leading zeros up to nDigits digits.
+    CTextBuilder& Unsigned(ULONGLONG n, unsigned nDigits = 1) noexcept
+    {
+        WCHAR sz[24];
+        WCHAR* p = sz + 23;
+        *p = 0;
+        do
+        {
+            *--p = static_cast<WCHAR>(L'0' + n % 10);
+            n /= 10;
+        } while (0 != n || static_cast<unsigned>(sz + 23 - p) < nDigits);
+        return Text(p);
+    }
+
+    CTextBuilder& Signed(LONGLONG n) noexcept
+    {
+        if (n >= 0)
+            return Unsigned(static_cast<ULONGLONG>(n));
+        Text(L"-");
+        return Unsigned(0 - static_cast<ULONGLONG>(n));
+    }
+
+    // In upper-case hexadecimal, no leading zeros.
+    CTextBuilder& Hex(ULONG n) noexcept
+    {
+        WCHAR sz[12];
+        WCHAR* p = sz + 11;
+        *p = 0;
+        do
+        {
+            *--p = L"0123456789ABCDEF"[n & 0xF];
+            n >>= 4;
+        } while (0 != n);
+        return Text(p);
+    }
+
+private:
+    WCHAR* m_psz;
+    size_t m_cchMax;
+    size_t m_cch;
+};
+
 // The two extreme values print as words; true when n is one of them.
 inline bool LimitToText(LONGLONG n, WCHAR* pszConv)
 {
@@ -44,32 +104,16 @@ inline LPWSTR ReferenceTimeToText(REFERENCE_TIME t, WCHAR* pszConv)
     const unsigned msec = static_cast<unsigned>(llabs(ms - s * 1000));
     const LONGLONG hi = s / 1000000000;
     const LONGLONG lo = s - hi * 1000000000;
+    CTextBuilder text(pszConv, REFERENCE_TIME_TEXT_SIZE);
     if (hi != 0)
-    {
-        const unsigned lo9 = static_cast<unsigned>(llabs(lo));
-        if (frac)
-            _snwprintf_s(pszConv, REFERENCE_TIME_TEXT_SIZE, _TRUNCATE, L"%d%09u.%03u'%04u", static_cast<int>(hi),
-                         lo9, msec, frac);
-        else
-            _snwprintf_s(pszConv, REFERENCE_TIME_TEXT_SIZE, _TRUNCATE, L"%d%09u.%03u", static_cast<int>(hi), lo9,
-                         msec);
-    }
+        text.Signed(hi).Unsigned(static_cast<ULONGLONG>(llabs(lo)), 9);
     else if (t < 0 && lo == 0)
-    {
-        // Less than one second below zero: "%d" of 0 would lose the sign.
-        if (frac)
-            _snwprintf_s(pszConv, REFERENCE_TIME_TEXT_SIZE, _TRUNCATE, L"-%u.%03u'%04u", 0u, msec, frac);
-        else
-            _snwprintf_s(pszConv, REFERENCE_TIME_TEXT_SIZE, _TRUNCATE, L"-%u.%03u", 0u, msec);
-    }
+        text.Text(L"-0"); // less than one second below zero: the seconds alone would lose the sign
     else
-    {
-        if (frac)
-            _snwprintf_s(pszConv, REFERENCE_TIME_TEXT_SIZE, _TRUNCATE, L"%d.%03u'%04u", static_cast<int>(lo), msec,
-                         frac);
-        else
-            _snwprintf_s(pszConv, REFERENCE_TIME_TEXT_SIZE, _TRUNCATE, L"%d.%03u", static_cast<int>(lo), msec);
-    }
+        text.Signed(lo);
+    text.Text(L".").Unsigned(msec, 3);
+    if (frac)
+        text.Text(L"'").Unsigned(frac, 4);
     return pszConv;
 }
 
@@ -80,13 +124,12 @@ inline LPWSTR LongLongToText(LONGLONG n, WCHAR* pszConv)
         return NULL;
     if (LimitToText(n, pszConv))
         return pszConv;
-    size_t cch = 0;
+    CTextBuilder text(pszConv, LONGLONG_TEXT_SIZE);
     if (n < 0)
     {
-        pszConv[cch++] = L'-';
+        text.Text(L"-");
         n = -n;
     }
-    pszConv[cch] = 0;
     bool bStarted = false;
     for (LONGLONG nDiv = 1000000000000000000LL; nDiv > 0; nDiv /= 1000)
     {
@@ -94,8 +137,10 @@ inline LPWSTR LongLongToText(LONGLONG n, WCHAR* pszConv)
         n %= nDiv;
         if (!bStarted && nGroup == 0 && nDiv > 1)
             continue;
-        _snwprintf_s(pszConv + cch, LONGLONG_TEXT_SIZE - cch, _TRUNCATE, bStarted ? L" %03u" : L"%u", nGroup);
-        cch += wcslen(pszConv + cch);
+        if (bStarted)
+            text.Text(L" ").Unsigned(nGroup, 3);
+        else
+            text.Unsigned(nGroup);
         bStarted = true;
     }
     return pszConv;
@@ -668,12 +713,15 @@ public:
 
     CDumpPrefix(LPCWSTR pszPrefix, eKind eHow, LPCWSTR pszTitle = L"")
     {
-        m_sz[0] = 0;
+        CTextBuilder text(m_sz, DUMP_PREFIX_SIZE);
         if (NULL == pszPrefix)
-            wcsncpy_s(m_sz, DUMP_PREFIX_SIZE, eTitle == eHow ? pszTitle : L"", _TRUNCATE);
+            text.Text(eTitle == eHow ? pszTitle : L"");
         else
-            _snwprintf_s(m_sz, DUMP_PREFIX_SIZE, _TRUNCATE, eAsIs == eHow ? L"%s" : L"%s ", pszPrefix);
-        m_sz[DUMP_PREFIX_SIZE - 1] = 0;
+        {
+            text.Text(pszPrefix);
+            if (eAsIs != eHow)
+                text.Text(L" ");
+        }
     }
 
     operator LPCWSTR() const { return m_sz; }
@@ -910,29 +958,35 @@ inline void Debug_Sample(DWORD_PTR dwCategory, UINT nLevel, IMediaSample* pSampl
         return;
     }
 
+    // The parts of the line: "tS=%s  tE=%s", "tS=%s  tE=? (0x%X)" or
+    // "tS/tE=? (0x%X)"; "mS=%s  mE=%s" or "mS/mE=? (0x%X)"; " TF=0x%X sId=0x%X".
     WCHAR szTimes[128];
     WCHAR sz1[50];
     WCHAR sz2[50];
     REFERENCE_TIME tStart = 0;
     REFERENCE_TIME tStop = 0;
     HRESULT hr = pSample->GetTime(&tStart, &tStop);
-    if (S_OK == hr)
-        _snwprintf_s(szTimes, 128, _TRUNCATE, L"tS=%s  tE=%s", ReferenceTimeToText(tStart, sz1),
-                     ReferenceTimeToText(tStop, sz2));
-    else if (VFW_S_NO_STOP_TIME == hr)
-        _snwprintf_s(szTimes, 128, _TRUNCATE, L"tS=%s  tE=? (0x%X)", ReferenceTimeToText(tStart, sz1), hr);
-    else
-        _snwprintf_s(szTimes, 128, _TRUNCATE, L"tS/tE=? (0x%X)", hr);
+    {
+        CTextBuilder text(szTimes, 128);
+        if (S_OK == hr)
+            text.Text(L"tS=").Text(ReferenceTimeToText(tStart, sz1)).Text(L"  tE=").Text(ReferenceTimeToText(tStop, sz2));
+        else if (VFW_S_NO_STOP_TIME == hr)
+            text.Text(L"tS=").Text(ReferenceTimeToText(tStart, sz1)).Text(L"  tE=? (0x").Hex(static_cast<ULONG>(hr)).Text(L")");
+        else
+            text.Text(L"tS/tE=? (0x").Hex(static_cast<ULONG>(hr)).Text(L")");
+    }
 
     WCHAR szMediaTimes[128];
     LONGLONG llStart = 0;
     LONGLONG llStop = 0;
     hr = pSample->GetMediaTime(&llStart, &llStop);
-    if (S_OK == hr)
-        _snwprintf_s(szMediaTimes, 128, _TRUNCATE, L"mS=%s  mE=%s", LongLongToText(llStart, sz1),
-                     LongLongToText(llStop, sz2));
-    else
-        _snwprintf_s(szMediaTimes, 128, _TRUNCATE, L"mS/mE=? (0x%X)", hr);
+    {
+        CTextBuilder text(szMediaTimes, 128);
+        if (S_OK == hr)
+            text.Text(L"mS=").Text(LongLongToText(llStart, sz1)).Text(L"  mE=").Text(LongLongToText(llStop, sz2));
+        else
+            text.Text(L"mS/mE=? (0x").Hex(static_cast<ULONG>(hr)).Text(L")");
+    }
 
     const unsigned nSync = (S_OK == pSample->IsSyncPoint()) ? 1 : 0;
     const unsigned nPreroll = (S_OK == pSample->IsPreroll()) ? 1 : 0;
@@ -949,8 +1003,7 @@ inline void Debug_Sample(DWORD_PTR dwCategory, UINT nLevel, IMediaSample* pSampl
             // Up to and with the stream id: the part every version of the structure has.
             const DWORD cbProps = offsetof(AM_SAMPLE2_PROPERTIES, dwStreamId) + sizeof(props.dwStreamId);
             if (S_OK == spSample2->GetProperties(cbProps, reinterpret_cast<BYTE*>(&props)))
-                _snwprintf_s(szProps, 64, _TRUNCATE, L" TF=0x%X sId=0x%X", static_cast<unsigned>(props.dwTypeSpecificFlags),
-                             static_cast<unsigned>(props.dwStreamId));
+                CTextBuilder(szProps, 64).Text(L" TF=0x").Hex(props.dwTypeSpecificFlags).Text(L" sId=0x").Hex(props.dwStreamId);
         }
     }
 

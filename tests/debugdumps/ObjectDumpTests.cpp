@@ -157,6 +157,22 @@ TEST(SampleLag, MissingClock)
     EXPECT_EQ(0, s->m_cCalls);
 }
 
+// A caller's prefix and its blank are cut together at 255 characters.
+TEST(SampleLag, LongPrefixIsCutWithItsBlank)
+{
+    Ref<CFakeSample> s(new CFakeSample);
+    for (size_t cch : {254u, 255u, 300u})
+    {
+        const std::wstring prefix(cch, L'p');
+        CRecordingLogScope log;
+        Debug_SampleLag(kCat, 0, s, 0, NULL, prefix.c_str());
+        const std::wstring kept = (prefix + L" ").substr(0, 255);
+        EXPECT_EQ(Lines_t{L"###Err### " + kept + L"Debug_SampleLag(): Empty pointer to IReferenceClock\n"},
+                  Lines(log.m_log, 0))
+            << cch;
+    }
+}
+
 TEST(AllocatorDump, PropertiesOrTheFailure)
 {
     Ref<CFakeAllocator> a(new CFakeAllocator);

@@ -102,6 +102,62 @@ TEST(TimeText, GroupedNumbers)
     }
 }
 
+// Times and numbers of every magnitude and sign, against texts the bounded
+// formatter makes by the rules: a time is its sign, its whole seconds, a
+// point, three digits of milliseconds and, when not 0, an apostrophe and four
+// digits of 100-ns units; a number is its sign and its digits in groups of
+// three from the right, separated by blanks.
+TEST(TimeText, EveryMagnitudeAsTheFormatterWritesIt)
+{
+    std::vector<LONGLONG> values;
+    for (LONGLONG p = 1;; p *= 10)
+    {
+        for (LONGLONG v : {p - 1, p, p + 1, p / 2 * 3, p / 3 * 7})
+        {
+            values.push_back(v);
+            values.push_back(-v);
+        }
+        if (p > MAXLONGLONG / 10)
+            break;
+    }
+    ULONGLONG x = 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 3000; ++i)
+    {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        const LONGLONG v = static_cast<LONGLONG>(x >> (i % 62));
+        values.push_back(i % 2 ? v : -v);
+    }
+    for (LONGLONG v : values)
+    {
+        if (v == MINLONGLONG || v == MAXLONGLONG)
+            continue;
+        const ULONGLONG u = v < 0 ? 0 - static_cast<ULONGLONG>(v) : static_cast<ULONGLONG>(v);
+        const wchar_t* pszSign = v < 0 ? L"-" : L"";
+        WCHAR szWanted[64];
+        const unsigned frac = static_cast<unsigned>(u % 10000);
+        if (frac)
+            _snwprintf_s(szWanted, 64, _TRUNCATE, L"%s%I64u.%03u'%04u", pszSign, u / 10000000,
+                         static_cast<unsigned>(u / 10000 % 1000), frac);
+        else
+            _snwprintf_s(szWanted, 64, _TRUNCATE, L"%s%I64u.%03u", pszSign, u / 10000000,
+                         static_cast<unsigned>(u / 10000 % 1000));
+        WCHAR sz[50];
+        EXPECT_STREQ(szWanted, ReferenceTimeToText(v, sz)) << v;
+
+        WCHAR szDigits[32];
+        _snwprintf_s(szDigits, 32, _TRUNCATE, L"%I64u", u);
+        std::wstring grouped = pszSign;
+        const size_t cchDigits = wcslen(szDigits);
+        for (size_t i = 0; i < cchDigits; ++i)
+        {
+            if (i > 0 && (cchDigits - i) % 3 == 0)
+                grouped += L' ';
+            grouped += szDigits[i];
+        }
+        EXPECT_EQ(grouped, LongLongToText(v, sz)) << v;
+    }
+}
+
 TEST(TimeText, NullBuffers)
 {
     CRecordingLogScope log;
