@@ -23,6 +23,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -99,6 +100,124 @@ inline std::vector<std::string> LastLines(const std::string& path, size_t n)
     return lines;
 }
 
+// The ways of asking the system for the calling thread's priority, each a
+// true answer, and a plain round trip to the system for comparison: under
+// Wine every one of them is a request to the Wine server, which alone holds
+// a thread's priority. Each call is timed alone, the ways taking turns call
+// by call, so that a slow spell of the machine (a server that must first
+// wake up) falls on all of them; medians and 90th percentiles, microseconds.
+struct PriorityCosts
+{
+    enum
+    {
+        eCurrent,   // GetThreadPriority(GetCurrentThread()): what the log asks
+        eHandle,    // GetThreadPriority of a real handle of the thread
+        eNative,    // NtQueryInformationThread(ThreadBasicInformation) directly
+        eRoundTrip, // a wait on a signalled event: a plain server round trip
+        eWays
+    };
+    double adMedian[eWays] = {};
+    double adP90[eWays] = {};
+    bool abTrue[eWays] = {}; // gave the thread's priority for every level tried
+};
+
+inline const char* PriorityWayName(int nWay)
+{
+    static const char* const s_apsz[PriorityCosts::eWays] = {
+        "GetThreadPriority(GetCurrentThread()) (what the log asks)",
+        "GetThreadPriority of a real handle of the thread",
+        "NtQueryInformationThread(ThreadBasicInformation) directly",
+        "for comparison: a wait on a signalled event (one round trip)",
+    };
+    return s_apsz[nWay];
+}
+
+inline PriorityCosts MeasurePriority(int nCalls)
+{
+    struct BasicInformation // THREAD_BASIC_INFORMATION
+    {
+        LONG lExitStatus;
+        PVOID pTeb;
+        HANDLE ahClientId[2];
+        ULONG_PTR ulAffinity;
+        LONG lPriority;
+        LONG lBasePriority;
+    };
+    typedef LONG(WINAPI * PFN_Query)(HANDLE, int, PVOID, ULONG, PULONG);
+    const int kThreadBasicInformation = 0;
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    const PFN_Query pfnQuery = hNtdll ? (PFN_Query)(void*)GetProcAddress(hNtdll, "NtQueryInformationThread") : NULL;
+    HANDLE hThread = NULL;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    HANDLE hEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
+    auto Ask = [&](int nWay) -> int {
+        switch (nWay)
+        {
+        case PriorityCosts::eCurrent:
+            return GetThreadPriority(GetCurrentThread());
+        case PriorityCosts::eHandle:
+            return GetThreadPriority(hThread);
+        case PriorityCosts::eNative:
+        {
+            BasicInformation info = {};
+            if (!pfnQuery || pfnQuery(GetCurrentThread(), kThreadBasicInformation, &info, sizeof(info), NULL) < 0)
+                return THREAD_PRIORITY_ERROR_RETURN;
+            return info.lBasePriority;
+        }
+        default:
+            return (int)WaitForSingleObject(hEvent, 0);
+        }
+    };
+
+    PriorityCosts costs;
+    const int anLevels[] = {THREAD_PRIORITY_IDLE,    THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_BELOW_NORMAL,
+                            THREAD_PRIORITY_NORMAL,  THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                            THREAD_PRIORITY_TIME_CRITICAL};
+    const int nBefore = GetThreadPriority(GetCurrentThread());
+    for (int nWay = 0; nWay < PriorityCosts::eRoundTrip; ++nWay)
+        costs.abTrue[nWay] = true;
+    for (int nLevel : anLevels)
+    {
+        SetThreadPriority(GetCurrentThread(), nLevel);
+        for (int nWay = 0; nWay < PriorityCosts::eRoundTrip; ++nWay)
+            costs.abTrue[nWay] = costs.abTrue[nWay] && Ask(nWay) == nLevel;
+    }
+    SetThreadPriority(GetCurrentThread(), nBefore);
+
+    std::vector<double> adTimes[PriorityCosts::eWays];
+    for (int i = 0; i < nCalls; ++i)
+        for (int nWay = 0; nWay < PriorityCosts::eWays; ++nWay)
+        {
+            const double t0 = Now();
+            (void)Ask(nWay);
+            adTimes[nWay].push_back((Now() - t0) * 1e6);
+        }
+    for (int nWay = 0; nWay < PriorityCosts::eWays; ++nWay)
+    {
+        std::vector<double>& ad = adTimes[nWay];
+        std::sort(ad.begin(), ad.end());
+        if (!ad.empty())
+        {
+            costs.adMedian[nWay] = ad[ad.size() / 2];
+            costs.adP90[nWay] = ad[ad.size() * 9 / 10];
+        }
+    }
+    if (hThread)
+        CloseHandle(hThread);
+    if (hEvent)
+        CloseHandle(hEvent);
+    return costs;
+}
+
+inline void PrintPriority(const PriorityCosts& costs)
+{
+    printf("  the thread's priority (asked only for a line that opens the columns)  median      90%%\n");
+    for (int nWay = 0; nWay < PriorityCosts::eWays; ++nWay)
+        printf("  %-64s %8.2f us %8.2f us%s\n", PriorityWayName(nWay), costs.adMedian[nWay], costs.adP90[nWay],
+               nWay == PriorityCosts::eRoundTrip ? "" : (costs.abTrue[nWay] ? "" : "  (NOT true for every level)"));
+}
+
 struct Figures
 {
     double dWrite = 1e30;  // WriteFile of the line's bytes
@@ -106,7 +225,8 @@ struct Figures
     double dAnsi = 1e30;   // OutputStringA
     double dWhole = 1e30;  // OutputStringW
     double dTrace = 1e30;  // the caller's trace call per line (0 when none)
-    double dConvert = 0, dPrefix = 0, dTime = 0, dColumns = 0, dMessage = 0, dLocalTime = 0, dPriority = 0;
+    double dConvert = 0, dPrefix = 0, dTime = 0, dColumns = 0, dMessage = 0, dLocalTime = 0;
+    PriorityCosts priority;
     double dBytes = 0;     // bytes per line
     bool bOk = false;
 };
@@ -213,7 +333,7 @@ inline Figures Measure(IDSLog* pLog, const std::string& logPath, const std::vect
         },
         n, nPieceRounds);
     f.dMessage = BestPerCall([&](int i) { NormaliseMessage(szOut, 2000, slot[i].c_str()); }, n, nPieceRounds);
-    f.dPriority = BestPerCall([&](int) { (void)GetThreadPriority(GetCurrentThread()); }, n / 20 + 1, nPieceRounds);
+    f.priority = MeasurePriority(300);
     f.bOk = true;
     return f;
 }
@@ -250,7 +370,7 @@ inline void Print(const Figures& f, const char* pszTrace = NULL)
     PrintRow("the log's whole line beyond its write", f.dWhole - w, w);
     printf("  for comparison                                                  per call   / write\n");
     PrintRow("GetLocalTime (the line time asked of the system)", f.dLocalTime, w);
-    PrintRow("GetThreadPriority (asked only for a line that opens the columns)", f.dPriority, w);
+    PrintPriority(f.priority);
 }
 
 } // namespace linecost

@@ -167,6 +167,48 @@ public:
     int STDMETHODCALLTYPE OutputStringW(const wchar_t*) override { return 0; }
 };
 
+// A log object that writes each trace record as one log line's bytes, with
+// one WriteFile on an appending handle, and does nothing else: the spy's
+// lines then cost their formatting, their hand-over and their writes, but
+// none of the log's own work. The lines are given (the bound log's lines of
+// the spy's two records, taken in turns).
+class CWriteLog : public CRecordingLog
+{
+public:
+    explicit CWriteLog(const std::vector<std::string>& lines) : m_lines(lines)
+    {
+        char szDir[MAX_PATH];
+        GetTempPathA(MAX_PATH, szDir);
+        GetTempFileNameA(szDir, "sbw", 0, m_szFile);
+        m_hFile = CreateFileA(m_szFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    }
+    ~CWriteLog()
+    {
+        if (INVALID_HANDLE_VALUE != m_hFile)
+            CloseHandle(m_hFile);
+        DeleteFileA(m_szFile);
+    }
+    CWriteLog(const CWriteLog&) = delete;
+    CWriteLog& operator=(const CWriteLog&) = delete;
+
+    bool IsOk() const { return INVALID_HANDLE_VALUE != m_hFile && !m_lines.empty(); }
+    int STDMETHODCALLTYPE OutputStringW(const wchar_t*) override
+    {
+        const std::string& line = m_lines[m_nNext];
+        m_nNext = (m_nNext + 1) % m_lines.size();
+        DWORD cbDone = 0;
+        WriteFile(m_hFile, line.data(), static_cast<DWORD>(line.size()), &cbDone, NULL);
+        return 0;
+    }
+
+private:
+    std::vector<std::string> m_lines;
+    size_t m_nNext = 0;
+    char m_szFile[MAX_PATH] = "";
+    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+};
+
 enum class Path
 {
     Direct,          // the source's allocator: one of the class the spy's pins hand out
@@ -175,8 +217,14 @@ enum class Path
     SpyNoLog,        // the same, no log bound
     SharedLogged,    // the source brings an allocator of its own, which the spy passes on downstream
     SharedNoLog,     // the same, no log bound
+    SpySink,         // as SpyLogged, the lines handed to a log that drops them (CSinkLog)
+    SpyWrite,        // as SpyLogged, each line written as its bytes alone (CWriteLog)
 };
-const int kPaths = 6;
+const int kPaths = 8;
+
+// The stand-in logs of the paths SpySink and SpyWrite, set before the streams.
+CSinkLog* g_pSinkLog = NULL;
+CWriteLog* g_pWriteLog = NULL;
 
 bool IsShared(Path path)
 {
@@ -185,6 +233,27 @@ bool IsShared(Path path)
 bool IsLogged(Path path)
 {
     return Path::SpyLogged == path || Path::SharedLogged == path;
+}
+
+// The log object a path's stream traces into in place of the bound one, and
+// whether it has one: NULL for the paths with no log bound.
+bool IsStandIn(Path path, IDSLog** ppLog)
+{
+    *ppLog = NULL;
+    switch (path)
+    {
+    case Path::SpyNoLog:
+    case Path::SharedNoLog:
+        return true;
+    case Path::SpySink:
+        *ppLog = g_pSinkLog;
+        return true;
+    case Path::SpyWrite:
+        *ppLog = g_pWriteLog;
+        return true;
+    default:
+        return false;
+    }
 }
 
 struct Result
@@ -211,12 +280,14 @@ HRESULT Connect(dsfix::TestGraph& graph, dsfix::TestSource* pSource, CComObject<
 }
 
 // One stream of nSamples from Run to EC_COMPLETE; the graph is built before
-// and torn down after the timed part.
-Result RunStream(Path path, bool bClock, long nSamples)
+// and torn down after the timed part. tFrame: the samples' duration, 0 for
+// the bench's own (1 with the clock on, 100000 without).
+Result RunStream(Path path, bool bClock, long nSamples, REFERENCE_TIME tFrame = 0)
 {
     Result result;
     dsfix::TestSourceConfig config;
-    const REFERENCE_TIME tFrame = bClock ? 1 : 100000;
+    if (0 == tFrame)
+        tFrame = bClock ? 1 : 100000;
     config.mediaTypes = { dsfix::VideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, tFrame) };
     config.sampleCount = nSamples;
     config.frameDuration = tFrame;
@@ -266,7 +337,8 @@ Result RunStream(Path path, bool bClock, long nSamples)
         }
         else
         {
-            CNoLog* pNoLog = (Path::SpyNoLog == path || Path::SharedNoLog == path) ? new CNoLog : NULL;
+            IDSLog* pStandIn = NULL;
+            CSwapLog* pSwap = IsStandIn(path, &pStandIn) ? new CSwapLog(pStandIn) : NULL;
             // Paused first, and the pause complete (the first sample held by
             // the renderer): the timed part is the stream, not the start of
             // the streaming thread or the graph's change of state.
@@ -279,7 +351,7 @@ Result RunStream(Path path, bool bClock, long nSamples)
             // Read before the Stop, which reports the count and starts it again.
             const ULONGLONG ullCounted = pSpy ? pSpy->m_llSamples : 0;
             bDone = (S_OK == graph.Stop()) && bDone;
-            delete pNoLog;
+            delete pSwap;
             long nPassed = 0;
             for (const dsfix::PushRecord& r : pSource->Pushes())
                 if (S_OK == r.receiveHr)
@@ -300,13 +372,19 @@ Result RunStream(Path path, bool bClock, long nSamples)
 
 struct Figures
 {
-    double adBest[kPaths] = { 1e30, 1e30, 1e30, 1e30, 1e30, 1e30 };
+    double adBest[kPaths];
     bool abMeasured[kPaths] = {};
     BOOL abSeparate[kPaths] = {}; // the spy copied each sample
     bool bOk = true;
     LONGLONG llLogBytes = 0; // written to the log file by the logged streams
     int nLoggedRuns = 0;
     double dLinesBest = 0;   // the spy's two lines alone through the bound log, us per sample
+
+    Figures()
+    {
+        for (double& d : adBest)
+            d = 1e30;
+    }
 };
 
 // Best of kRuns streams for each path; the paths take turns, so that a slow
@@ -367,17 +445,19 @@ double BestOfRuns(F f, int n)
     return linecost::BestPerCall(f, n, kLineRuns);
 }
 
-// A sample of Wine's memory allocator stamped as the test source stamps
-// it, and the spy's two lines for it as the spy writes them with the graph's
-// clock off (the lag line then reports the missing clock).
+// A sample of the allocator class the spy's pins hand out (the one the
+// stream's samples come from), stamped as the test source stamps it, and the
+// spy's two lines for it as the spy writes them with the graph's clock off
+// (the lag line then reports the missing clock).
 class CLineSample
 {
 public:
     CLineSample()
     {
-        if (FAILED(CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
-                                    reinterpret_cast<void**>(&m_spAlloc))))
+        IMemAllocator* pAllocator = NULL;
+        if (FAILED(COutput::CreateAllocator(&pAllocator)))
             return;
+        m_spAlloc.Attach(pAllocator);
         ALLOCATOR_PROPERTIES props = { 1, kWidth * kHeight * 2, 1, 0 };
         ALLOCATOR_PROPERTIES actual;
         if (FAILED(m_spAlloc->SetProperties(&props, &actual)) || FAILED(m_spAlloc->Commit()) ||
@@ -406,47 +486,74 @@ public:
     // Null when no sample could be had.
     const std::function<void(int)>* Lines() const { return m_lines ? &m_lines : NULL; }
 
+    // The two records the lines hand to the log.
+    std::vector<std::wstring> Records() const
+    {
+        if (!m_lines)
+            return std::vector<std::wstring>();
+        CRecordingLog recorder;
+        CSwapLog swap(&recorder);
+        m_lines(0);
+        return recorder.m_lines;
+    }
+
 private:
     dsfix::ComPtr<IMemAllocator> m_spAlloc;
     dsfix::ComPtr<IMediaSample> m_spSample;
     std::function<void(int)> m_lines;
 };
 
+// The bound log's lines (bytes as in its file) of the spy's two records,
+// written after two lines of the same thread, as most of a stream's lines are.
+std::vector<std::string> LoggedLines(const CLineSample& sample, const std::wstring& sLogFile)
+{
+    const std::vector<std::wstring> records = sample.Records();
+    IDSLog* pLog = g_pFirstLogClient ? g_pFirstLogClient->m_plog : NULL;
+    if (records.size() != 2 || NULL == pLog)
+        return std::vector<std::string>();
+    for (int i = 0; i < 2; ++i)
+        for (const std::wstring& record : records)
+            pLog->OutputStringW(record.c_str());
+    pLog->Flush();
+    char szFile[MAX_PATH * 3] = "";
+    WideCharToMultiByte(CP_ACP, 0, sLogFile.c_str(), -1, szFile, sizeof(szFile), NULL, NULL);
+    return linecost::LastLines(szFile, 2);
+}
+
+struct LineFigures
+{
+    double dNoLog = 0; // the two lines with no log bound, us per sample
+    double dSink = 0;  // formatted and handed to a log that drops them
+    linecost::Figures f; // one line through the bound log (f.bOk false when not measured)
+};
+
 // The spy's two lines for one sample, called directly: with no log, with a
 // log that drops them and with the bound log, and where the time of one of
-// them goes, against the write of its own bytes. Returns the two lines' cost
-// with no log bound, us per sample.
-double MeasureLines(const CLineSample& sample, long nSamples, bool bLogged, const std::wstring& sLogFile)
+// them goes, against the write of its own bytes.
+LineFigures MeasureLines(const CLineSample& sample, long nSamples, bool bLogged, const std::wstring& sLogFile)
 {
+    LineFigures lf;
     const std::function<void(int)>* pLines = sample.Lines();
     if (!pLines)
     {
         printf("spy_bench: no sample for the line costs\n");
-        return 0;
+        return lf;
     }
     const std::function<void(int)>& lines = *pLines;
     const int n = static_cast<int>(nSamples);
-    double dNoLog = 0;
-    double dSink = 0;
-    std::vector<std::wstring> records;
     {
         CNoLog noLog;
-        dNoLog = BestOfRuns(lines, n);
+        lf.dNoLog = BestOfRuns(lines, n);
     }
     {
         CSinkLog sink;
         CSwapLog swap(&sink);
-        dSink = BestOfRuns(lines, n);
+        lf.dSink = BestOfRuns(lines, n);
     }
-    {
-        CRecordingLog recorder;
-        CSwapLog swap(&recorder);
-        lines(0);
-        records = recorder.m_lines;
-    }
+    const std::vector<std::wstring> records = sample.Records();
     printf("\nwhere the time goes: the spy's two lines for one sample (graph clock off), called directly\n");
-    printf("  %-64s %8.3f us\n", "no log bound: dropped before they are formatted", dNoLog);
-    printf("  %-64s %8.3f us\n", "formatted and handed to a log that drops them", dSink);
+    printf("  %-64s %8.3f us\n", "no log bound: dropped before they are formatted", lf.dNoLog);
+    printf("  %-64s %8.3f us\n", "formatted and handed to a log that drops them", lf.dSink);
     if (bLogged && records.size() == 2)
     {
         // The two records in turns, as the spy writes them.
@@ -457,16 +564,88 @@ double MeasureLines(const CLineSample& sample, long nSamples, bool bLogged, cons
         IDSLog* pLog = g_pFirstLogClient->m_plog;
         char szFile[MAX_PATH * 3] = "";
         WideCharToMultiByte(CP_ACP, 0, sLogFile.c_str(), -1, szFile, sizeof(szFile), NULL, NULL);
-        const linecost::Figures f = linecost::Measure(pLog, szFile, all, kLineRuns * 3, lines, 2);
-        if (f.bOk)
+        lf.f = linecost::Measure(pLog, szFile, all, kLineRuns * 3, lines, 2);
+        if (lf.f.bOk)
         {
-            printf("  %-64s %8.3f us\n", "formatted and written by the bound log", 2 * f.dTrace);
+            printf("  %-64s %8.3f us\n", "formatted and written by the bound log", 2 * lf.f.dTrace);
             printf("one of these lines (per line, against the write of its own bytes):\n");
-            linecost::Print(f, "the trace call: formatting, hand-over and the log's whole line");
-            linecost::PrintRow("trace formatting and hand-over alone (to a log that drops it)", dSink / 2, f.dWrite);
+            linecost::Print(lf.f, "the trace call: formatting, hand-over and the log's whole line");
+            linecost::PrintRow("trace formatting and hand-over alone (to a log that drops it)", lf.dSink / 2,
+                               lf.f.dWrite);
         }
     }
-    return dNoLog;
+    return lf;
+}
+
+// The bytes of a file from an offset on.
+std::string ReadFrom(const std::wstring& sPath, LONGLONG llFrom)
+{
+    std::string text;
+    HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                           NULL);
+    if (INVALID_HANDLE_VALUE == h)
+        return text;
+    LARGE_INTEGER size;
+    LARGE_INTEGER at;
+    at.QuadPart = llFrom;
+    if (GetFileSizeEx(h, &size) && size.QuadPart > llFrom && SetFilePointerEx(h, at, NULL, FILE_BEGIN))
+    {
+        text.resize(static_cast<size_t>(size.QuadPart - llFrom));
+        DWORD cbRead = 0;
+        ReadFile(h, &text[0], static_cast<DWORD>(text.size()), &cbRead, NULL);
+        text.resize(cbRead);
+    }
+    CloseHandle(h);
+    return text;
+}
+
+// How often the spy's sample lines open the column group (thread, apartment,
+// priority, time: the only lines for which the log asks for the thread's
+// priority) in a stream at 25 frames a second with the graph's clock on.
+struct ColumnGroups
+{
+    long nSamples = 0;
+    long nLines = 0;   // the spy's sample lines (level 0)
+    long nOpening = 0; // of them, lines that open the column group
+    bool bOk = false;
+};
+
+ColumnGroups CountColumnGroups(long nSamples, const std::wstring& sLogFile)
+{
+    ColumnGroups c;
+    c.nSamples = nSamples;
+    const LONGLONG llBefore = FileSize(sLogFile);
+    const Result r = RunStream(Path::SpyLogged, true, nSamples, 400000);
+    if (g_pFirstLogClient && g_pFirstLogClient->m_plog)
+        g_pFirstLogClient->m_plog->Flush();
+    const std::string text = ReadFrom(sLogFile, llBefore);
+    size_t at = 0;
+    while (at < text.size())
+    {
+        size_t end = text.find("\r\n", at);
+        if (std::string::npos == end)
+            end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 2;
+        // The column group: the thread's (up to its first tab), three tabs,
+        // or a tab, a time and a tab; the level follows.
+        const bool bOpening = !line.empty() && '\t' != line[0];
+        size_t nLevel = std::string::npos;
+        if (bOpening)
+            nLevel = line.find('\t');
+        else if (0 == line.compare(0, 3, "\t\t\t"))
+            nLevel = 2;
+        else if (line.size() > 1)
+            nLevel = line.find('\t', 1);
+        if (std::string::npos == nLevel || 0 != line.compare(nLevel + 1, 2, "0 ") ||
+            std::string::npos == line.find("[Spy ", nLevel))
+            continue;
+        ++c.nLines;
+        if (bOpening)
+            ++c.nOpening;
+    }
+    c.bOk = r.bOk;
+    return c;
 }
 
 } // namespace
@@ -492,12 +671,20 @@ int main(int argc, char** argv)
     printf("tracing off = no log bound: the sample lines are level 0, which no level setting mutes\n");
 
     const CLineSample lineSample;
+    // The stand-in logs of the breakdown: one that drops the lines, one that
+    // only writes their bytes.
+    CSinkLog sinkLog;
+    std::vector<std::string> loggedLines;
+    if (bLogged)
+        loggedLines = LoggedLines(lineSample, setup.sFile);
+    CWriteLog writeLog(loggedLines);
+    const bool bBreakdown = bLogged && writeLog.IsOk();
+    g_pSinkLog = &sinkLog;
+    g_pWriteLog = bBreakdown ? &writeLog : NULL;
+
     bool bOk = true;
     double dTwoLines = 0;
-    double dAddedLogged = 0;
-    double dAddedOff = 0;
-    double dSharedLogged = 0;
-    double dSharedOff = 0;
+    double adAdded[kPaths] = {};
     for (bool bClock : { false, true })
     {
         std::vector<Path> paths = { Path::Direct };
@@ -509,6 +696,11 @@ int main(int argc, char** argv)
         if (bLogged)
             paths.push_back(Path::SharedLogged);
         paths.push_back(Path::SharedNoLog);
+        if (!bClock && bBreakdown)
+        {
+            paths.push_back(Path::SpySink);
+            paths.push_back(Path::SpyWrite);
+        }
         Figures f = Measure(paths, bClock, nSamples, setup.sFile, !bClock && bLogged ? lineSample.Lines() : NULL);
         bOk = bOk && f.bOk;
         // What a stream costs besides its samples (the graph's change of
@@ -537,6 +729,8 @@ int main(int argc, char** argv)
             { Path::SpyNoLog, "spy, no log bound (tracing off)" },
             { Path::SharedLogged, "spy, source's allocator passed on, log writing" },
             { Path::SharedNoLog, "spy, source's allocator passed on, tracing off" },
+            { Path::SpySink, "spy, its lines handed to a log that drops them" },
+            { Path::SpyWrite, "spy, its lines written as their bytes alone" },
         };
         PrintRow("direct (baseline)", dBase, dBase, nCounted, true);
         for (const Row& row : aRows)
@@ -558,22 +752,63 @@ int main(int argc, char** argv)
             printf("  (a stream failed: these figures do not count)\n");
         if (!bClock)
         {
-            dAddedLogged = (f.adBest[static_cast<int>(Path::SpyLogged)] - dBase) * 1e6 / nCounted;
-            dAddedOff = (f.adBest[static_cast<int>(Path::SpyNoLog)] - dBase) * 1e6 / nCounted;
-            dSharedLogged = (f.adBest[static_cast<int>(Path::SharedLogged)] - dBase) * 1e6 / nCounted;
-            dSharedOff = (f.adBest[static_cast<int>(Path::SharedNoLog)] - dBase) * 1e6 / nCounted;
+            for (int i = 0; i < kPaths; ++i)
+                adAdded[i] = f.abMeasured[i] ? (f.adBest[i] - dBase) * 1e6 / nCounted : 0;
             dTwoLines = f.dLinesBest;
             if (bLogged)
                 printf("  the spy's two lines alone, through the bound log (in turns with the streams): %.2f us\n",
                        dTwoLines);
         }
     }
+    const double dAddedLogged = adAdded[static_cast<int>(Path::SpyLogged)];
+    const double dAddedOff = adAdded[static_cast<int>(Path::SpyNoLog)];
+    const double dSharedLogged = adAdded[static_cast<int>(Path::SharedLogged)];
+    const double dSharedOff = adAdded[static_cast<int>(Path::SharedNoLog)];
 
-    const double dNoLogLines = MeasureLines(lineSample, nSamples, bLogged, setup.sFile);
+    const LineFigures lf = MeasureLines(lineSample, nSamples, bLogged, setup.sFile);
+
+    // The priority column in a stream at the pace of a real video.
+    const long kPacedSamples = 50;
+    if (bLogged && lf.f.bOk)
+    {
+        const ColumnGroups c = CountColumnGroups(kPacedSamples, setup.sFile);
+        const double dPerSample = c.nSamples > 0 ? static_cast<double>(c.nOpening) / c.nSamples : 0;
+        const double dPriority = lf.f.priority.adMedian[linecost::PriorityCosts::eCurrent];
+        printf("\nthe priority column in a stream of %ld samples at 25 frames a second (graph clock on, 2 s)\n",
+               c.nSamples);
+        printf("  the spy's sample lines: %ld, of them opening the column group (thread, priority, time): %ld\n",
+               c.nLines, c.nOpening);
+        printf("  %.3f priority asks per sample, at %.2f us (median, above): %.3f us per sample%s\n", dPerSample,
+               dPriority, dPerSample * dPriority, c.bOk ? "" : "  (the stream failed: does not count)");
+        bOk = bOk && c.bOk;
+    }
+
     printf("\nthe rest of the spy's work per sample: the added cost (graph clock off) less its two lines\n");
-    printf("  %-64s %8.3f us\n", "tracing off", dAddedOff - dNoLogLines);
+    printf("  %-64s %8.3f us\n", "tracing off", dAddedOff - lf.dNoLog);
     if (bLogged && dTwoLines > 0)
         printf("  %-64s %8.3f us\n", "log writing", dAddedLogged - dTwoLines);
+    if (bBreakdown && lf.f.bOk)
+    {
+        // The stream with the lines in steps: each step adds a part of what
+        // the log writing costs, measured in the stream and alone.
+        const double dSink = adAdded[static_cast<int>(Path::SpySink)];
+        const double dWrite = adAdded[static_cast<int>(Path::SpyWrite)];
+        const double dLogAlone = 2 * (lf.f.dTrace - lf.f.dWrite) - lf.dSink;
+        printf("\nwhere the added cost of the log writing goes (graph clock off), per sample   in the stream    alone\n");
+        printf("  %-64s %8.3f us\n", "the spy's own work (tracing off)", dAddedOff);
+        printf("  %-64s %8.3f us %8.3f us\n", "+ its two lines formatted and handed to a log that drops them",
+               dSink - dAddedOff, lf.dSink);
+        printf("  %-64s %8.3f us %8.3f us\n", "+ their two writes (WriteFile of their bytes, appending)",
+               dWrite - dSink, 2 * lf.f.dWrite);
+        printf("  %-64s %8.3f us %8.3f us\n", "+ the log's own work for the two lines", dAddedLogged - dWrite,
+               dLogAlone);
+        printf("  %-64s %8.3f us %8.3f us\n", "= the spy with the log writing", dAddedLogged, dTwoLines);
+        printf("  so the rest (%.3f us) is the spy's own work (%.3f us) and what the lines cost more in the\n"
+               "  stream than alone (%.3f us): formatting %.3f, writes %.3f, the log's own work %.3f\n",
+               dAddedLogged - dTwoLines, dAddedOff, dAddedLogged - dTwoLines - dAddedOff,
+               (dSink - dAddedOff) - lf.dSink, (dWrite - dSink) - 2 * lf.f.dWrite,
+               (dAddedLogged - dWrite) - dLogAlone);
+    }
     printf("\ntargets (graph clock off):\n");
     if (bLogged && dTwoLines > 0)
     {
