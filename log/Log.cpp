@@ -266,9 +266,12 @@ HRESULT CLog::CommitLine(UINT nIndex, int nKind, int nLevel)
 // The committing thread's priority when its line is likely to open with the
 // columns, because the line before it in the file is another thread's (or
 // none); else PRIORITY_UNKNOWN. Asking the system is a round trip to the
-// server under Wine (tens of microseconds, ten times the line's write), and
-// a thread's following lines print no priority. The hint is read without the
-// lock: where it proves wrong, the line's writer asks (PriorityOf).
+// server under Wine (several to tens of microseconds, up to ten times the
+// line's write), and a thread's following lines print no priority. Only the
+// server holds a thread's priority there: every true way of asking (this
+// pseudo handle, a real handle, NtQueryInformationThread itself) is the same
+// round trip (bench/log times them). The hint is read without the lock:
+// where it proves wrong, the line's writer asks (PriorityOf).
 int CLog::PriorityHint(UINT nIndex, DWORD dwThreadId)
 {
     const int nRead = *(volatile const int*)&m_nReadIndex;
