@@ -153,15 +153,39 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
             }
         }
     }
+    // A complete type is the only type this connection may end with; a
+    // connection nested in this one (Wine reconnects on this thread) has its
+    // own.
+    const BYTE bTypeGivenOuter = m_bTypeGiven;
+    m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
     HRESULT hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
-    if (S_OK != hr || !m_pFilter)
+    m_bTypeGiven = bTypeGivenOuter;
+    CSpyFilter* pFilter = m_pFilter;
+    if (S_OK != hr || !pFilter)
         return hr;
-    hr = m_pFilter->Filter_CompleteConnectOutput();
+
+    // The input's connection as it stands, to be given back when its
+    // reconnection fails.
+    CComPtr<IPin> spUp;
+    CMType mtIn;
+    {
+        CInput::ObjectLock lockIn(pFilter->m_apIn.p);
+        spUp = pFilter->m_apIn->m_spConnected;
+        mtIn.Set(&pFilter->m_apIn->m_mt);
+    }
+    hr = pFilter->Filter_CompleteConnectOutput();
     if (FAILED(hr))
     {
-        ObjectLock lock(this);
-        m_pFilter->Filter_DisconnectPin(m_dwCookie);
-        ClearConnection();
+        {
+            ObjectLock lock(this);
+            if (IsConnected())
+            {
+                pFilter->Filter_DisconnectPin(m_dwCookie);
+                ClearConnection();
+            }
+        }
+        if (spUp)
+            pFilter->RestoreInput(spUp, &mtIn);
     }
     return hr;
 }
@@ -173,6 +197,10 @@ HRESULT COutput::AgreeExchange()
     HRESULT hr = AgreeAllocator();
     if (S_OK == hr)
         return S_OK;
+    // A connection asked for with a complete type ends with that type or
+    // not at all.
+    if (m_bTypeGiven)
+        return FAILED(hr) ? hr : E_FAIL;
 
     CComPtr<IEnumMediaTypes> spEnum;
     hr = static_cast<IPin*>(this)->EnumMediaTypes(&spEnum);
@@ -229,6 +257,7 @@ HRESULT COutput::AgreeExchange()
         hrStep = spDown->ReceiveConnection(static_cast<IPin*>(this), pmt);
         if (S_OK != hrStep)
         {
+            TypeRefused(spDown, pmt);
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s: AgreeExchange(): m_spConnected->ReceiveConnection()=0x%X\n",
                       m_szTraceName, hrStep);
             MTDelete(pmt);
@@ -277,7 +306,7 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
             return m_apOut->m_mt.Set(&mtNew);
         }
         if (State_Stopped == FilterState())
-            return MakeReconnect(static_cast<IPin*>(m_apOut.p), &mtNew);
+            return ReconnectOutput(&mtNew);
 
         if (!m_apIn->m_spAllocIn.IsEqualObject(m_apOut->GetAllocatorOut()))
         {
@@ -342,7 +371,7 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
         return m_apOut->m_mt.Set(&mtIn);
     }
     if (State_Stopped == FilterState())
-        return MakeReconnect(static_cast<IPin*>(m_apOut.p), &mtIn);
+        return ReconnectOutput(&mtIn);
     CComPtr<IMemAllocator> spAllocIn = m_apIn->m_spAllocIn;
     if (!spAllocIn)
         return S_OK;
@@ -372,7 +401,9 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
 
 HRESULT CSpyFilter::Filter_CompleteConnectOutput()
 {
-    if (m_bReconnecting)
+    // The pass-through mode's own output connection, and an output
+    // connection made for the input's sake, leave the input as it is.
+    if (m_bReconnecting || m_nKeepInput > 0 || m_nRestoring > 0)
         return S_OK;
     // Without an input connection there is nothing the graph could
     // reconnect.
@@ -384,10 +415,20 @@ HRESULT CSpyFilter::Filter_CompleteConnectOutput()
         _LogTrace(atlTraceGeneral, eTL_Error, L"%s Filter_CompleteConnectOutput(): Reconnection\n", m_szTraceName);
         m_bReconnecting = 1;
     }
-    const HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn.p), NULL);
-    // A reconnection that failed before the input pin was connected again
-    // must not leave the mode behind for the next connection.
-    if (bForced && FAILED(hr) && !m_apIn->IsConnected())
+    HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn.p), NULL);
+    // Where the graph reconnected the input at once, both pins must stand
+    // connected now; anything else is a half-made chain.
+    if (SUCCEEDED(hr) && !AreAllPinsConnected())
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error,
+                  L"###Err### %s Filter_CompleteConnectOutput(): the reconnection left the %s pin unconnected\n",
+                  m_szTraceName, m_apIn->IsConnected() ? L"output" : L"input");
+        hr = VFW_E_NOT_CONNECTED;
+    }
+    // A failed reconnection must not leave the mode behind: without its
+    // stored downstream pin the next output connection would be taken for
+    // the mode's own and agree no allocator.
+    if (bForced && FAILED(hr))
         EndPassThru();
     return hr;
 }
@@ -397,13 +438,92 @@ BOOL CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT(pmt != NULL))
         return FALSE;
     Debug_MediaType(atlTraceGeneral, eTL_Info, pmt, L"[Query] ");
-    if (PINDIR_OUTPUT == dwCookie && m_bReconnecting)
+    if (PINDIR_OUTPUT == dwCookie && (m_bReconnecting || m_nRestoring > 0))
         return TRUE;
     if (!CTransInPlaceFilter::Filter_QueryAcceptMT(dwCookie, pmt))
         return AcceptChangedYuvType(dwCookie, pmt);
     if (m_apOut && m_apOut->IsConnected())
+    {
+        // The downstream pin's QueryAccept may accept what it then refuses
+        // to connect with: the input takes no type it refused before.
+        if (PINDIR_INPUT == dwCookie && m_apOut->WasRefusedDownstream(pmt))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s Filter_QueryAcceptMT(): Downstream filter refused this media type in ReceiveConnection\n",
+                      m_szTraceName);
+            return FALSE;
+        }
         return m_apOut->IsNewSubtype(pmt->subtype);
+    }
     return TRUE;
+}
+
+HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
+{
+    CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+    CMType mtOld;
+    {
+        COutput::ObjectLock lock(m_apOut.p);
+        const HRESULT hrCopy = mtOld.Set(&m_apOut->m_mt);
+        if (FAILED(hrCopy))
+            return hrCopy;
+    }
+    const LONG nGeneration = m_apOut->ConnectGeneration();
+    ++m_nKeepInput;
+    HRESULT hr = MakeReconnect(static_cast<IPin*>(m_apOut.p), pmt);
+    --m_nKeepInput;
+    // Nothing happened on this thread: the types were equal, or the graph
+    // reconnects later.
+    if (nGeneration == m_apOut->ConnectGeneration() || !spDown)
+        return hr;
+    if (SUCCEEDED(hr))
+    {
+        COutput::ObjectLock lock(m_apOut.p);
+        if (m_apOut->IsConnected() && MTIsEqual(&m_apOut->m_mt, pmt))
+            return S_OK;
+        hr = VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    _LogTrace(atlTraceGeneral, eTL_Error,
+              L"###Err### %s ReconnectOutput(): the downstream pin did not connect with the new type, hr=0x%X; the "
+              L"last working type is restored\n",
+              m_szTraceName, hr);
+    m_apOut->TypeRefused(spDown, pmt);
+    RestoreOutput(spDown, &mtOld);
+    return hr;
+}
+
+HRESULT CSpyFilter::RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt)
+{
+    IPin* pOut = static_cast<IPin*>(m_apOut.p);
+    if (m_apOut->IsConnected())
+    {
+        CComPtr<IPin> spNow = m_apOut->GetConnectedPin();
+        COutput::ObjectLock lock(m_apOut.p);
+        if (spNow.IsEqualObject(spDown) && MTIsEqual(&m_apOut->m_mt, pmt))
+            return S_OK;
+        Filter_DisconnectPin(PINDIR_OUTPUT);
+        m_apOut->ClearConnection();
+    }
+    ++m_nRestoring;
+    const HRESULT hr = pOut->Connect(spDown, pmt);
+    --m_nRestoring;
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s RestoreOutput(): Connect()=0x%X\n", m_szTraceName, hr);
+    return hr;
+}
+
+HRESULT CSpyFilter::RestoreInput(IPin* spUp, const AM_MEDIA_TYPE* pmt)
+{
+    if (m_apIn->IsConnected())
+        return S_OK;
+    // A pass-through mode that did not come through has nothing to stand in
+    // for.
+    if (m_bReconnecting && (!m_spDownstreamPin || !m_apOut->IsConnected()))
+        EndPassThru();
+    const HRESULT hr = spUp->Connect(static_cast<IPin*>(m_apIn.p), pmt);
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s RestoreInput(): Connect()=0x%X\n", m_szTraceName, hr);
+    return hr;
 }
 
 BOOL CSpyFilter::AcceptChangedYuvType(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)

@@ -65,6 +65,57 @@ BOOL COutput::IsNewSubtype(const GUID& subtype) const
     return m_arrSubtypes.Find(subtype) < 0;
 }
 
+namespace
+{
+IUnknown* Identity(IUnknown* p)
+{
+    IUnknown* pUnk = NULL;
+    if (NULL == p || FAILED(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk))) || NULL == pUnk)
+        return NULL;
+    pUnk->Release(); // only compared, never called
+    return pUnk;
+}
+} // namespace
+
+void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
+{
+    IUnknown* pIdentity = Identity(pReceivePin);
+    if (NULL == pIdentity || NULL == pmt)
+        return;
+    ObjectLock lock(this);
+    if (pIdentity != m_pRefusedBy)
+    {
+        m_vRefused.clear();
+        m_pRefusedBy = pIdentity;
+    }
+    for (const CMType& mt : m_vRefused)
+        if (MTIsEqual(&mt, pmt))
+            return;
+    CMType mt;
+    if (SUCCEEDED(mt.Set(pmt)))
+        m_vRefused.push_back(mt);
+}
+
+BOOL COutput::WasRefusedDownstream(const AM_MEDIA_TYPE* pmt)
+{
+    CComPtr<IPin> spDown = GetConnectedPin();
+    IUnknown* pIdentity = Identity(spDown);
+    ObjectLock lock(this);
+    if (NULL == pIdentity || pIdentity != m_pRefusedBy)
+        return FALSE;
+    for (const CMType& mt : m_vRefused)
+        if (MTIsEqual(&mt, pmt))
+            return TRUE;
+    return FALSE;
+}
+
+void COutput::ForgetRefusals()
+{
+    ObjectLock lock(this);
+    m_vRefused.clear();
+    m_pRefusedBy = NULL;
+}
+
 // ---------------------------------------------------------------------------
 // The filter
 
@@ -110,6 +161,7 @@ HRESULT CSpyFilter::Filter_JoinFilterGraph(BOOL bJoin)
     if (!bJoin)
     {
         EndPassThru();
+        m_apOut->ForgetRefusals();
         Reset();
         return S_OK;
     }

@@ -15,6 +15,8 @@
 
 #include "Perf.h"
 
+#include <vector>
+
 // INRVSpyFilter, tagCaptureFileType and the module's identifiers
 // (CLSID_SpyFilter, LIBID_SPYFILTERLib), made from Morphlet.idl.
 #include "Morphlet.h"
@@ -128,6 +130,17 @@ public:
     // connection.
     BOOL IsNewSubtype(const GUID& subtype) const;
 
+    // The downstream pin pReceivePin refused pmt in ReceiveConnection: that
+    // pin is not offered the type again. A downstream pin may accept a type
+    // in QueryAccept that it then refuses to connect with (Wine's Video
+    // Renderer does), so only a refusal in ReceiveConnection counts. The
+    // record is kept for one downstream pin at a time.
+    void TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt);
+    // TRUE when the pin the output is connected to refused pmt before.
+    BOOL WasRefusedDownstream(const AM_MEDIA_TYPE* pmt);
+    // Forgets every refusal (the filter leaves its graph).
+    void ForgetRefusals();
+
     // The template's connection; once it stands the input pin is
     // reconnected by the graph. When that fails the output is left
     // unconnected.
@@ -144,6 +157,9 @@ public:
     WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE];
     DWORD m_bMTEnumRedir;              // copy of the filter's enumeration-redirection switch
     CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
+    BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type
+    std::vector<CMType> m_vRefused;    // types the downstream pin refused to connect with
+    IUnknown* m_pRefusedBy = NULL;     // that pin's identity (never called, not counted)
 };
 
 // ---------------------------------------------------------------------------
@@ -223,6 +239,36 @@ public:
     // The output connection stands: the graph reconnects the input pin, so
     // that the upstream allocator is agreed end to end.
     HRESULT Filter_CompleteConnectOutput();
+
+    // Connections are made so that the chain can always run: after any
+    // connection, reconnection or change of type that the filter starts or
+    // takes part in, either both pins are connected with types their
+    // neighbours accepted in ReceiveConnection, or the call that started it
+    // fails and the connections are as they were before it. A call never
+    // answers S_OK for a chain that is only half made. The pieces:
+    // - while the output is connected, the input takes no type that the
+    //   downstream pin refused to connect with (Filter_QueryAcceptMT);
+    // - a new input type reaches the output through ReconnectOutput, which
+    //   checks that the downstream pin took it and otherwise brings the last
+    //   working type back, so that the input's new type is refused;
+    // - an output connection whose reconnection of the input fails is undone
+    //   and the input gets its old connection back (COutput::Connect);
+    // - a setter that reconnects (ForcePassthruAllocator) runs only while the
+    //   whole graph is stopped and restores both connections when it fails.
+    // Wine runs the graph's reconnections on the caller's thread, so their
+    // outcome can be checked at once; where the graph reconnects later, the
+    // pins are left to it.
+
+    // The output is reconnected with the input's new type pmt. S_OK when the
+    // downstream pin took it (or the graph does the work later); otherwise
+    // the output gets its last working type back and the failure is returned.
+    HRESULT ReconnectOutput(const AM_MEDIA_TYPE* pmt);
+    // Connects the output to spDown with pmt again, taking any type (it
+    // worked before) and without reconnecting the input.
+    HRESULT RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt);
+    // Connects spUp to the input with pmt again when the input is no longer
+    // connected.
+    HRESULT RestoreInput(IPin* spUp, const AM_MEDIA_TYPE* pmt);
     // The in-place rule, except that a subtype whose allocator agreement
     // failed is refused, anything goes on the output while the pass-through
     // mode reconnects, and a changed YUV type between the AVI splitter and
@@ -330,6 +376,8 @@ public:
     CPerf m_perf;                             // delivery timer and flush latencies
     BYTE m_bReconnecting = 0;                 // the pass-through allocator mode is active
     CComPtr<IPin> m_spDownstreamPin;          // the pin the input pin impersonates in that mode
+    LONG m_nKeepInput = 0;                    // output connections made now leave the input alone
+    LONG m_nRestoring = 0;                    // the output is given its last working type back
 
     // The difference entry of a sample that arrives at time-stamp counter
     // llTime while the file is open and the filter runs; the first one after

@@ -1685,22 +1685,33 @@ public:
         if (nGeneration != m_nConnectGeneration)
         {
             // The downstream pin had the graph reconnect or disconnect this
-            // pin while it decided (Wine does that on this thread): what that
-            // call left stands, and the negotiation ends here.
+            // pin while it decided (Wine does that on this thread).
             _LogTrace(atlTraceGeneral, eTL_Warning,
                       L"WARNING. %s ExecConnection(): connection changed while the downstream pin decided, "
                       L"ReceiveConnection()=0x%X\n",
                       TraceName(), hr);
-            if (S_OK == hr && !this->IsConnected())
-                pReceivePin->Disconnect();
-            m_bSettledInside = TRUE;
-            return S_OK;
+            // A connection that call made, and that both ends know of,
+            // stands, and the negotiation ends here; so does an accepted one.
+            if (S_OK == hr || IsMutuallyConnected())
+            {
+                if (S_OK == hr && !this->IsConnected())
+                    pReceivePin->Disconnect();
+                m_bSettledInside = TRUE;
+                return S_OK;
+            }
+            // Refused, and nothing was made inside: the type failed like any
+            // refused type, and the next one is tried.
+            if (this->m_spConnected.IsEqualObject(pReceivePin))
+                SetConnected(NULL);
+            pPin->TypeRefused(pReceivePin, &mt);
+            return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
         if (S_OK != hr)
         {
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n",
                       TraceName(), hr);
             SetConnected(NULL);
+            pPin->TypeRefused(pReceivePin, &mt);
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
         _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): connection accepted\n", TraceName());
@@ -1713,6 +1724,25 @@ public:
         pReceivePin->Disconnect();
         SetConnected(NULL);
         return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    // Pin-level hook: pReceivePin refused pmt in ReceiveConnection. The
+    // default forgets it.
+    void TypeRefused(IPin*, const AM_MEDIA_TYPE*) {}
+
+    // Counts every change of the connected pin (see m_nConnectGeneration).
+    LONG ConnectGeneration() const { return m_nConnectGeneration; }
+
+    // The pin is connected to a pin that says it is connected to this one.
+    BOOL IsMutuallyConnected()
+    {
+        CComPtr<IPin> spPeer = GetConnectedPin();
+        if (!spPeer)
+            return FALSE;
+        CComPtr<IPin> spBack;
+        if (S_OK != spPeer->ConnectedTo(&spBack) || !spBack)
+            return FALSE;
+        return spBack.IsEqualObject(static_cast<IPin*>(static_cast<T*>(this)));
     }
 
     // The default allocator step of AgreeExchange: the in-place agreement
