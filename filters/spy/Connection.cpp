@@ -192,7 +192,11 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
 
 HRESULT COutput::AgreeExchange()
 {
-    if (m_pFilter && m_pFilter->m_bReconnecting)
+    // The pass-through mode's own connection: the downstream allocator is
+    // agreed through the input pin. Any other connection made while the
+    // mode lasts (the graph may reconnect this pin for a neighbour) agrees
+    // its allocator as usual.
+    if (m_pFilter && m_pFilter->m_nPassThruConnect > 0)
         return S_OK;
     HRESULT hr = AgreeAllocator();
     if (S_OK == hr)
@@ -438,8 +442,23 @@ BOOL CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT(pmt != NULL))
         return FALSE;
     Debug_MediaType(atlTraceGeneral, eTL_Info, pmt, L"[Query] ");
-    if (PINDIR_OUTPUT == dwCookie && (m_bReconnecting || m_nRestoring > 0))
+    if (PINDIR_OUTPUT == dwCookie && (m_nPassThruConnect > 0 || m_nRestoring > 0))
         return TRUE;
+    // While the pass-through mode lasts the input is not reconnected after
+    // an output connection that the mode did not make (the graph may
+    // reconnect the output for a neighbour): such a connection may only
+    // carry the type the input has.
+    if (PINDIR_OUTPUT == dwCookie && m_bReconnecting && m_apIn && m_apIn->IsConnected())
+    {
+        CInput::ObjectLock lockIn(m_apIn.p);
+        if (!MTIsEqual(&m_apIn->m_mt, pmt))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s Filter_QueryAcceptMT(): the pass-through mode keeps the input's media type\n",
+                      m_szTraceName);
+            return FALSE;
+        }
+    }
     if (!CTransInPlaceFilter::Filter_QueryAcceptMT(dwCookie, pmt))
         return AcceptChangedYuvType(dwCookie, pmt);
     if (m_apOut && m_apOut->IsConnected())
@@ -565,7 +584,10 @@ HRESULT CSpyFilter::PassThru_ReceiveConnection(IPin*, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT_TEXT(!m_apOut->IsConnected(), "!m_apOut->IsConnected()"))
         return E_FAIL;
     CComPtr<IPin> spDown = m_spDownstreamPin;
-    return static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
+    ++m_nPassThruConnect;
+    const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
+    --m_nPassThruConnect;
+    return hr;
 }
 
 HRESULT CSpyFilter::PassThru_Disconnect()

@@ -376,6 +376,7 @@ public:
     CPerf m_perf;                             // delivery timer and flush latencies
     BYTE m_bReconnecting = 0;                 // the pass-through allocator mode is active
     CComPtr<IPin> m_spDownstreamPin;          // the pin the input pin impersonates in that mode
+    LONG m_nPassThruConnect = 0;              // the pass-through mode connects the output now
     LONG m_nKeepInput = 0;                    // output connections made now leave the input alone
     LONG m_nRestoring = 0;                    // the output is given its last working type back
 

@@ -7,8 +7,10 @@
 // the graph must play to its end: every frame in the spy's log, every frame
 // reaching the pin behind the spy with the bytes the spy was given, and every
 // object of ours gone at the end. The same holds with two spies in series and
-// with every setting of the spy's three switches; a combination that cannot
-// work must be refused while the pins are connected, never at Run.
+// with every setting of the spy's three switches (in one graph per file, the
+// spies taken out and Wine's connections made again between combinations); a
+// combination that cannot work must be refused while the pins are connected,
+// never at Run.
 #include "SpyTestSupport.h"
 
 #include <algorithm>
@@ -424,13 +426,24 @@ protected:
     // succeeds or fails leaving the pins as they were; when all succeeded the
     // graph plays to its end with every frame through every spy unchanged.
     // Returns false when a connection was refused (cleanly).
-    bool InsertAndPlay(const MediaCase& c, const Baseline& b, Way eWay, const Switches& s, bool bClock)
+    // Wine's graph for one file, built by RenderFile; bClock false runs it
+    // without a reference clock.
+    struct WineGraph
     {
-        const std::string sCase = std::string(c.pszName) + ", " + Describe(eWay, s);
-        SCOPED_TRACE(sCase);
-        m_log.Reset();
-        CReceiveTaps taps;
         dsfix::TestGraph graph;
+        std::vector<Link> links;
+        ~WineGraph()
+        {
+            // Our references first: a renderer that outlives its graph
+            // crashes Wine.
+            links.clear();
+            graph.Release();
+        }
+    };
+
+    static void BuildWineGraph(const MediaCase& c, bool bClock, WineGraph* pWine)
+    {
+        dsfix::TestGraph& graph = pWine->graph;
         EXPECT_EQ(S_OK, graph.Create());
         const HRESULT hrRender = graph.Builder()->RenderFile((MediaFolder() + c.pszFile).c_str(), NULL);
         EXPECT_TRUE(SUCCEEDED(hrRender)) << dsfix::HrText(hrRender);
@@ -441,7 +454,32 @@ protected:
             if (spMediaFilter)
                 spMediaFilter->SetSyncSource(NULL);
         }
-        std::vector<Link> links = SampleLinks(graph.Builder());
+        pWine->links = SampleLinks(graph.Builder());
+    }
+
+    // Builds Wine's graph for the file, puts the spies in front of every
+    // receiving pin the given way, and plays it (see InsertAndPlayIn).
+    bool InsertAndPlay(const MediaCase& c, const Baseline& b, Way eWay, const Switches& s, bool bClock)
+    {
+        WineGraph wine;
+        BuildWineGraph(c, bClock, &wine);
+        return InsertAndPlayIn(wine, c, b, eWay, s);
+    }
+
+    // Puts the spies in front of every receiving pin of Wine's graph the
+    // given way and plays it. Every connection call either succeeds or fails
+    // leaving the pins as they were; when all succeeded the graph plays to
+    // its end with every frame through every spy unchanged. Afterwards the
+    // spies are taken out and Wine's own connections made again. Returns
+    // false when a connection was refused (cleanly).
+    bool InsertAndPlayIn(WineGraph& wine, const MediaCase& c, const Baseline& b, Way eWay, const Switches& s)
+    {
+        const std::string sCase = std::string(c.pszName) + ", " + Describe(eWay, s);
+        SCOPED_TRACE(sCase);
+        m_log.Reset();
+        CReceiveTaps taps;
+        dsfix::TestGraph& graph = wine.graph;
+        const std::vector<Link>& links = wine.links;
         EXPECT_EQ(b.links.size(), links.size());
 
         struct Inserted
@@ -500,6 +538,7 @@ protected:
                     continue;
                 }
                 bRefused = true;
+                std::printf("pin %u of the chain refused: %s\n", static_cast<unsigned>(k), dsfix::HrText(hr).c_str());
                 EXPECT_TRUE(FAILED(hr)) << "a success code other than S_OK: " << dsfix::HrText(hr);
                 for (size_t j = 0; j < chain.size(); ++j)
                     EXPECT_TRUE(dsfix::SameObject(before[j], Peer(chain[j])))
@@ -542,11 +581,20 @@ protected:
                 }
             }
         }
-        // Our references first: a renderer that outlives its graph crashes
-        // Wine.
-        inserted.clear();
-        links.clear();
-        graph.Release();
+        // The spies out, Wine's connections back.
+        for (Inserted& ins : inserted)
+        {
+            ins.pLink->spOut->Disconnect();
+            ins.pLink->spIn->Disconnect();
+            for (auto& sp : ins.spies)
+            {
+                sp->In()->Disconnect();
+                sp->Out()->Disconnect();
+                EXPECT_EQ(S_OK, graph.Builder()->RemoveFilter(sp->Filter()));
+            }
+            EXPECT_EQ(S_OK, graph.ConnectDirect(ins.pLink->spOut, ins.pLink->spIn, ins.pLink->mt.Ptr()))
+                << "Wine's own connection made again";
+        }
         return !bRefused;
     }
 
@@ -575,5 +623,41 @@ TEST_P(SpyRealMediaPlayTest, OneSpyBeforeEveryReceivingPinPlaysAsWithoutIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, SpyRealMediaPlayTest, ::testing::ValuesIn(kMedia), MediaName);
+
+class SpyRealMediaMatrixTest : public SpyRealMediaTest, public ::testing::WithParamInterface<MediaCase>
+{
+};
+
+// Two spies in series or one, each switch on and off, both ways: every
+// combination plays, or is refused while the pins are connected (and then
+// leaves every pin as it was). The graphs run without a clock, as fast as
+// the renderer takes the frames.
+TEST_P(SpyRealMediaMatrixTest, EveryCombinationOfSwitchesPlaysOrIsRefusedAtConnection)
+{
+    const MediaCase& c = GetParam();
+    dsfix::HangWatchdog watchdog(400000, c.pszName);
+    const Baseline& b = BaselineOf(c);
+    if (!b.sSkip.empty())
+        GTEST_SKIP() << b.sSkip;
+    WineGraph wine;
+    BuildWineGraph(c, false, &wine);
+    for (int nSpies = 1; nSpies <= 2; ++nSpies)
+        for (int nBits = 0; nBits < 8; ++nBits)
+        {
+            Switches s;
+            s.nSpies = nSpies;
+            s.bDynReconnect = 0 == (nBits & 1);
+            s.bMTEnumRedir = 0 == (nBits & 2);
+            s.bForcePassthru = 0 != (nBits & 4);
+            for (Way eWay : { Way::ConnectDirect, Way::Builder })
+            {
+                const bool bPlayed = InsertAndPlayIn(wine, c, b, eWay, s);
+                std::printf("%s: %s, %s\n", bPlayed ? "played" : "refused at connection", c.pszName,
+                            Describe(eWay, s).c_str());
+            }
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, SpyRealMediaMatrixTest, ::testing::ValuesIn(kMedia), MediaName);
 
 } // namespace
