@@ -599,18 +599,23 @@ HRESULT CSpyFilter::PassThru_Disconnect()
         EndPassThru();
         return S_OK;
     }
+    // The mode changes only once the output's Disconnect succeeded (it is
+    // refused while the filter is not stopped).
     if (!m_spDownstreamPin)
     {
         _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): start reconnection\n", m_szTraceName);
-        m_spDownstreamPin = m_apOut->GetConnectedPin();
-        ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL");
+        CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+        ASSERT_TEXT(spDown != NULL, "m_spDownstreamPin != NULL");
+        const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Disconnect();
+        if (S_OK == hr)
+            m_spDownstreamPin = spDown;
+        return hr;
     }
-    else
-    {
-        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTraceName);
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTraceName);
+    const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Disconnect();
+    if (S_OK == hr)
         EndPassThru();
-    }
-    return static_cast<IPin*>(m_apOut.p)->Disconnect();
+    return hr;
 }
 
 HRESULT CSpyFilter::PassThru_ConnectionMediaType(AM_MEDIA_TYPE* pmt)

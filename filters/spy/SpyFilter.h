@@ -404,8 +404,13 @@ public:
     STDMETHOD(IsMTEnumRedirEnabled)() override;
     // The current and the average bitrate since the last Run, bit/s.
     STDMETHOD(GetBitrate)(ULONG* pnCurrent, ULONG* pnAverage) override;
-    // Only while stopped.
+    // Only while the whole graph is stopped.
     STDMETHOD(ForcePassthruAllocator)(LONG bForce) override;
+    // The graph that the filter joined says it is stopped (a filter outside
+    // a graph, or a graph without IMediaControl, counts as stopped).
+    BOOL IsGraphStopped();
+    // The filter that owns pPin is stopped (TRUE for no pin).
+    static BOOL IsPinFilterStopped(IPin* pPin);
     STDMETHOD(IsPassthruAllocatorForced)(LONG* pbForced) override;
     // Asks for the next sample that reaches the filter to be written to the
     // file; a later request replaces one still pending.

@@ -2272,14 +2272,16 @@ public:
         ALLOCATOR_PROPERTIES propsUp;
         ZeroMemory(&propsUp, sizeof(propsUp));
         HRESULT hr = pUpAlloc->GetProperties(&propsUp);
-        if (FAILED(hr))
+        // Without the upstream properties the agreement goes on from zero:
+        // the output allocator's properties are then what is asked for.
+        const bool bPropsKnown = SUCCEEDED(hr);
+        if (!bPropsKnown)
         {
-            // Nothing is known to restore the allocator to: leave both sides.
+            ZeroMemory(&propsUp, sizeof(propsUp));
             _LogTrace(atlTraceGeneral, eTL_Info,
                       L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties()=0x%X\n",
                       pPin->GetTraceName(), hr);
             ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties() FAILED");
-            return S_FALSE;
         }
         if (bReadOnly && FAILED(_Match::CheckProps(&this->m_propsOut, &propsUp)))
         {
@@ -2303,7 +2305,8 @@ public:
                   L"WARNING. %s CTransInPlaceAllocator::AgreePassThroughAllocator(): agreement of pass-through allocator "
                   L"failed, hr=0x%X\n",
                   pPin->GetTraceName(), hr);
-        if (!bReadOnly)
+        // Properties that were never read cannot be put back.
+        if (!bReadOnly && bPropsKnown)
         {
             ALLOCATOR_PROPERTIES propsRestore = propsUp;
             ALLOCATOR_PROPERTIES propsActual;
@@ -2527,18 +2530,25 @@ public:
 
     // A pin's media type follows its connection; the output pin keeps its
     // type while the input stays connected (it is the type upstream sends).
+    // Each type is reset under its own pin's lock, since its enumerators copy
+    // it under that lock (input, then output: the usual order).
     void Filter_DisconnectPin(DWORD dwCookie)
     {
         if (!m_apIn || !m_apOut)
             return;
         if (PINDIR_INPUT == dwCookie)
         {
-            m_apIn->m_mt.Reset();
+            {
+                typename TIn::ObjectLock lockIn(m_apIn.p);
+                m_apIn->m_mt.Reset();
+            }
+            typename TOut::ObjectLock lockOut(m_apOut.p);
             if (!m_apOut->IsConnected())
                 m_apOut->m_mt.Reset();
         }
         else if (PINDIR_OUTPUT == dwCookie)
         {
+            typename TOut::ObjectLock lockOut(m_apOut.p);
             if (!m_apIn->IsConnected())
                 m_apOut->m_mt.Reset();
         }

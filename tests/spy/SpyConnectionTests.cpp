@@ -6,6 +6,8 @@
 // makes the source allocate from the downstream filter's allocator.
 #include "SpyTestSupport.h"
 
+#include <thread>
+
 namespace {
 
 class SpyConnectionTest : public FilterTest
@@ -533,6 +535,312 @@ TEST_F(SpyConnectionTest, DisconnectingInThePassThroughModeEndsIt)
     EXPECT_EQ(1, chain.spy->m_bReconnecting);
     EXPECT_TRUE(SpyLinesWith(m_log, L"PassThru_").empty());
     chain.spy->m_bReconnecting = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Faults found by hostile hosts
+
+// A thread that enumerates the output's types while another connects and
+// disconnects the input: the output's type is emptied under the output
+// pin's lock, never while an enumerator copies it (a 4 MB format block makes
+// a copy of a freed block fault).
+TEST_F(SpyConnectionTest, EnumeratingTheOutputTypeWhileTheInputDisconnectsIsSafe)
+{
+    dsfix::HangWatchdog watchdog(120000, "enumeration against disconnection");
+    CSilentLog silent;
+    std::vector<BYTE> format(4 << 20, 0x5A);
+    AM_MEDIA_TYPE mtBig;
+    ZeroMemory(&mtBig, sizeof(mtBig));
+    mtBig.majortype = MEDIATYPE_Video;
+    mtBig.subtype = MEDIASUBTYPE_YUY2;
+    mtBig.formattype = FORMAT_VideoInfo;
+    mtBig.cbFormat = static_cast<ULONG>(format.size());
+    mtBig.pbFormat = format.data();
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+    {
+        CSpyPtr spy;
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        ASSERT_EQ(S_OK, spItf->EnableMTEnumRedir(0)); // the output enumerates its own type
+        CComPtr<IMemInputPin> spMemIn;
+        ASSERT_EQ(S_OK, spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+        CComPtr<IMemAllocator> spAlloc;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                         reinterpret_cast<void**>(&spAlloc)));
+        volatile LONG nStop = 0;
+        volatile LONG nCopies = 0;
+        IPin* pOut = spy.Out();
+        std::thread enumerator([&] {
+            dsfix::ComInit com;
+            while (0 == nStop)
+            {
+                CComPtr<IEnumMediaTypes> spEnum;
+                if (S_OK != pOut->EnumMediaTypes(&spEnum) || !spEnum)
+                    continue;
+                AM_MEDIA_TYPE* pmt = NULL;
+                ULONG n = 0;
+                if (S_OK == spEnum->Next(1, &pmt, &n))
+                    InterlockedIncrement(&nCopies);
+                MTDelete(pmt);
+            }
+        });
+        const DWORD dwStart = GetTickCount();
+        for (int i = 0; i < 300 && GetTickCount() - dwStart < 15000; ++i)
+        {
+            EXPECT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, &mtBig));
+            EXPECT_EQ(S_OK, spMemIn->NotifyAllocator(spAlloc, FALSE)); // the output takes the input's type
+            EXPECT_EQ(S_OK, spy.In()->Disconnect());
+        }
+        InterlockedExchange(&nStop, 1);
+        enumerator.join();
+        EXPECT_GT(nCopies, 0);
+    }
+    pUp->Release();
+}
+
+// A downstream pin that has this output disconnected while it decides, and
+// then refuses the type, refused it: the next type is tried, and the refused
+// type is not left on the output.
+TEST_F(SpyConnectionTest, ARefusalAfterTheDownstreamPinDisconnectedUsIsARefusal)
+{
+    dsfix::HangWatchdog watchdog(60000, "refusal with a nested disconnection");
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtUyvy = dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtYuy2, mtUyvy };
+    config.source.sampleCount = 3;
+    config.sink.acceptTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_UYVY) };
+    int nCalls = 0;
+    config.sink.onReceiveConnection = [&](IPin* pConnector) {
+        if (0 == nCalls++)
+            pConnector->Disconnect();
+    };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtUyvy);
+    EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtUyvy);
+    EXPECT_TRUE(chain.sink->CurrentType() == mtUyvy);
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
+// A forced pass-through reconnection that fails while the input stays
+// connected (the filter is in no graph that could reconnect it) ends the mode
+// and keeps the switch as it was: the next output connection agrees an
+// allocator as usual or fails, and never stands without one.
+TEST_F(SpyConnectionTest, AFailedForcedReconnectionLeavesNoModeBehind)
+{
+    dsfix::HangWatchdog watchdog(60000, "failed forced reconnection");
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+    {
+        CSpyPtr spy;
+        dsfix::TestSink* pSink = NULL;
+        ASSERT_EQ(S_OK, dsfix::TestSink::Create(dsfix::TestSinkConfig(), &pSink));
+        dsfix::ComPtr<dsfix::TestSink> sink;
+        sink.Attach(pSink);
+        ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, TestVideoType().Ptr()));
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        EXPECT_TRUE(FAILED(spItf->ForcePassthruAllocator(1)));
+        EXPECT_EQ(0, spy->m_bReconnecting);
+        EXPECT_TRUE(spy->m_spDownstreamPin == NULL);
+        LONG bForced = -1;
+        EXPECT_EQ(S_OK, spItf->IsPassthruAllocatorForced(&bForced));
+        EXPECT_EQ(0, bForced) << "the failed call changed nothing";
+        EXPECT_TRUE(IsConnected(spy.In()));
+
+        const HRESULT hr = spy.Out()->Connect(sink->Pin(), NULL);
+        if (S_OK == hr)
+        {
+            EXPECT_TRUE(spy->m_apOut->GetAllocatorOut() != NULL);
+            EXPECT_TRUE(spy->m_apOut->GetConnectedMemInput() != NULL);
+        }
+        else
+        {
+            EXPECT_FALSE(IsConnected(spy.Out()));
+        }
+        spy.Out()->Disconnect();
+        spy.In()->Disconnect();
+    }
+    pUp->Release();
+}
+
+// The pass-through mode's Disconnect while the graph runs: the output's
+// Disconnect is refused, and the mode is left exactly as it was, on its
+// "stop" branch (a downstream pin stored) and on its "start" branch (none).
+TEST_F(SpyConnectionTest, APassThroughDisconnectRefusedWhileRunningChangesNothing)
+{
+    dsfix::HangWatchdog watchdog(60000, "pass-through disconnect while running");
+    SpyChainConfig config;
+    config.source.credit = 0;
+    config.bNoClock = true;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(1));
+    ASSERT_EQ(1, chain.spy->m_bReconnecting);
+    ASSERT_TRUE(chain.spy->m_spDownstreamPin != NULL);
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+
+    EXPECT_EQ(VFW_E_NOT_STOPPED, chain.spy.In()->Disconnect());
+    EXPECT_EQ(1, chain.spy->m_bReconnecting) << "stop branch";
+    EXPECT_TRUE(chain.spy->m_spDownstreamPin.IsEqualObject(chain.sink->Pin())) << "stop branch";
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+
+    chain.spy->m_spDownstreamPin.Release();
+    EXPECT_EQ(VFW_E_NOT_STOPPED, chain.spy.In()->Disconnect());
+    EXPECT_TRUE(chain.spy->m_spDownstreamPin == NULL) << "start branch";
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    chain.spy->m_spDownstreamPin = chain.sink->Pin();
+    EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+}
+
+// ForcePassthruAllocator on a stopped spy whose downstream neighbour is
+// paused is refused, and the chain stays whole and plays.
+TEST_F(SpyConnectionTest, ForcingWhileANeighbourIsPausedIsRefusedAndLeavesTheChainWhole)
+{
+    dsfix::HangWatchdog watchdog(60000, "forcing against a paused neighbour");
+    SpyChainConfig config;
+    config.source.sampleCount = 3;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_TRUE(SUCCEEDED(chain.down->Pause()));
+    EXPECT_EQ(VFW_E_WRONG_STATE, spItf->ForcePassthruAllocator(1));
+    ASSERT_TRUE(SUCCEEDED(chain.down->Stop()));
+    LONG bForced = -1;
+    EXPECT_EQ(S_OK, spItf->IsPassthruAllocatorForced(&bForced));
+    EXPECT_EQ(0, bForced);
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    EXPECT_TRUE(IsConnected(chain.sink->Pin()));
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
+// ForcePassthruAllocator racing the graph's Run from another thread: each
+// call either changes the switch with both connections whole or is refused,
+// and every Run afterwards plays.
+TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
+{
+    dsfix::HangWatchdog watchdog(200000, "forcing against Run");
+    CSilentLog silent;
+    SpyChainConfig config;
+    config.source.sampleCount = 2;
+    config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 16) };
+    config.source.sampleSize = 16;
+    config.bNoClock = true;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    const DWORD dwStart = GetTickCount();
+    int nRefused = 0;
+    for (int i = 0; i < 150 && GetTickCount() - dwStart < 60000; ++i)
+    {
+        HRESULT hrForce = E_FAIL;
+        HANDLE hGo = CreateEventW(NULL, TRUE, FALSE, NULL);
+        std::thread setter([&] {
+            dsfix::ComInit com;
+            WaitForSingleObject(hGo, 5000);
+            hrForce = spItf->ForcePassthruAllocator(i & 1 ? 0 : 1);
+        });
+        SetEvent(hGo);
+        const HRESULT hrRun = chain.graph.Run();
+        setter.join();
+        CloseHandle(hGo);
+        chain.graph.Stop();
+        chain.source->WaitForStreamEnd(5000);
+        chain.graph.Stop();
+        if (FAILED(hrForce))
+            ++nRefused;
+        EXPECT_TRUE(SUCCEEDED(hrForce) || VFW_E_WRONG_STATE == hrForce) << i << ": " << dsfix::HrText(hrForce);
+        EXPECT_TRUE(IsConnected(chain.spy.In())) << i;
+        EXPECT_TRUE(IsConnected(chain.spy.Out())) << i;
+        EXPECT_TRUE(IsConnected(chain.source->Pin())) << i;
+        EXPECT_TRUE(IsConnected(chain.sink->Pin())) << i;
+        EXPECT_NE(VFW_E_WRONG_STATE, hrRun) << i;
+        if (HasFailure())
+            break;
+    }
+    chain.sink->ClearRecords();
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(2u, chain.sink->Samples().size());
+    std::printf("refused %d times\n", nRefused);
+}
+
+// An allocator whose GetProperties fails and that otherwise works like
+// Wine's memory allocator.
+class CNoPropertiesAllocator : public IMemAllocator
+{
+public:
+    CNoPropertiesAllocator()
+    {
+        CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                         reinterpret_cast<void**>(&m_spInner));
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = NULL;
+        if (riid != IID_IUnknown && riid != IID_IMemAllocator)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IMemAllocator*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_nRef); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG n = InterlockedDecrement(&m_nRef);
+        if (0 == n)
+            delete this;
+        return n;
+    }
+    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* p, ALLOCATOR_PROPERTIES* a) override
+    {
+        return m_spInner->SetProperties(p, a);
+    }
+    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit() override { return m_spInner->Commit(); }
+    STDMETHODIMP Decommit() override { return m_spInner->Decommit(); }
+    STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* s, REFERENCE_TIME* e, DWORD f) override
+    {
+        return m_spInner->GetBuffer(pp, s, e, f);
+    }
+    STDMETHODIMP ReleaseBuffer(IMediaSample* p) override { return m_spInner->ReleaseBuffer(p); }
+
+private:
+    ~CNoPropertiesAllocator() = default;
+    LONG m_nRef = 1;
+    CComPtr<IMemAllocator> m_spInner;
+};
+
+// Upstream brings a new allocator that cannot tell its properties: the
+// pass-through agreement goes on from zero properties, and the allocator is
+// passed through to the downstream pin instead of every sample being copied.
+TEST_F(SpyConnectionTest, AnUpstreamAllocatorWithoutPropertiesIsStillPassedThrough)
+{
+    dsfix::HangWatchdog watchdog(60000, "allocator without properties");
+    SpyChainConfig config;
+    config.source.allocatorMode = dsfix::SourceAllocator::Own;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_EQ(eAS_Upstream, chain.spy->m_apOut->m_eAllocSrc);
+    CNoPropertiesAllocator* pAlloc = new CNoPropertiesAllocator();
+    CComPtr<IMemInputPin> spMemIn;
+    ASSERT_EQ(S_OK, chain.spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+    EXPECT_EQ(S_OK, spMemIn->NotifyAllocator(pAlloc, FALSE));
+    EXPECT_FALSE(chain.spy->m_bSeparateAllocators);
+    EXPECT_EQ(static_cast<IMemAllocator*>(pAlloc), chain.spy->m_apOut->GetAllocatorOut().p);
+    EXPECT_EQ(static_cast<IMemAllocator*>(pAlloc), chain.sink->Records().notifiedAllocator);
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    chain.graph.Release();
+    pAlloc->Release();
 }
 
 } // namespace
