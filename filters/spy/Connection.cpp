@@ -371,7 +371,22 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
         return hr;
     if (!m_apOut->IsConnected())
     {
-        COutput::ObjectLock lock(m_apOut.p);
+        // The upstream pin may call here holding a lock of its own, while the
+        // output pin, connecting on another thread, holds its lock and asks
+        // the upstream pin: the output pin is waited for a bounded time only.
+        // An output pin that stays busy is being connected; the type it
+        // offers is left to that connection, after which the graph
+        // reconnects the input anyway.
+        CRITICAL_SECTION& csOut = m_apOut->m_critsec.m_sec;
+        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s Filter_CompleteConnectInput(): output pin busy for %u ms, its type is left to its "
+                      L"connection\n",
+                      m_szTraceName, static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));
+            return S_OK;
+        }
+        CCritSecLeave leave(csOut);
         return m_apOut->m_mt.Set(&mtIn);
     }
     if (State_Stopped == FilterState())

@@ -49,6 +49,7 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
     HRESULT hr = S_OK;
     if (m_bSeparateAllocators)
     {
+        // No delivery sample: its failure goes back upstream, uncounted.
         hr = CopyToDeliverySample(pSample, &spDeliver);
         if (FAILED(hr))
             return hr;
@@ -67,15 +68,22 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
     }
 
     // 7. The delivery, timed when "Check positioning" is on. The delivery
-    // sample goes back to its allocator when spDeliver lets it go.
-    if (m_bCheckPositioning)
-        m_perf.Start();
-    hr = m_apOut->SendSample(spDeliver);
-    if (m_bCheckPositioning)
+    // sample goes back to its allocator when spDeliver lets it go. A sample
+    // whose copy failed is not delivered (S_FALSE above, traced there), but
+    // the stream goes on: it is counted and upstream hears S_OK.
+    if (spDeliver)
     {
-        m_perf.Stop();
-        m_perf.Report(m_szTraceName);
+        if (m_bCheckPositioning)
+            m_perf.Start();
+        hr = m_apOut->SendSample(spDeliver);
+        if (m_bCheckPositioning)
+        {
+            m_perf.Stop();
+            m_perf.Report(m_szTraceName);
+        }
     }
+    else
+        hr = S_OK;
 
     // 8. After a type change on the pass-through path, the output pin takes
     // the type the downstream pin now has.
@@ -87,7 +95,7 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD dwCookie, IMediaSample* pSample)
         {
             CMType mt;
             const HRESULT hrType = spDownstream->ConnectionMediaType(&mt);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
             if (S_OK == hrType)
             {
                 COutput::ObjectLock lockOut(m_apOut.p);
@@ -179,8 +187,9 @@ void CSpyFilter::MeasureBitrate(IMediaSample* pSample)
 }
 
 // A copy that fails is not delivered: the delivery sample would carry the
-// bytes of an older sample (or none) under this sample's times. Its failure
-// goes back upstream, as a missing delivery sample does.
+// bytes of an older sample (or none) under this sample's times. It is traced
+// and answered S_FALSE with no sample, so that the stream goes on; only a
+// delivery sample that cannot be had fails.
 HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** ppDeliver)
 {
     *ppDeliver = NULL;
@@ -208,14 +217,14 @@ HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** p
             ObjectLock lock(this);
             COutput::ObjectLock lockOut(m_apOut.p);
             const HRESULT hrType = m_apOut->SetMediaTypeFromSample(spDeliver);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
             mtOut.Set(&m_apOut->m_mt);
         }
         CSampleT<COverlayMixerCopier> copy;
         HRESULT hrProps = copy.SetSrcProperties(&mtIn);
-        ASSERT(hrProps == S_OK);
+        ASSERT_TEXT(hrProps == S_OK, "hr == S_OK");
         hrProps = copy.SetDstProperties(&mtOut);
-        ASSERT(hrProps == S_OK);
+        ASSERT_TEXT(hrProps == S_OK, "hr == S_OK");
         hr = copy.Copy(spDeliver, pSample, PM_ALL);
     }
     else
@@ -229,7 +238,7 @@ HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** p
             ObjectLock lock(this);
             COutput::ObjectLock lockOut(m_apOut.p);
             const HRESULT hrType = m_apOut->SetMediaTypeFromSample(spDeliver);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
         }
         CSampleT<CSampleCopier> copy;
         hr = copy.Copy(spDeliver, pSample, PM_ALL);
@@ -240,7 +249,7 @@ HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** p
         _LogTrace(atlTraceGeneral, eTL_Error,
                   L"###Err### %s Filter_SendSample(): copy into the delivery sample failed, hr=0x%X, sample not delivered\n",
                   m_szTraceName, hr);
-        return hr;
+        return S_FALSE;
     }
     *ppDeliver = spDeliver.Detach();
     return S_OK;

@@ -11,9 +11,20 @@ volatile LONG g_nSpyFilters = 0;
 // ---------------------------------------------------------------------------
 // Input pin
 
-CInput::CInput() noexcept : m_bDynReconnect(1), m_bOwnAllocator(FALSE)
+CInput::CInput() : m_bDynReconnect(1), m_bOwnAllocator(FALSE)
 {
     lstrcpynW(m_szTraceName, L"[Spy In]", SPY_TRACE_NAME_SIZE);
+}
+
+HRESULT CInput::FinalConstruct()
+{
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s FinalConstruct\n", m_szTraceName);
+    return S_OK;
+}
+
+void CInput::FinalRelease()
+{
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s FinalRelease\n", m_szTraceName);
 }
 
 void CInput::SetTraceName(LPCWSTR pszName)
@@ -42,9 +53,20 @@ HRESULT WINAPI CInput::QueryNoInterface(void*, REFIID riid, void** ppv, DWORD_PT
 // ---------------------------------------------------------------------------
 // Output pin
 
-COutput::COutput() noexcept : m_bMTEnumRedir(1)
+COutput::COutput() : m_bMTEnumRedir(1)
 {
     lstrcpynW(m_szTraceName, L"[Spy Out]", SPY_TRACE_NAME_SIZE);
+}
+
+HRESULT COutput::FinalConstruct()
+{
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s FinalConstruct\n", m_szTraceName);
+    return S_OK;
+}
+
+void COutput::FinalRelease()
+{
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s FinalRelease\n", m_szTraceName);
 }
 
 void COutput::SetTraceName(LPCWSTR pszName)

@@ -50,7 +50,13 @@ public:
         COM_INTERFACE_ENTRY_FUNC_BLIND(0, QueryNoInterface)
     END_COM_MAP()
 
-    CInput() noexcept;
+    // The bases make the pin's locks and throw when one cannot be made; the
+    // filter's pin creation turns that into E_OUTOFMEMORY.
+    CInput();
+
+    // Traced under the name the pin has at the time.
+    HRESULT FinalConstruct();
+    void FinalRelease();
 
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
@@ -115,7 +121,13 @@ public:
                                  QueryRedirectEntry)
     END_COM_MAP()
 
-    COutput() noexcept;
+    // The allocator lock of the base throws when it cannot be made, as the
+    // input pin's receive lock does.
+    COutput();
+
+    // Traced under the name the pin has at the time.
+    HRESULT FinalConstruct();
+    void FinalRelease();
 
     LPCWSTR GetTraceName() override { return m_szTraceName; }
 
@@ -315,7 +327,8 @@ public:
     // and adds the spy's bookkeeping: Stop reports and resets the sample
     // count, reports the flush latencies and finishes the difference file;
     // Pause from Stopped traces the allocators and creates the difference
-    // file; Run starts the bitrate afresh.
+    // file (one that cannot be made is traced and the filter runs without
+    // it); Run starts the bitrate afresh.
     STDMETHOD(Stop)() override;
     STDMETHOD(Pause)() override;
     STDMETHOD(Run)(REFERENCE_TIME tStart) override;
@@ -389,7 +402,9 @@ public:
 
 private:
     // A delivery sample of the output allocator filled with a copy of
-    // pSample, for connections with separate allocators.
+    // pSample, for connections with separate allocators. S_FALSE and no
+    // sample when the copy failed (traced); a failure when no delivery sample
+    // could be had.
     HRESULT CopyToDeliverySample(IMediaSample* pSample, IMediaSample** ppDeliver);
 
     // -----------------------------------------------------------------------
@@ -420,6 +435,10 @@ public:
     // while m_bCapture is set. A sample without readable properties leaves
     // the request pending for the next one.
     void Capture(IMediaSample* pSample);
+    // S_OK when the input is connected with a picture type whose pictures a
+    // bitmap file can hold in the output type's layout; VFW_E_NOT_CONNECTED
+    // or VFW_E_INVALIDMEDIATYPE otherwise.
+    HRESULT CanCaptureBitmap();
 
     CComBSTR m_bstrCapture;                    // file of the pending capture
     enum tagCaptureFileType m_eCFT = eCFT_Bin; // file type of the pending capture

@@ -13,6 +13,23 @@ HRESULT LastErrorResult()
     const DWORD dwError = GetLastError();
     return (dwError > 0) ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
 }
+
+// Whether the file can be made: it is created (and removed again) when it is
+// not there, or opened for writing without being changed when it is. The
+// Win32 error as HRESULT when it cannot.
+HRESULT CanMakeFile(LPCWSTR pszFile)
+{
+    SetLastError(0);
+    const HANDLE hFile = CreateFileW(pszFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (INVALID_HANDLE_VALUE == hFile)
+        return LastErrorResult();
+    const bool bMade = ERROR_ALREADY_EXISTS != GetLastError();
+    CloseHandle(hFile);
+    if (bMade)
+        DeleteFileW(pszFile);
+    return S_OK;
+}
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -197,8 +214,11 @@ STDMETHODIMP CSpyFilter::GetBitrate(ULONG* pnCurrent, ULONG* pnAverage)
 // ---------------------------------------------------------------------------
 // Frame capture
 
-// A bitmap needs a picture: a connected input whose type carries a
-// BITMAPINFOHEADER. A refused request leaves any earlier one as it was.
+// What can be checked before the sample comes is checked here, so that the
+// caller learns it: the file can be made, and for a bitmap the input is
+// connected with a picture type whose pictures the bitmap writer can write
+// in the output type's layout. What can fail only when the sample comes is
+// traced then. A refused request leaves any earlier one as it was.
 STDMETHODIMP CSpyFilter::CaptureFrame(BSTR bstrFileName, enum tagCaptureFileType eCFT)
 {
     // A client may pass any number: it is judged as a number, not as one of
@@ -212,18 +232,23 @@ STDMETHODIMP CSpyFilter::CaptureFrame(BSTR bstrFileName, enum tagCaptureFileType
         return E_INVALIDARG;
     if (0 == bstrFileName[0])
         return E_INVALIDARG;
-
-    ObjectLock lock(this);
     if (eCFT_Bmp == nType)
     {
-        if (!ASSERT_TEXT(m_apIn != NULL, "m_apIn != NULL"))
-            return E_UNEXPECTED;
-        CInput::ObjectLock lockIn(m_apIn.p);
-        if (!m_apIn->IsConnected())
-            return VFW_E_NOT_CONNECTED;
-        if (NULL == MTGetBitmapInfoHeader(&m_apIn->m_mt))
-            return VFW_E_INVALIDMEDIATYPE;
+        const HRESULT hrType = CanCaptureBitmap();
+        if (FAILED(hrType))
+            return hrType;
     }
+    // The file system is asked outside the filter lock, which the sample road
+    // takes for every sample.
+    const HRESULT hrFile = CanMakeFile(bstrFileName);
+    if (FAILED(hrFile))
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s INRVSpyFilter::CaptureFrame(): '%s' cannot be made, 0x%X\n",
+                  m_szTraceName, bstrFileName, static_cast<unsigned>(hrFile));
+        return hrFile;
+    }
+
+    ObjectLock lock(this);
     CComBSTR bstrCopy(bstrFileName);
     if (!bstrCopy)
         return E_OUTOFMEMORY;
@@ -233,11 +258,43 @@ STDMETHODIMP CSpyFilter::CaptureFrame(BSTR bstrFileName, enum tagCaptureFileType
     return S_OK;
 }
 
-// The file gets the sample's data: its actual length, or the whole buffer
-// when the sample says it holds nothing. A bitmap is the picture of the input
-// type's size in the output type's layout, read from no more than those
-// bytes. A file that cannot be written is reported in the log; the sample
-// itself passes on whatever happened here.
+HRESULT CSpyFilter::CanCaptureBitmap()
+{
+    if (!ASSERT_TEXT(m_apIn != NULL && m_apOut != NULL, "m_apIn != NULL && m_apOut != NULL"))
+        return E_UNEXPECTED;
+    ObjectLock lock(this);
+    BITMAPINFOHEADER bmi;
+    {
+        CInput::ObjectLock lockIn(m_apIn.p);
+        if (!m_apIn->IsConnected())
+            return VFW_E_NOT_CONNECTED;
+        const BITMAPINFOHEADER* pbmi = MTGetBitmapInfoHeader(&m_apIn->m_mt);
+        if (NULL == pbmi)
+            return VFW_E_INVALIDMEDIATYPE;
+        bmi = *pbmi;
+    }
+    DWORD dwFcc = 0;
+    {
+        COutput::ObjectLock lockOut(m_apOut.p);
+        dwFcc = m_apOut->m_mt.subtype.Data1;
+    }
+    // The picture the capture will write: the input header's size in the
+    // output type's layout, with as many bits a pixel as the header says.
+    dsx::BitmapPicture pic;
+    if (FAILED(dsx::PlanBitmap(dwFcc, (bmi.biWidth > 0) ? static_cast<UINT>(bmi.biWidth) : 0, bmi.biHeight, 0, false, 0,
+                               &pic)))
+        return VFW_E_INVALIDMEDIATYPE;
+    if (!ASSERT_TEXT(bmi.biBitCount == pic.nBits, "pbmi->biBitCount == Fcc2Bits(dwFcc)"))
+        return VFW_E_INVALIDMEDIATYPE;
+    return S_OK;
+}
+
+// A raw file gets exactly the sample's data: its actual length (none for a
+// sample that says it holds nothing), never more than its buffer. A bitmap is
+// the picture of the input type's size in the output type's layout, read
+// from no more than the sample's data, or its whole buffer when the sample
+// says it holds nothing. A file that cannot be written is reported in the
+// log; the sample itself passes on whatever happened here.
 void CSpyFilter::Capture(IMediaSample* pSample)
 {
     if (!ASSERT(pSample != NULL))
@@ -308,6 +365,7 @@ void CSpyFilter::Capture(IMediaSample* pSample)
         return;
     }
 
+    const DWORD cbRaw = static_cast<DWORD>((smp.m_lActual <= 0) ? 0 : (smp.m_lActual < smp.m_cbBuf ? smp.m_lActual : smp.m_cbBuf));
     SetLastError(0);
     const HANDLE hFile = CreateFileW(m_bstrCapture.m_str, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (INVALID_HANDLE_VALUE == hFile)
@@ -318,9 +376,9 @@ void CSpyFilter::Capture(IMediaSample* pSample)
     }
     DWORD cbWritten = 0;
     SetLastError(0);
-    if (!WriteFile(hFile, pbData, cbData, &cbWritten, NULL) || cbWritten != cbData)
+    if (!WriteFile(hFile, pbData, cbRaw, &cbWritten, NULL) || cbWritten != cbRaw)
         _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s Capture(): WriteFile()=0x%X, size=%u, written=%u\n",
-                  m_szTraceName, static_cast<unsigned>(LastErrorResult()), static_cast<unsigned>(cbData),
+                  m_szTraceName, static_cast<unsigned>(LastErrorResult()), static_cast<unsigned>(cbRaw),
                   static_cast<unsigned>(cbWritten));
     CloseHandle(hFile);
 }

@@ -36,8 +36,11 @@ STDMETHODIMP CSpyFilter::Stop()
 // Pause holds the filter lock throughout, also while the template writes the
 // graph's text. Only a Pause from Stopped does more than the template: the
 // allocators of both connections go to the log and the difference file is
-// created. When the file cannot be made the filter is Paused all the same;
-// only the result tells.
+// created. A difference file that cannot be made is traced as an error and
+// the filter runs without it: Pause succeeds, since the filter is Paused, and
+// a graph told otherwise would count the filter as stopped (it would then
+// never stop it, and could never disconnect it). An optional setting never
+// keeps a graph from playing.
 STDMETHODIMP CSpyFilter::Pause()
 {
     ObjectLock lock(this);
@@ -57,7 +60,12 @@ STDMETHODIMP CSpyFilter::Pause()
 
     if (0 == m_szDiffFile[0])
         return S_OK;
-    return OpenDiffFile();
+    const HRESULT hrFile = OpenDiffFile();
+    if (FAILED(hrFile))
+        _LogTrace(atlTraceGeneral, eTL_Error,
+                  L"###Err### %s Pause(): difference file '%s' not made (0x%X), the filter runs without it\n",
+                  m_szTraceName, m_szDiffFile, static_cast<unsigned>(hrFile));
+    return S_OK;
 }
 
 // Every Run, also from Paused, measures the bitrate from scratch: the first

@@ -1367,7 +1367,7 @@ public:
         if (m_mtNext.IsValid())
         {
             const HRESULT hrType = (*ppSample)->SetMediaType(&m_mtNext);
-            ASSERT(hrType == S_OK);
+            ASSERT_TEXT(hrType == S_OK, "hr == S_OK");
             m_mtNext.Reset();
         }
         return S_OK;
@@ -1387,7 +1387,7 @@ public:
     {
         if (0 == m_nWaiting)
             return;
-        ASSERT(this->m_hSem != NULL);
+        ASSERT_TEXT(this->m_hSem != NULL, "m_hSem != NULL");
         ReleaseSemaphore(this->m_hSem, static_cast<LONG>(m_nWaiting), NULL);
         m_nWaiting = 0;
     }
@@ -1433,7 +1433,8 @@ public:
     HRESULT FinalConstruct()
     {
         _LogTrace(atlTraceGeneral, eTL_Error, L"CMemoryAllocatorT::FinalConstruct [0x%08X]\n", TraceAddress(this));
-        ASSERT(this->m_eState == AS_Create && this->m_hSem == NULL);
+        ASSERT_TEXT(this->m_eState == AS_Create, "m_eState == AS_Create");
+        ASSERT_TEXT(this->m_hSem == NULL, "m_hSem == NULL");
         this->m_hSem = CreateSemaphoreW(NULL, 0, 0x7FFFFFFF, NULL);
         if (NULL == this->m_hSem)
             return E_OUTOFMEMORY;
@@ -1444,7 +1445,8 @@ public:
     void FinalRelease()
     {
         _LogTrace(atlTraceGeneral, eTL_Error, L"CMemoryAllocatorT::FinalRelease [0x%08X]\n", TraceAddress(this));
-        ASSERT(this->m_eState == AS_Create || this->m_eState == AS_Init || this->m_eState == AS_Prop);
+        ASSERT_TEXT(this->m_eState == AS_Create || this->m_eState == AS_Init || this->m_eState == AS_Prop,
+                    "m_eState == AS_Create || m_eState == AS_Init || m_eState == AS_Prop");
         if (NULL != this->m_hSem)
             CloseHandle(this->m_hSem);
         this->m_hSem = NULL;
@@ -1501,6 +1503,15 @@ const WORD PM_ALL = 0xFFFF;
 class CSampleCopier
 {
 public:
+    // The snapshot's call, with the size of the source buffer as well: the
+    // plain copy needs no more than the actual length, which the snapshot
+    // never loads larger than its buffer.
+    HRESULT CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, LONG cbSrc, LONG lActual, WORD wMask)
+    {
+        (void)cbSrc;
+        return CopyBuffer(pDst, pbSrc, lActual, wMask);
+    }
+
     HRESULT CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, LONG lActual, WORD wMask)
     {
         wMask &= (PM_BUFFER | PM_ACTLEN);
@@ -1643,22 +1654,21 @@ public:
         return rgFormat.bPlanar ? cbLuma + (cbLuma + 1) / 2 : cbLuma;
     }
 
-    // Re-lays the picture at pbSrc into pDst. Both buffers are measured
-    // first: the source's actual length and the destination's size must
-    // hold the picture at their own line size, since an allocator's buffers
-    // lie side by side in one block and an overrun would land in a
-    // neighbour's data. The destination's actual length becomes the size of
-    // the picture written.
-    HRESULT CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, LONG lActual, WORD wMask)
+    // Re-lays the picture at pbSrc, a buffer of cbSrc bytes, into pDst. Both
+    // buffers are measured first: each must hold the picture at its own line
+    // size, since an allocator's buffers lie side by side in one block and an
+    // overrun would land in a neighbour's data. How much of the source holds
+    // data (lActual, PM_ACTLEN) plays no part. The destination's actual
+    // length becomes the size of the picture written, so that the sample
+    // carries its picture downstream.
+    HRESULT CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, LONG cbSrc, LONG lActual, WORD wMask)
     {
+        (void)lActual;
         if (!ASSERT(pDst != NULL))
             return E_INVALIDARG;
         if (!(wMask & PM_BUFFER))
             return S_OK;
         if (!ASSERT(pbSrc != NULL))
-            return E_INVALIDARG;
-        // Without its length the source's extent is unknown.
-        if (!ASSERT(wMask & PM_ACTLEN))
             return E_INVALIDARG;
         if (0 == fccType || 0 == nHeight || 0 == nWidthSrc || 0 == nWidthDst || nFormat < 0)
         {
@@ -1669,11 +1679,11 @@ public:
             return E_FAIL;
         }
         const uint64_t cbSrcPicture = PictureBytes(nWidthSrc);
-        if (lActual < 0 || static_cast<uint64_t>(lActual) < cbSrcPicture)
+        if (cbSrc < 0 || static_cast<uint64_t>(cbSrc) < cbSrcPicture)
         {
-            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): lActual < source picture size",
-                             L"COverlayMixerCopier::CopyBuffer(): lActual=%i, source picture=%I64u\n",
-                             static_cast<int>(lActual), static_cast<unsigned long long>(cbSrcPicture));
+            DSX_COPIER_ERROR("COverlayMixerCopier::CopyBuffer(): source GetSize() < source picture size",
+                             L"COverlayMixerCopier::CopyBuffer(): source GetSize()=%i, source picture=%I64u\n",
+                             static_cast<int>(cbSrc), static_cast<unsigned long long>(cbSrcPicture));
             return E_FAIL;
         }
         BYTE* pbDst = NULL;
@@ -2030,7 +2040,7 @@ public:
                 return SetterFailed(hr, L"SetMediaType", "CSampleT::Save(): SetMediaType() FAILED");
         }
         if (wEff & (PM_BUFFER | PM_ACTLEN))
-            return this->CopyBuffer(pDst, m_pbBuf, m_lActual, wEff);
+            return this->CopyBuffer(pDst, m_pbBuf, m_cbBuf, m_lActual, wEff);
         return S_OK;
     }
 

@@ -12,12 +12,6 @@
 #include <dvdmedia.h>
 #include <uuids.h>
 
-#ifndef ASSERT_TEXT
-// An assertion whose logged expression is the given text rather than the
-// condition's source, for checks whose message is a sentence.
-#define ASSERT_TEXT(expr, text) _LogAssert(!!(expr), __FILE__, __LINE__, text)
-#endif
-
 // The media subtype of a FOURCC: {FOURCC-0000-0010-8000-00AA00389B71}.
 #define DSX_FOURCC_SUBTYPE(a, b, c, d)                                                          \
     {                                                                                        \

@@ -775,6 +775,18 @@ public:
         return m_pFilter->Filter_QueryPeerInterface(m_dwCookie, riid, ppv);
     }
 
+    // The pin on the far side of the filter itself, counted, for a caller
+    // that asks it under a guard: the reference must be held outside the
+    // guarded call, which a fault leaves without releasing anything.
+    // E_ABORT once the filter has let the pin go, E_NOTIMPL while the far
+    // side is not connected.
+    HRESULT GetRedirectPeer(IPin** ppPeer)
+    {
+        if (!ASSERT(m_pFilter != NULL))
+            return E_ABORT;
+        return m_pFilter->Filter_GetPeerPin(m_dwCookie, ppPeer);
+    }
+
     // Interface-map entry of an interface the pin offers only while the pin
     // on the far side of the filter offers it: pv is the pin, dw the offset
     // of the pin's redirector part, which is what the caller gets (never the
@@ -824,8 +836,9 @@ public:
 
     // A media type attached to a sample becomes the pin's type when the pin
     // accepts it. S_FALSE (no type attached) and any other answer of the
-    // sample come back as they are; a refused type gives
-    // VFW_E_INVALIDMEDIATYPE and the pin keeps its type.
+    // sample come back as they are; a refused type, or a sample that claims
+    // a type (S_OK) and gives none, gives VFW_E_INVALIDMEDIATYPE and the pin
+    // keeps its type.
     HRESULT SetMediaTypeFromSample(IMediaSample* pSample)
     {
         T* pPin = static_cast<T*>(this);
@@ -840,10 +853,10 @@ public:
         }
         _LogTrace(atlTraceGeneral, eTL_Info, L"%s SetMediaTypeFromSample(): new mediatype is received\n",
                   pPin->GetTraceName());
-        if (!ASSERT(pmt != NULL))
-            return S_FALSE; // a sample that claims a type and gives none: nothing changes
-        Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
-        if (pPin->QueryAcceptMT(pmt))
+        ASSERT(pmt != NULL);
+        if (NULL != pmt)
+            Debug_MediaType(atlTraceGeneral, eTL_Error, pmt);
+        if (NULL != pmt && pPin->QueryAcceptMT(pmt))
             hr = pPin->m_mt.Set(pmt);
         else
         {
@@ -894,9 +907,15 @@ public:
         if (!ASSERT(ppPin != NULL))
             return E_POINTER;
         *ppPin = NULL;
-        if (!pPin->IsConnected())
+        // Read once: a disconnection on another thread may clear the pointer
+        // at any moment, and S_OK must always come with a pin. (The pin read
+        // stays alive: its filter holds it.)
+        IPin* pConnected = *static_cast<IPin* volatile*>(&pPin->m_spConnected.p);
+        if (NULL == pConnected)
             return VFW_E_NOT_CONNECTED;
-        return pPin->m_spConnected.CopyTo(ppPin);
+        pConnected->AddRef();
+        *ppPin = pConnected;
+        return S_OK;
     }
 
     // A deep copy of the connection type. Unconnected, *pmt is set to the
@@ -1081,7 +1100,7 @@ public:
         typename T::ObjectLock lock(static_cast<T*>(this));
         m_bFlushing = TRUE;
         HRESULT hr = E_UNEXPECTED;
-        if (ASSERT(this->m_pFilter != NULL))
+        if (ASSERT_TEXT(this->m_pFilter != NULL, "pFilter != NULL"))
             hr = this->m_pFilter->Filter_BeginFlush(this->m_dwCookie);
         _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::BeginFlush()=0x%X\n", TraceName(), hr);
         return hr;
@@ -1093,7 +1112,7 @@ public:
         _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::EndFlush\n", TraceName());
         typename T::ObjectLock lock(static_cast<T*>(this));
         HRESULT hr = E_UNEXPECTED;
-        if (ASSERT(this->m_pFilter != NULL))
+        if (ASSERT_TEXT(this->m_pFilter != NULL, "pFilter != NULL"))
             hr = this->m_pFilter->Filter_EndFlush(this->m_dwCookie);
         ResetSegment();
         _LogTrace(atlTraceCOM, eTL_Info, L"%s IPinImpl::EndFlush() = 0x%X\n", TraceName(), hr);
@@ -1167,7 +1186,7 @@ private:
     HRESULT AcceptConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt)
     {
         T* pPin = static_cast<T*>(this);
-        ASSERT(this->m_ePinDir == PINDIR_INPUT);
+        ASSERT_TEXT(this->m_ePinDir == PINDIR_INPUT, "m_ePinDir == PINDIR_INPUT");
         if (!ASSERT(pConnector != NULL))
             return E_POINTER;
         if (!ASSERT(pmt != NULL))
@@ -1175,7 +1194,7 @@ private:
 
         typename T::ObjectLock lock(pPin);
         TFilter* pFilter = this->m_pFilter;
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "m_pFilter != NULL"))
             return E_UNEXPECTED;
         if (!this->IsCounterpart(pConnector))
             return VFW_E_INVALID_DIRECTION;
@@ -1666,11 +1685,11 @@ public:
         T* pPin = static_cast<T*>(this);
         _LogTrace(atlTraceGeneral, eTL_Verbose, L"%s ExecConnection\n", TraceName());
         TFilter* pFilter = this->m_pFilter;
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "m_pFilter != NULL"))
             return E_UNEXPECTED;
         if (!ASSERT(pReceivePin != NULL))
             return E_POINTER;
-        ASSERT(this->IsCounterpart(pReceivePin));
+        ASSERT_TEXT(this->IsCounterpart(pReceivePin), "IsCounterpart(pReceivePin)");
         CMType mt;
         HRESULT hr = mt.Set(&pPin->m_mt);
         if (FAILED(hr))
@@ -1855,7 +1874,7 @@ public:
         }
         if (spSink)
             return spSink->Notify(pSelf, q);
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "pPin->m_pFilter != NULL"))
             return E_UNEXPECTED;
         return pFilter->Filter_QualityNotify(this->m_dwCookie, pSelf, q);
     }
@@ -1868,13 +1887,13 @@ private:
     HRESULT ConnectCore(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     {
         T* pPin = static_cast<T*>(this);
-        ASSERT(this->m_ePinDir == PINDIR_OUTPUT);
+        ASSERT_TEXT(this->m_ePinDir == PINDIR_OUTPUT, "m_ePinDir == PINDIR_OUTPUT");
         if (!ASSERT(pReceivePin != NULL))
             return E_POINTER;
 
         typename T::ObjectLock lock(pPin);
         TFilter* pFilter = this->m_pFilter;
-        if (!ASSERT(pFilter != NULL))
+        if (!ASSERT_TEXT(pFilter != NULL, "m_pFilter != NULL"))
             return E_UNEXPECTED;
         if (this->IsConnected())
             return VFW_E_ALREADY_CONNECTED;
@@ -2261,8 +2280,8 @@ public:
                   pPin->GetTraceName());
         if (!ASSERT(pUpAlloc != NULL))
             return E_POINTER;
-        ASSERT(!this->m_bActivate);
-        ASSERT(pPin->IsConnected());
+        ASSERT_TEXT(!this->m_bActivate, "!m_bActivate");
+        ASSERT_TEXT(pPin->IsConnected(), "pOutPin->IsConnected()");
         CComPtr<IMemInputPin> spMemInput = pPin->GetConnectedMemInput();
         CComPtr<IMemAllocator> spAllocOut = this->GetAllocatorOut();
         if (!ASSERT_TEXT(spMemInput != NULL, "pOutPin->m_spMemInput != NULL") ||
@@ -2562,13 +2581,26 @@ public:
     HRESULT Filter_QueryPeerInterface(DWORD dwCookie, REFIID riid, void** ppv)
     {
         CComPtr<IPin> spPeer;
+        const HRESULT hr = Filter_GetPeerPin(dwCookie, &spPeer);
+        if (FAILED(hr))
+            return hr;
+        return spPeer->QueryInterface(riid, ppv);
+    }
+
+    // The pin connected to the filter's other pin, counted; E_NOTIMPL when
+    // that side is not connected.
+    HRESULT Filter_GetPeerPin(DWORD dwCookie, IPin** ppPeer)
+    {
+        *ppPeer = NULL;
+        CComPtr<IPin> spPeer;
         if (PINDIR_INPUT == dwCookie && m_apOut)
             spPeer = m_apOut->GetConnectedPin();
         else if (PINDIR_OUTPUT == dwCookie && m_apIn)
             spPeer = m_apIn->m_spConnected;
         if (!spPeer)
             return E_NOTIMPL;
-        return spPeer->QueryInterface(riid, ppv);
+        *ppPeer = spPeer.Detach();
+        return S_OK;
     }
 
     CComObjectAutoPtr<TIn> m_apIn;
@@ -2599,6 +2631,9 @@ class CTransInPlaceFilter : public CMorphlet<T, TIn, TOut>
 public:
     CTransInPlaceFilter() noexcept : m_bSeparateAllocators(FALSE) {}
 
+    // How long a question from upstream waits for a busy output pin.
+    static constexpr DWORD OUTPUT_PIN_WAIT_MS = 200;
+
     BOOL Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     {
         T* pT = static_cast<T*>(this);
@@ -2607,7 +2642,7 @@ public:
             return FALSE;
         if (PINDIR_INPUT == dwCookie)
         {
-            if (!ASSERT(this->m_apOut != NULL))
+            if (!ASSERT_TEXT(this->m_apOut != NULL, "m_apOut != NULL"))
                 return FALSE;
             CComPtr<IPin> spDownstream = this->m_apOut->GetConnectedPin();
             if (!spDownstream)
@@ -2620,7 +2655,7 @@ public:
         }
         if (PINDIR_OUTPUT == dwCookie)
         {
-            if (!ASSERT(this->m_apIn != NULL))
+            if (!ASSERT_TEXT(this->m_apIn != NULL, "m_apIn != NULL"))
                 return FALSE;
             CComPtr<IPin> spUpstream = this->m_apIn->m_spConnected;
             if (!spUpstream)
@@ -2672,6 +2707,12 @@ public:
     // The allocator the input pin offers upstream: the output allocator when
     // the output is connected with the input's type (one buffer then passes
     // through), else a new allocator of ours for every call.
+    //
+    // The upstream pin may ask while it holds a lock of its own, and the
+    // output pin holds its lock while it negotiates, which asks the upstream
+    // pin: the output pin is therefore waited for only a bounded time. While
+    // it stays busy the answer is a new allocator, as for an output that is
+    // not connected.
     HRESULT Filter_GetAllocator(DWORD dwCookie, IMemAllocator** ppAllocator)
     {
         ASSERT(dwCookie == PINDIR_INPUT);
@@ -2680,8 +2721,14 @@ public:
         if (!ASSERT(ppAllocator != NULL))
             return E_POINTER;
         *ppAllocator = NULL;
+        CRITICAL_SECTION& csOut = this->m_apOut->m_critsec.m_sec;
+        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+            _LogTrace(atlTraceGeneral, eTL_Warning,
+                      L"WARNING. %s Filter_GetAllocator(): output pin busy for %u ms, a new allocator is handed out\n",
+                      static_cast<T*>(this)->GetTraceName(), static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));
+        else
         {
-            typename TOut::ObjectLock lock(this->m_apOut.p);
+            CCritSecLeave leave(csOut);
             if (this->m_apOut->IsConnected() && MTIsEqual(&this->m_apOut->m_mt, &this->m_apIn->m_mt))
             {
                 // Connected but without an allocator (between a reconnection
@@ -2740,7 +2787,7 @@ public:
         (void)dwCookie;
         if (!ASSERT(pProps != NULL))
             return E_POINTER;
-        if (!ASSERT(this->m_apOut != NULL))
+        if (!ASSERT_TEXT(this->m_apOut != NULL, "m_apOut != NULL"))
             return E_UNEXPECTED;
         CComPtr<IPin> spDownstream = this->m_apOut->GetConnectedPin();
         if (!spDownstream)
@@ -2763,12 +2810,12 @@ public:
         *ppAllocIn = NULL;
         *pbUseInAllocator = false;
         *pbReadOnly = false;
-        if (!ASSERT(this->m_apIn != NULL))
+        if (!ASSERT_TEXT(this->m_apIn != NULL, "m_apIn != NULL"))
             return E_UNEXPECTED;
         if (!this->m_apIn->IsConnected())
             return S_FALSE;
         CComPtr<IMemAllocator> spAllocIn = this->m_apIn->m_spAllocIn;
-        ASSERT(this->m_apIn->m_spAllocIn != NULL);
+        ASSERT_TEXT(this->m_apIn->m_spAllocIn != NULL, "m_apIn->m_spAllocIn != NULL");
         *ppAllocIn = spAllocIn.Detach();
         *pbReadOnly = (1 == this->m_apIn->m_bReadOnly);
         *pbUseInAllocator = !*pbReadOnly;

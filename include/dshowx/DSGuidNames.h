@@ -7,6 +7,7 @@
 
 #include "DSDefines.h"
 
+#include <dmodshow.h>
 #include <ks.h>
 #include <ksmedia.h>
 
@@ -101,6 +102,11 @@ inline constexpr GUID g_rgKnownFilterClsids[] = {
 // Well-known platform identifiers: interfaces, media and format types, time
 // formats, property sets, pin and filter categories, and the platform's own
 // filters and property pages.
+// Six names have no value on this platform and have no row: the Wave
+// Parser, Overlay Mixer 2 and Still Video Source classes, MEDIASUBTYPE_AAC
+// and MEDIASUBTYPE_H264ByteStream are declared by no header, and
+// IID_ITimerService (ocmm.h) is declared without a value that any library
+// defines.
 inline GuidNameRow g_rgGuidNamesWellKnown[] = {
     { &GUID_NULL, L"GUID_NULL" },
     { &CLSID_FilterGraph, L"Filter Graph" },
@@ -124,6 +130,7 @@ inline GuidNameRow g_rgGuidNamesWellKnown[] = {
     { &CLSID_AVIDraw, L"AVI Draw Filter" },
     { &CLSID_MPEG1Splitter, L"MPEG-1 Stream Splitter" },
     { &CLSID_MPEG2Demultiplexer, L"MPEG-2 Demultiplexer" },
+    { &CLSID_MMSPLITTER, L"MPEG-2 Splitter" },
     { &CLSID_DVMux, L"DV Mux" },
     { &CLSID_DVSplitter, L"DV Splitter" },
     { &CLSID_DVVideoCodec, L"DV Video Decoder" },
@@ -140,6 +147,7 @@ inline GuidNameRow g_rgGuidNamesWellKnown[] = {
     { &CLSID_FileWriter, L"File Writer" },
     { &CLSID_WMAsfReader, L"Asf Reader" },
     { &CLSID_WMAsfWriter, L"Asf Writer" },
+    { &CLSID_DMOWrapperFilter, L"WMP DMO Container" },
     { &dsx::CLSID_WMESink, L"WME Sink (\?\?\?)" },
     { &CLSID_TVTunerFilterPropertyPage, L"TV Tuner Filter Property Page" },
     { &CLSID_CrossbarFilterPropertyPage, L"Crossbar Filter Property Page" },

@@ -535,13 +535,10 @@ public:
 
         WCHAR szSize[32];
         szSize[0] = 0;
-        if (bFull)
-        {
-            const BITMAPINFOHEADER* pbmi = VideoBitmapInfoHeader(pmt);
-            if (NULL != pbmi)
-                _snwprintf_s(szSize, 32, _TRUNCATE, L" %d*%d", static_cast<int>(pbmi->biWidth),
-                             static_cast<int>(pbmi->biHeight));
-        }
+        LONG lWidth = 0;
+        LONG lHeight = 0;
+        if (bFull && VideoPictureSize(pmt, &lWidth, &lHeight))
+            _snwprintf_s(szSize, 32, _TRUNCATE, L" %d*%d", static_cast<int>(lWidth), static_cast<int>(lHeight));
 
         WCHAR szWork[LINE_SIZE];
         _snwprintf_s(szWork, LINE_SIZE, _TRUNCATE, bFull ? L"( %s / %s / %s )%s\r\n" : L"( %s / %s / %s )", szMajor,
@@ -550,22 +547,35 @@ public:
         wcsncpy_s(psz, cch, szWork, _TRUNCATE);
     }
 
-    // The header inside a video format block (VIDEOINFOHEADER and MPEG-1
-    // forms at 48 bytes, VIDEOINFOHEADER2 and MPEG-2 forms at 72), or NULL
-    // when the type has none or its block is shorter than its structure.
-    static const BITMAPINFOHEADER* VideoBitmapInfoHeader(const AM_MEDIA_TYPE* pmt)
+    // The picture size of a video format block: biWidth and biHeight of the
+    // header at 48 bytes (VIDEOINFOHEADER and MPEG-1 forms) or at 72
+    // (VIDEOINFOHEADER2 and MPEG-2 forms). Both lie within the first 80
+    // (resp. 104) bytes, so a block that long is enough, though shorter than
+    // its whole structure. false for any other type or a shorter block.
+    static bool VideoPictureSize(const AM_MEDIA_TYPE* pmt, LONG* plWidth, LONG* plHeight)
     {
         if (NULL == pmt || NULL == pmt->pbFormat)
-            return NULL;
+            return false;
+        ULONG cbHeader = 0;
+        ULONG cbNeeded = 0;
         if (IsEqualGUID(pmt->formattype, FORMAT_VideoInfo) || IsEqualGUID(pmt->formattype, FORMAT_MPEGVideo))
-            return pmt->cbFormat >= sizeof(VIDEOINFOHEADER)
-                       ? &reinterpret_cast<const VIDEOINFOHEADER*>(pmt->pbFormat)->bmiHeader
-                       : NULL;
-        if (IsEqualGUID(pmt->formattype, FORMAT_VideoInfo2) || IsEqualGUID(pmt->formattype, FORMAT_MPEG2Video))
-            return pmt->cbFormat >= sizeof(VIDEOINFOHEADER2)
-                       ? &reinterpret_cast<const VIDEOINFOHEADER2*>(pmt->pbFormat)->bmiHeader
-                       : NULL;
-        return NULL;
+        {
+            cbHeader = offsetof(VIDEOINFOHEADER, bmiHeader);
+            cbNeeded = 80;
+        }
+        else if (IsEqualGUID(pmt->formattype, FORMAT_VideoInfo2) || IsEqualGUID(pmt->formattype, FORMAT_MPEG2Video))
+        {
+            cbHeader = offsetof(VIDEOINFOHEADER2, bmiHeader);
+            cbNeeded = 104;
+        }
+        else
+            return false;
+        if (pmt->cbFormat < cbNeeded)
+            return false;
+        const BYTE* pbHeader = pmt->pbFormat + cbHeader;
+        memcpy(plWidth, pbHeader + offsetof(BITMAPINFOHEADER, biWidth), sizeof(LONG));
+        memcpy(plHeight, pbHeader + offsetof(BITMAPINFOHEADER, biHeight), sizeof(LONG));
+        return true;
     }
 
 private:
@@ -838,9 +848,17 @@ inline void DumpFormatBlock(DWORD_PTR dwCategory, UINT nLevel, const AM_MEDIA_TY
     }
     else if (IsEqualGUID(pmt->formattype, FORMAT_WaveFormatEx))
     {
-        cbWanted = sizeof(WAVEFORMATEX);
+        // A PCMWAVEFORMAT block ends before cbSize: it has no extra bytes.
+        cbWanted = sizeof(PCMWAVEFORMAT);
         if (cb >= sizeof(WAVEFORMATEX))
             DumpWaveFormatEx(dwCategory, nLevel, reinterpret_cast<const WAVEFORMATEX*>(pb), cb, P);
+        else if (cb >= sizeof(PCMWAVEFORMAT))
+        {
+            WAVEFORMATEX wfx;
+            ZeroMemory(&wfx, sizeof(wfx));
+            memcpy(&wfx, pb, sizeof(PCMWAVEFORMAT));
+            DumpWaveFormatEx(dwCategory, nLevel, &wfx, sizeof(wfx), P);
+        }
     }
     else if (IsEqualGUID(pmt->formattype, FORMAT_DvInfo))
     {

@@ -605,7 +605,7 @@ public:
     // The host's interface riid; E_NOINTERFACE while there is no host.
     HRESULT QueryRedirect(REFIID riid, void** ppv)
     {
-        ASSERT(this->m_pOwner != NULL);
+        ASSERT_TEXT(this->m_pOwner != NULL, "m_pOwner != NULL");
         if (NULL == ppv)
             return E_POINTER;
         *ppv = NULL;
@@ -640,15 +640,18 @@ private:
         if (spHost || NULL == this->m_pOwner)
             return spHost;
 
-        // A fault inside the far pin's QueryInterface leaves whatever it
-        // wrote unreleased: it may not be a valid interface.
-        TOwner* pOwner = this->m_pOwner;
+        // Only the far pin's QueryInterface runs guarded: a fault unwinds
+        // without releasing anything, so the counted far pin is held here,
+        // outside the guard. A fault leaves whatever the QueryInterface wrote
+        // unreleased: it may not be a valid interface.
+        CComPtr<IPin> spPeer;
+        if (FAILED(this->m_pOwner->TOwner::_PinBase::GetRedirectPeer(&spPeer)) || !spPeer)
+            return spHost;
+        IPin* pPeer = spPeer;
         IMixerPinConfig* pFound = NULL;
         DWORD dwCode = 0;
         const BOOL bDone = SEH_Guard(
-            [pOwner, &pFound] {
-                pOwner->TOwner::_PinBase::QueryRedirect(IID_IMixerPinConfig, reinterpret_cast<void**>(&pFound));
-            },
+            [pPeer, &pFound] { pPeer->QueryInterface(IID_IMixerPinConfig, reinterpret_cast<void**>(&pFound)); },
             [](EXCEPTION_POINTERS* pep) -> LONG {
                 return static_cast<LONG>(_LogDumpCallStack(pep, NULL, FALSE, EXCEPTION_EXECUTE_HANDLER));
             },

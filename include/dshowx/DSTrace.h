@@ -66,6 +66,13 @@ inline DWORD _LogDumpCallStack(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFa
 #undef ASSERT
 #endif
 #define ASSERT(expr) _LogAssert(!!(expr), __FILE__, __LINE__, #expr)
+// An assertion whose logged expression is the given text rather than the
+// condition's source: for checks whose message is a sentence, and for checks
+// whose source reads through a local or a member access where the log names
+// the check itself.
+#ifndef ASSERT_TEXT
+#define ASSERT_TEXT(expr, text) _LogAssert(!!(expr), __FILE__, __LINE__, text)
+#endif
 
 using ATL::atlTraceGeneral;
 using ATL::atlTraceCOM;

@@ -17,12 +17,6 @@ static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX");
 static_assert(offsetof(VIDEOINFOHEADER, bmiHeader) == 48, "header inside VIDEOINFOHEADER");
 static_assert(offsetof(VIDEOINFOHEADER2, bmiHeader) == 72, "header inside VIDEOINFOHEADER2");
 
-// The largest format block a copy accepts. Real format blocks (video headers
-// with palettes or sequence headers, wave formats with codec data) stay far
-// below it; a larger size is taken for a corrupt record rather than read past
-// the end of whatever block the record points at.
-const ULONG MT_FORMAT_SIZE_MAX = 16 * 1024 * 1024;
-
 // TRUE when p points at a GUID other than GUID_NULL.
 inline BOOL IsGuidSet(const GUID* p)
 {
@@ -81,8 +75,6 @@ inline BYTE* MTAllocFormat(ULONG cb, const BYTE* pSrc)
 {
     if (!ASSERT(cb > 0))
         return NULL;
-    if (!ASSERT(cb <= MT_FORMAT_SIZE_MAX))
-        return NULL;
     BYTE* pb = static_cast<BYTE*>(CoTaskMemAlloc(cb));
     if (!ASSERT_TEXT(pb != NULL, "MTAllocFormat() : CoTaskMemAlloc() == NULL"))
         return NULL;
@@ -104,8 +96,6 @@ inline HRESULT MTCopyFormat(const AM_MEDIA_TYPE* pmt, BYTE** ppbFormat)
     if (NULL != pmt->pbFormat)
     {
         if (!ASSERT(pmt->cbFormat != 0))
-            return E_UNEXPECTED;
-        if (!ASSERT(pmt->cbFormat <= MT_FORMAT_SIZE_MAX))
             return E_UNEXPECTED;
         *ppbFormat = MTAllocFormat(pmt->cbFormat, pmt->pbFormat);
         return NULL != *ppbFormat ? S_OK : E_OUTOFMEMORY;
@@ -207,9 +197,8 @@ inline bool MTIsEqual(const AM_MEDIA_TYPE* a, const AM_MEDIA_TYPE* b)
         return false;
     if (0 == a->cbFormat)
         return true;
-    // A record with a size but no block, or with a size no real block has,
-    // equals nothing: its block is not read.
-    if (NULL == a->pbFormat || NULL == b->pbFormat || a->cbFormat > MT_FORMAT_SIZE_MAX)
+    // A record with a size but no block equals nothing.
+    if (NULL == a->pbFormat || NULL == b->pbFormat)
         return false;
     return 0 == memcmp(a->pbFormat, b->pbFormat, a->cbFormat);
 }

@@ -204,21 +204,35 @@ inline HRESULT WriteLines(HANDLE hFile, const BYTE* pFirst, uint64_t nLines, DWO
 }
 } // namespace dsx
 
-// Writes one picture from pBuffer (cbBuffer bytes) as a .bmp file.
-// cbRowSize is the distance between lines in pBuffer, 0 for the computed line
-// size. RGB pictures follow DirectShow's rule: a positive height is stored
-// bottom-up, as in a bitmap file, a negative one top-down; the file is always
-// bottom-up with a positive height. YUV pictures are written in buffer order
-// with their FOURCC as compression; a planar picture's two chroma planes
-// (each half the height, half the width and half the line distance of the
-// luma plane) follow its luma lines in buffer order.
-inline HRESULT SavePictureAsBitmap(LPCWSTR pszFile, const BYTE* pBuffer, DWORD cbBuffer, DWORD dwFcc, UINT nWidth,
-                                   LONG lHeight, UINT cbRowSize)
+namespace dsx
 {
-    if (!ASSERT(pszFile != NULL))
-        return E_INVALIDARG;
-    if (!ASSERT(pBuffer != NULL))
-        return E_POINTER;
+// What the bitmap writer makes of a picture's description: its layout, its
+// sizes in the buffer and in the file.
+struct BitmapPicture
+{
+    UINT nBits = 0;
+    bool bPlanar = false;
+    bool bRGB = false;
+    bool bMasks = false;       // 5-6-5: the colour masks follow the info header
+    uint64_t nH = 0;           // lines
+    uint64_t cbRow = 0;        // bytes of one line in the file
+    uint64_t cbImage = 0;      // bytes of the picture in the file
+    UINT cbRowSize = 0;        // distance between lines in the buffer
+    uint64_t cbLuma = 0;       // planar: the luma plane in the buffer
+    uint64_t cbChromaStep = 0; // planar: distance between chroma lines
+    uint64_t nChromaLines = 0; // planar: lines of each chroma plane
+    UINT cbOffBits = 0;        // where the pixels start in the file
+};
+
+// Checks, in the writer's order and with its assertions, that a picture of
+// dwFcc, nWidth x lHeight with lines cbRowSize apart (0: the computed line
+// size) can be written as a bitmap file; with bCheckBuffer also that
+// cbBuffer bytes hold every line that is read. S_OK and *pPicture, else
+// E_INVALIDARG. Without bCheckBuffer it tells, before any sample is there,
+// whether a type's pictures can be written at all.
+inline HRESULT PlanBitmap(DWORD dwFcc, UINT nWidth, LONG lHeight, UINT cbRowSize, bool bCheckBuffer, DWORD cbBuffer,
+                          BitmapPicture* pPicture)
+{
     if (!ASSERT(nWidth > 0))
         return E_INVALIDARG;
     if (!ASSERT(lHeight != 0))
@@ -235,31 +249,32 @@ inline HRESULT SavePictureAsBitmap(LPCWSTR pszFile, const BYTE* pBuffer, DWORD c
     if (!ASSERT_TEXT(bSupported, "Unsupported FOURCC"))
         return E_INVALIDARG;
 
-    const uint64_t nH = lHeight < 0 ? 0 - static_cast<int64_t>(lHeight) : static_cast<uint64_t>(lHeight);
-    const UINT nBits = Fcc2Bits(dwFcc);
-    const bool bPlanar = IsPlanar(dwFcc);
-    const bool bRGB = IsRGB(dwFcc);
+    BitmapPicture pic;
+    pic.nH = lHeight < 0 ? 0 - static_cast<int64_t>(lHeight) : static_cast<uint64_t>(lHeight);
+    pic.nBits = Fcc2Bits(dwFcc);
+    pic.bPlanar = IsPlanar(dwFcc);
+    pic.bRGB = IsRGB(dwFcc);
+    const uint64_t nH = pic.nH;
 
-    uint64_t cbRow = 0;
-    uint64_t cbImage = 0;
-    if (bPlanar)
+    if (pic.bPlanar)
     {
         if (!ASSERT((nWidth % 2) == 0))
             return E_INVALIDARG;
         if (!ASSERT((nH % 2) == 0))
             return E_INVALIDARG;
-        cbRow = nWidth;
-        cbImage = nWidth * nH + (nWidth * nH) / 2;
+        pic.cbRow = nWidth;
+        pic.cbImage = nWidth * nH + (nWidth * nH) / 2;
     }
     else
     {
-        if (!bRGB && !ASSERT((nWidth % 2) == 0))
+        if (!pic.bRGB && !ASSERT((nWidth % 2) == 0))
             return E_INVALIDARG;
-        cbRow = static_cast<uint64_t>(nWidth) * nBits / 8;
-        if (bRGB)
-            cbRow = (cbRow + 3) & ~uint64_t(3); // bitmap lines are whole DWORDs
-        cbImage = cbRow * nH;
+        pic.cbRow = static_cast<uint64_t>(nWidth) * pic.nBits / 8;
+        if (pic.bRGB)
+            pic.cbRow = (pic.cbRow + 3) & ~uint64_t(3); // bitmap lines are whole DWORDs
+        pic.cbImage = pic.cbRow * nH;
     }
+    const uint64_t cbRow = pic.cbRow;
 
     // A line must fit the 32-bit line distance.
     if (!ASSERT(cbRow <= 0xFFFFFFFFu))
@@ -271,23 +286,53 @@ inline HRESULT SavePictureAsBitmap(LPCWSTR pszFile, const BYTE* pBuffer, DWORD c
     }
     else
         cbRowSize = static_cast<UINT>(cbRow);
+    pic.cbRowSize = cbRowSize;
 
     // The buffer must hold every line that is read.
-    const uint64_t cbLuma = nH * cbRowSize;
-    const uint64_t cbChromaStep = cbRowSize / 2;
-    const uint64_t nChromaLines = nH / 2;
-    uint64_t cbNeeded = (nH - 1) * cbRowSize + cbRow;
-    if (bPlanar)
-        cbNeeded = cbLuma + nChromaLines * cbChromaStep + (nChromaLines - 1) * cbChromaStep + nWidth / 2;
-    if (!ASSERT(cbNeeded <= cbBuffer))
-        return E_INVALIDARG;
+    pic.cbLuma = nH * cbRowSize;
+    pic.cbChromaStep = cbRowSize / 2;
+    pic.nChromaLines = nH / 2;
+    if (bCheckBuffer)
+    {
+        uint64_t cbNeeded = (nH - 1) * cbRowSize + cbRow;
+        if (pic.bPlanar)
+            cbNeeded = pic.cbLuma + pic.nChromaLines * pic.cbChromaStep + (pic.nChromaLines - 1) * pic.cbChromaStep +
+                       nWidth / 2;
+        if (!ASSERT(cbNeeded <= cbBuffer))
+            return E_INVALIDARG;
+    }
 
-    const bool bMasks = dwFcc == dsx::FCC_RGB565;
-    const UINT cbOffBits = BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE + (bMasks ? BMP_MASKS_SIZE : 0);
+    pic.bMasks = dwFcc == dsx::FCC_RGB565;
+    pic.cbOffBits = BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE + (pic.bMasks ? BMP_MASKS_SIZE : 0);
     // Both sizes must fit the headers' 32-bit fields.
+    const uint64_t cbImage = pic.cbImage;
+    const uint64_t cbOffBits = pic.cbOffBits;
     if (!ASSERT(cbImage + cbOffBits <= 0xFFFFFFFFu))
         return E_INVALIDARG;
+    *pPicture = pic;
+    return S_OK;
+}
+} // namespace dsx
 
+// Writes one picture from pBuffer (cbBuffer bytes) as a .bmp file.
+// cbRowSize is the distance between lines in pBuffer, 0 for the computed line
+// size. RGB pictures follow DirectShow's rule: a positive height is stored
+// bottom-up, as in a bitmap file, a negative one top-down; the file is always
+// bottom-up with a positive height. YUV pictures are written in buffer order
+// with their FOURCC as compression; a planar picture's two chroma planes
+// (each half the height, half the width and half the line distance of the
+// luma plane) follow its luma lines in buffer order.
+inline HRESULT SavePictureAsBitmap(LPCWSTR pszFile, const BYTE* pBuffer, DWORD cbBuffer, DWORD dwFcc, UINT nWidth,
+                                   LONG lHeight, UINT cbRowSize)
+{
+    if (!ASSERT(pszFile != NULL))
+        return E_INVALIDARG;
+    if (!ASSERT(pBuffer != NULL))
+        return E_POINTER;
+    dsx::BitmapPicture pic;
+    const HRESULT hrPlan = dsx::PlanBitmap(dwFcc, nWidth, lHeight, cbRowSize, true, cbBuffer, &pic);
+    if (FAILED(hrPlan))
+        return hrPlan;
     SetLastError(0);
     const HANDLE hFile = CreateFileW(pszFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (INVALID_HANDLE_VALUE == hFile)
@@ -299,39 +344,39 @@ inline HRESULT SavePictureAsBitmap(LPCWSTR pszFile, const BYTE* pBuffer, DWORD c
     BYTE rgHeaders[BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE + BMP_MASKS_SIZE] = {};
     BITMAPFILEHEADER bfh = {};
     bfh.bfType = 0x4D42; // "BM"
-    bfh.bfSize = static_cast<DWORD>(cbImage + cbOffBits);
-    bfh.bfOffBits = cbOffBits;
+    bfh.bfSize = static_cast<DWORD>(pic.cbImage + pic.cbOffBits);
+    bfh.bfOffBits = pic.cbOffBits;
     BITMAPINFOHEADER bih = {};
     bih.biSize = BMP_INFOHEADER_SIZE;
     bih.biWidth = static_cast<LONG>(nWidth);
-    bih.biHeight = static_cast<LONG>(nH);
+    bih.biHeight = static_cast<LONG>(pic.nH);
     bih.biPlanes = 1;
-    bih.biBitCount = static_cast<WORD>(nBits);
-    bih.biCompression = bMasks ? BI_BITFIELDS : (bRGB ? BI_RGB : dwFcc);
-    bih.biSizeImage = static_cast<DWORD>(cbImage);
+    bih.biBitCount = static_cast<WORD>(pic.nBits);
+    bih.biCompression = pic.bMasks ? BI_BITFIELDS : (pic.bRGB ? BI_RGB : dwFcc);
+    bih.biSizeImage = static_cast<DWORD>(pic.cbImage);
     memcpy(rgHeaders, &bfh, BMP_FILEHEADER_SIZE);
     memcpy(rgHeaders + BMP_FILEHEADER_SIZE, &bih, BMP_INFOHEADER_SIZE);
-    if (bMasks)
+    if (pic.bMasks)
     {
         const DWORD rgMasks[3] = { 0xF800, 0x07E0, 0x001F };
         memcpy(rgHeaders + BMP_FILEHEADER_SIZE + BMP_INFOHEADER_SIZE, rgMasks, BMP_MASKS_SIZE);
     }
 
-    HRESULT hr = dsx::WriteAll(hFile, rgHeaders, cbOffBits);
+    HRESULT hr = dsx::WriteAll(hFile, rgHeaders, pic.cbOffBits);
     if (SUCCEEDED(hr))
     {
         // A top-down RGB buffer (negative height) is reversed into the
         // bottom-up file; every other picture keeps its buffer order.
-        const bool bBackwards = bRGB && lHeight < 0;
-        hr = dsx::WriteLines(hFile, pBuffer, nH, static_cast<DWORD>(cbRow), cbRowSize, bBackwards);
+        const bool bBackwards = pic.bRGB && lHeight < 0;
+        hr = dsx::WriteLines(hFile, pBuffer, pic.nH, static_cast<DWORD>(pic.cbRow), pic.cbRowSize, bBackwards);
     }
-    if (SUCCEEDED(hr) && bPlanar)
+    if (SUCCEEDED(hr) && pic.bPlanar)
     {
         const DWORD cbChromaRow = nWidth / 2;
-        hr = dsx::WriteLines(hFile, pBuffer + cbLuma, nChromaLines, cbChromaRow, cbChromaStep, false);
+        hr = dsx::WriteLines(hFile, pBuffer + pic.cbLuma, pic.nChromaLines, cbChromaRow, pic.cbChromaStep, false);
         if (SUCCEEDED(hr))
-            hr = dsx::WriteLines(hFile, pBuffer + cbLuma + nChromaLines * cbChromaStep, nChromaLines, cbChromaRow,
-                                 cbChromaStep, false);
+            hr = dsx::WriteLines(hFile, pBuffer + pic.cbLuma + pic.nChromaLines * pic.cbChromaStep, pic.nChromaLines, cbChromaRow,
+                                 pic.cbChromaStep, false);
     }
     CloseHandle(hFile);
     return hr;

@@ -30,7 +30,7 @@ public:
         // threw, which a trivially copyable element never does.
         void operator delete(void*, Wrapper*) noexcept
         {
-            ASSERT(FALSE && "CSimpleArray2::Wrapper(): operator delete");
+            ASSERT_TEXT(FALSE, "CSimpleArray2::Wrapper(): operator delete");
         }
 
         T m_t;

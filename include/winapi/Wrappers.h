@@ -115,3 +115,31 @@ public:
 private:
     CRITICAL_SECTION& m_cs;
 };
+
+// Enters cs if it can within dwMs: true with cs held, false without it. For
+// a lock that a foreign thread may hold while it waits for one of ours.
+inline bool EnterCriticalSectionWithin(CRITICAL_SECTION& cs, DWORD dwMs) noexcept
+{
+    const DWORD dwStart = GetTickCount();
+    while (!TryEnterCriticalSection(&cs))
+    {
+        if (GetTickCount() - dwStart >= dwMs)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// Leaves a critical section that the caller entered, at the end of a scope.
+class CCritSecLeave
+{
+public:
+    explicit CCritSecLeave(CRITICAL_SECTION& cs) noexcept : m_cs(cs) {}
+    ~CCritSecLeave() { LeaveCriticalSection(&m_cs); }
+
+    CCritSecLeave(const CCritSecLeave&) = delete;
+    CCritSecLeave& operator=(const CCritSecLeave&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};

@@ -240,8 +240,10 @@ private:
 
     void ReadColor(HKEY hKey, LPCWSTR pszValue, COLORREF* pclr)
     {
+        // Twelve characters (24 bytes) hold the longest text, "255,255,255",
+        // with its terminating NUL.
         WCHAR sz[12] = L"";
-        DWORD dwType = 0, cb = sizeof(sz) - sizeof(WCHAR);
+        DWORD dwType = 0, cb = sizeof(sz);
         if (::RegQueryValueExW(hKey, pszValue, NULL, &dwType, reinterpret_cast<BYTE*>(sz), &cb) != ERROR_SUCCESS ||
             dwType != REG_SZ)
             return;

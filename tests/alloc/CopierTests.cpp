@@ -240,7 +240,7 @@ TEST_P(Video, RelaysThePictureWithinBothBuffers)
     CFakeSample sample;
     sample.pBuffer = dst.Get();
     sample.cbBuffer = static_cast<LONG>(dst.Size());
-    ASSERT_EQ(S_OK, copier.CopyBuffer(&sample, src.Get(), static_cast<LONG>(src.Size()), PM_BUFFER | PM_ACTLEN));
+    ASSERT_EQ(S_OK, copier.CopyBuffer(&sample, src.Get(), static_cast<LONG>(src.Size()), 0, PM_BUFFER));
     EXPECT_EQ(static_cast<LONG>(dst.Size()), sample.lActual);
 
     // What the destination must hold: each line's picture bytes at the
@@ -296,17 +296,85 @@ TEST(VideoCopier, BuffersAreMeasuredBeforeTheCopy)
         sample.pBuffer = dst.Get();
         sample.cbBuffer = cbDst - 1;
         sample.lActual = 5;
-        EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, src.Get(), cbSrc, PM_BUFFER | PM_ACTLEN));
+        EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, src.Get(), cbSrc, cbSrc, PM_BUFFER | PM_ACTLEN));
         EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): GetSize()="));
         sample.cbBuffer = cbDst; // claims more than it has: the source check still comes first
-        EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, src.Get(), cbSrc - 1, PM_BUFFER | PM_ACTLEN));
-        EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): lActual="));
-        EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, src.Get(), -1, PM_BUFFER | PM_ACTLEN));
-        // Without its length the source's extent is unknown.
-        EXPECT_EQ(E_INVALIDARG, copier.CopyBuffer(&sample, src.Get(), cbSrc, PM_BUFFER));
+        EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, src.Get(), cbSrc - 1, cbSrc, PM_BUFFER | PM_ACTLEN));
+        EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): source GetSize()="));
+        EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, src.Get(), -1, cbSrc, PM_BUFFER));
         EXPECT_EQ(5, sample.lActual);
         EXPECT_TRUE(std::all_of(dst.Get(), dst.End(), [](BYTE b) { return b == 0xEE; }));
     }
+}
+
+// The snapshot hands the video copier the source's buffer; how much of it
+// holds data (the actual length, or whether it was loaded at all) plays no
+// part. The source buffer is measured by its size against the picture.
+TEST(VideoCopier, TheSourceIsMeasuredByItsSizeNotItsActualLength)
+{
+    CLogCapture log;
+    const PictureFormat& row = CPictureFormats::s_rgFormats[0]; // YUY2
+    const LayoutInfo layout = { row.nBitsPerPixel, row.bPlanar != 0 };
+    const CMType mtSrc = VideoType(*row.pSubtype, 16, 8), mtDst = VideoType(*row.pSubtype, 32, 8);
+    const LONG cbSrc = static_cast<LONG>(PictureBytes(layout, 16, 8));
+    const LONG cbDst = static_cast<LONG>(PictureBytes(layout, 32, 8));
+    CGuardedBuffer src(cbSrc);
+    for (LONG i = 0; i < cbSrc; ++i)
+        src.Get()[i] = static_cast<BYTE>(i * 13 + 1);
+    std::vector<BYTE> expected(cbDst, 0xEE);
+    for (UINT y = 0; y < 8; ++y)
+        memcpy(&expected[y * LineBytes(layout, 32)], src.Get() + y * LineBytes(layout, 16), LineBytes(layout, 16));
+
+    const struct
+    {
+        const char* pszCase;
+        WORD wMask;
+        LONG lActualSrc;
+    } cases[] = {
+        { "buffer only", PM_BUFFER, cbSrc },
+        { "no data in it", PM_BUFFER | PM_ACTLEN, 0 },
+        { "less data than a picture", PM_BUFFER | PM_ACTLEN, 5 },
+        { "a whole picture", PM_BUFFER | PM_ACTLEN, cbSrc },
+    };
+    for (const auto& c : cases)
+    {
+        CGuardedBuffer dst(cbDst);
+        memset(dst.Get(), 0xEE, cbDst);
+        CFakeSample source;
+        source.pBuffer = src.Get();
+        source.cbBuffer = cbSrc;
+        source.lActual = c.lActualSrc;
+        CFakeSample sample;
+        sample.pBuffer = dst.Get();
+        sample.cbBuffer = cbDst;
+        CSampleT<COverlayMixerCopier> snapshot;
+        ASSERT_EQ(S_OK, snapshot.SetSrcProperties(&mtSrc)) << c.pszCase;
+        ASSERT_EQ(S_OK, snapshot.SetDstProperties(&mtDst)) << c.pszCase;
+        EXPECT_EQ(S_OK, snapshot.Copy(&sample, &source, c.wMask)) << c.pszCase;
+        EXPECT_EQ(0, memcmp(expected.data(), dst.Get(), cbDst)) << c.pszCase;
+    }
+    EXPECT_FALSE(log->Has(L"###Err### ")) << "no refusal on the way";
+
+    // A source buffer one byte short of the picture is refused, whatever
+    // length it claims, before anything is written.
+    CGuardedBuffer shortSrc(cbSrc - 1);
+    CGuardedBuffer dst(cbDst);
+    memset(dst.Get(), 0xEE, cbDst);
+    CFakeSample source;
+    source.pBuffer = shortSrc.Get();
+    source.cbBuffer = cbSrc - 1;
+    source.lActual = cbSrc - 1;
+    CFakeSample sample;
+    sample.pBuffer = dst.Get();
+    sample.cbBuffer = cbDst;
+    CSampleT<COverlayMixerCopier> snapshot;
+    ASSERT_EQ(S_OK, snapshot.SetSrcProperties(&mtSrc));
+    ASSERT_EQ(S_OK, snapshot.SetDstProperties(&mtDst));
+    EXPECT_EQ(E_FAIL, snapshot.Copy(&sample, &source, PM_BUFFER | PM_ACTLEN));
+    const std::wstring sLine = L"###Err### COverlayMixerCopier::CopyBuffer(): source GetSize()=" +
+                               std::to_wstring(cbSrc - 1) + L", source picture=" + std::to_wstring(cbSrc) + L"\n";
+    EXPECT_TRUE(log->Has(sLine.c_str())) << sLine;
+    EXPECT_TRUE(std::all_of(dst.Get(), dst.End(), [](BYTE b) { return b == 0xEE; }));
 }
 
 TEST(VideoCopier, PropertiesMustMatchOnBothSides)
@@ -372,25 +440,25 @@ TEST(VideoCopier, CopyBufferArgumentsAndUnsetSides)
     sample.pBuffer = rg;
     sample.cbBuffer = sizeof(rg);
     COverlayMixerCopier copier;
-    EXPECT_EQ(E_INVALIDARG, copier.CopyBuffer(NULL, rg, 64, PM_BUFFER | PM_ACTLEN));
-    EXPECT_EQ(S_OK, copier.CopyBuffer(&sample, rg, 64, PM_ACTLEN));
+    EXPECT_EQ(E_INVALIDARG, copier.CopyBuffer(NULL, rg, 64, 64, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(S_OK, copier.CopyBuffer(&sample, rg, 64, 64, PM_ACTLEN));
     EXPECT_TRUE(sample.calls.empty());
-    EXPECT_EQ(E_INVALIDARG, copier.CopyBuffer(&sample, NULL, 64, PM_BUFFER | PM_ACTLEN));
-    EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, rg, 64, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(E_INVALIDARG, copier.CopyBuffer(&sample, NULL, 64, 64, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, rg, 64, 64, PM_BUFFER | PM_ACTLEN));
     EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): fccType="));
     EXPECT_TRUE(log->Has(L", nWidthSrc=0, nWidthDst=0, nHeight=0\n"));
     const CMType src = VideoType(MEDIASUBTYPE_RGB32, 4, 2);
     ASSERT_EQ(S_OK, copier.SetSrcProperties(&src));
-    EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, rg, 64, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, rg, 64, 64, PM_BUFFER | PM_ACTLEN));
     EXPECT_TRUE(sample.calls.empty());
 
     const CMType dst = VideoType(MEDIASUBTYPE_RGB32, 8, 2);
     ASSERT_EQ(S_OK, copier.SetDstProperties(&dst));
     sample.hrGetPointer = E_UNEXPECTED;
-    EXPECT_EQ(E_UNEXPECTED, copier.CopyBuffer(&sample, rg, 64, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(E_UNEXPECTED, copier.CopyBuffer(&sample, rg, 64, 64, PM_BUFFER | PM_ACTLEN));
     sample.hrGetPointer = S_OK;
     sample.pBuffer = NULL;
-    EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, rg, 64, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(E_FAIL, copier.CopyBuffer(&sample, rg, 64, 64, PM_BUFFER | PM_ACTLEN));
     EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n"));
 }
 
@@ -405,7 +473,7 @@ TEST(VideoCopier, ANarrowerDestinationIsRefused)
     sample.pBuffer = rgDst.data();
     sample.cbBuffer = static_cast<LONG>(rgDst.size());
     EXPECT_EQ(E_INVALIDARG,
-              copier.CopyBuffer(&sample, rgSrc.data(), static_cast<LONG>(rgSrc.size()), PM_BUFFER | PM_ACTLEN));
+              copier.CopyBuffer(&sample, rgSrc.data(), static_cast<LONG>(rgSrc.size()), 0, PM_BUFFER));
     EXPECT_EQ(0xEE, rgDst[0]);
 }
 
@@ -427,7 +495,7 @@ TEST(VideoCopier, ADestinationLineBeyond32BitsIsRefused)
     // Refused before a byte moves: the destination's measured size is of
     // no use for a line size that does not fit in 32 bits.
     EXPECT_TRUE(FAILED(
-        copier.CopyBuffer(&sample, rgSrc.data(), static_cast<LONG>(rgSrc.size()), PM_BUFFER | PM_ACTLEN)));
+        copier.CopyBuffer(&sample, rgSrc.data(), static_cast<LONG>(rgSrc.size()), 0, PM_BUFFER)));
     EXPECT_TRUE(std::all_of(rgBlock.begin(), rgBlock.end(), [](BYTE b) { return b == 0xEE; }));
 
     // CopyData itself, with either width cut short.
@@ -490,7 +558,7 @@ TEST(CopyData, AFaultingCopyIsReportedNotRaised)
     CFakeSample sample;
     sample.pBuffer = dst.data();
     sample.cbBuffer = static_cast<LONG>(dst.size());
-    EXPECT_EQ(E_UNEXPECTED, copier.CopyBuffer(&sample, src.End() - 16, 128, PM_BUFFER | PM_ACTLEN));
+    EXPECT_EQ(E_UNEXPECTED, copier.CopyBuffer(&sample, src.End() - 16, 128, 128, PM_BUFFER | PM_ACTLEN));
     EXPECT_TRUE(log->Has(L"###Err### COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x8000FFFF\n"));
 }
 

@@ -329,9 +329,15 @@ const TypeCase kTypeCases[] = {
      [](const BYTE* pb) {
          return Lines_t{AudioSummary(21), Wave(100)} + MemoryLines(L"WAVEFORMATEX extra bytes: ", pb + 18, 3);
      }},
-    {"WaveFormatExTooShort",
-     [](AM_MEDIA_TYPE& mt, std::vector<BYTE>& block) { Audio(mt, block, 0, 16); },
-     Fixed({AudioSummary(16), L"###Err### Debug_MediaType(): format block too short, cbFormat=16, needed 18\n"})},
+    // A 16-byte PCMWAVEFORMAT block holds every field but cbSize, which is
+    // not read past the block (the 7 behind it is not the block's): no extra
+    // bytes, and no error.
+    {"PcmWaveFormat",
+     [](AM_MEDIA_TYPE& mt, std::vector<BYTE>& block) { Audio(mt, block, 7, sizeof(PCMWAVEFORMAT)); },
+     Fixed({AudioSummary(16), Wave(0)})},
+    {"WaveFormatTooShort",
+     [](AM_MEDIA_TYPE& mt, std::vector<BYTE>& block) { Audio(mt, block, 0, 15); },
+     Fixed({AudioSummary(15), L"###Err### Debug_MediaType(): format block too short, cbFormat=15, needed 16\n"})},
     {"DvInfo",
      [](AM_MEDIA_TYPE& mt, std::vector<BYTE>& block) {
          DVINFO& dv = Place<DVINFO>(block, sizeof(DVINFO));

@@ -698,4 +698,62 @@ TEST_F(PinTest, AConnectedPinKeptAfterItsFilter)
     pUp->Release();
 }
 
+// A pin that never had a filter reports each refused call as an assertion
+// whose text is the check as the framework states it, not the source
+// expression with its member access.
+TEST_F(PinTest, AssertionsOfAPinWithoutItsFilterNameTheCheck)
+{
+    CComObject<CTestInput>* pIn = NULL;
+    CComObject<CTestOutput>* pOut = NULL;
+    ASSERT_EQ(S_OK, CTestFilter::CreatePin<CTestInput>(&pIn, PINDIR_INPUT, L"In"));
+    ASSERT_EQ(S_OK, CTestFilter::CreatePin<CTestOutput>(&pOut, PINDIR_OUTPUT, L"Out"));
+    CComPtr<IPin> spIn;
+    CComPtr<IPin> spOut;
+    spIn.Attach(static_cast<IPin*>(pIn));
+    spOut.Attach(static_cast<IPin*>(pOut));
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT);
+    CFakePin* pDown = new CFakePin(PINDIR_INPUT);
+    const dsfix::MediaType type = TestVideoType();
+    const Quality q = { Famine, 1000, 0, 0 };
+
+    const struct
+    {
+        const char* pszCall;
+        std::function<HRESULT()> call;
+        HRESULT hr;
+        const char* pszAssert;
+    } cases[] = {
+        { "BeginFlush", [&] { return spIn->BeginFlush(); }, E_UNEXPECTED, "pFilter != NULL" },
+        { "EndFlush", [&] { return spIn->EndFlush(); }, E_UNEXPECTED, "pFilter != NULL" },
+        { "ReceiveConnection", [&] { return spIn->ReceiveConnection(pUp->Pin(), type.Ptr()); }, E_UNEXPECTED,
+          "m_pFilter != NULL" },
+        { "Connect", [&] { return spOut->Connect(pDown->Pin(), type.Ptr()); }, E_UNEXPECTED, "m_pFilter != NULL" },
+        { "Notify", [&] { return CComQIPtr<IQualityControl>(spOut)->Notify(NULL, q); }, E_UNEXPECTED,
+          "pPin->m_pFilter != NULL" },
+    };
+    for (const auto& c : cases)
+    {
+        m_log.Reset();
+        EXPECT_EQ(c.hr, c.call()) << c.pszCall;
+        const std::vector<std::wstring> lines = m_log.Lines();
+        size_t nAsserts = 0;
+        for (const std::wstring& s : lines)
+        {
+            if (s.compare(0, 10, L"###Err###\n") != 0)
+                continue;
+            ++nAsserts;
+            EXPECT_NE(std::wstring::npos, s.find(L"DSFilters.h(")) << c.pszCall << ": " << s;
+            EXPECT_EQ(std::wstring::npos, s.find(L"this->")) << c.pszCall << ": " << s;
+        }
+        EXPECT_EQ(1u, nAsserts) << c.pszCall;
+        EXPECT_TRUE(m_log.HasAssert(c.pszAssert)) << c.pszCall;
+    }
+    EXPECT_FALSE(pIn->IsConnected());
+    EXPECT_FALSE(pOut->IsConnected());
+    spIn.Release();
+    spOut.Release();
+    pUp->Release();
+    pDown->Release();
+}
+
 } // namespace

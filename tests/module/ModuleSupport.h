@@ -63,6 +63,24 @@ private:
     HMODULE m_h;
 };
 
+// Runs regsvr32.exe with the arguments and the module's path, as a user
+// does; its exit code (0xFFFFFFFF when it did not end within a minute).
+inline DWORD RunRegsvr32(const std::wstring& sArgs, const std::wstring& sModule)
+{
+    std::wstring sCmd = L"regsvr32.exe " + sArgs + L" \"" + sModule + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(NULL, &sCmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return 0xFFFFFFFF;
+    DWORD dwExit = 0xFFFFFFFF;
+    if (WAIT_OBJECT_0 == WaitForSingleObject(pi.hProcess, 60000))
+        GetExitCodeProcess(pi.hProcess, &dwExit);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return dwExit;
+}
+
 inline std::string Hr(HRESULT hr)
 {
     char sz[16];

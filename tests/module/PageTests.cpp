@@ -490,7 +490,7 @@ TEST_F(Pages, LinksFollowTheBrowsersAnchorColour)
     {
         const wchar_t* pszColour; // NULL: no value
         char expected;
-    } cases[] = { { NULL, 'b' }, { L"255,0,0", 'r' }, { L"255,0", 'b' }, { L"255,0,", 'b' } };
+    } cases[] = { { NULL, 'b' }, { L"255,0,0", 'r' }, { L"255,000,000", 'r' }, { L"255,0", 'b' }, { L"255,0,", 'b' } };
     HKEY hKey = NULL;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hKey, NULL));
     for (const auto& c : cases)

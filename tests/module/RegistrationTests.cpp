@@ -447,30 +447,13 @@ TEST_F(Registration, CallersThreadLocaleComesBack)
     SetThreadLocale(lcidSaved);
 }
 
-// Runs regsvr32.exe with the arguments and the module's path; its exit code.
-DWORD RunRegsvr32(const std::wstring& sArgs, const std::wstring& sModule)
-{
-    std::wstring sCmd = L"regsvr32.exe " + sArgs + L" \"" + sModule + L"\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(NULL, &sCmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        return 0xFFFFFFFF;
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD dwExit = 0xFFFFFFFF;
-    GetExitCodeProcess(pi.hProcess, &dwExit);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return dwExit;
-}
-
 TEST_F(Registration, Regsvr32RegistersAndUnregisters)
 {
     ASSERT_EQ(S_OK, m_module.Unregister());
-    ASSERT_EQ(0u, RunRegsvr32(L"/s", m_module.Path()));
+    ASSERT_EQ(0u, morphlet::RunRegsvr32(L"/s", m_module.Path()));
     EXPECT_EQ(m_module.Path(), Sz(Cls(kSpyClsid) + L"\\InprocServer32"));
     EXPECT_EQ(L"Norvaleth Spy Filter", Sz(Cls(kNorvalethCategory) + L"\\Instance\\" + kSpyClsid, L"FriendlyName"));
-    ASSERT_EQ(0u, RunRegsvr32(L"/u /s", m_module.Path()));
+    ASSERT_EQ(0u, morphlet::RunRegsvr32(L"/u /s", m_module.Path()));
     EXPECT_FALSE(KeyExists(Cls(kSpyClsid)));
     EXPECT_FALSE(KeyExists(Cls(kNorvalethCategory)));
 }

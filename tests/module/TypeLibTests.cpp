@@ -144,6 +144,11 @@ TEST_F(TypeLibrary, DescribesTheInterfaceTheFileTypesAndTheClassesInOrder)
         { L"AboutSpyFilter", TKIND_COCLASS, &CLSID_AboutSpyFilter, L"Norvaleth Spy About" },
     };
     ASSERT_EQ(sizeof(expected) / sizeof(expected[0]), pLib->GetTypeInfoCount());
+    // IUnknown is stdole2's, not a copy in this library.
+    ITypeInfo* pCopy = NULL;
+    EXPECT_EQ(TYPE_E_ELEMENTNOTFOUND, pLib->GetTypeInfoOfGuid(IID_IUnknown, &pCopy));
+    if (pCopy)
+        pCopy->Release();
     for (UINT i = 0; i < pLib->GetTypeInfoCount(); ++i)
     {
         const auto& e = expected[i];
@@ -159,6 +164,9 @@ TEST_F(TypeLibrary, DescribesTheInterfaceTheFileTypesAndTheClassesInOrder)
         if (TKIND_COCLASS == e.kind)
         {
             EXPECT_TRUE(pTA->wTypeFlags & TYPEFLAG_FCANCREATE) << i;
+            // The filter's class names its interface; the page classes
+            // name none (widl would copy IUnknown into the library).
+            EXPECT_EQ(IsEqualGUID(CLSID_SpyFilter, pTA->guid) ? 1 : 0, pTA->cImplTypes) << i;
         }
         pInfo->ReleaseTypeAttr(pTA);
         pInfo->Release();

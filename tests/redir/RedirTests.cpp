@@ -8,6 +8,7 @@
 // the spy; Wine's Sample Grabber answering through the spy as it answers
 // directly).
 #include "SpyTestSupport.h"
+#include "dsfix/Faults.h"
 
 #include <algorithm>
 #include <functional>
@@ -144,7 +145,8 @@ private:
 };
 
 // A downstream input pin that can answer IKsPropertySet, IMixerPinConfig and
-// IMixerPinConfig2, or raise an exception when asked for the mixer.
+// IMixerPinConfig2, or fault (a real access violation) when asked for the
+// mixer.
 class CMixerPin : public CFakePin, public IKsPropertySet, public IMixerPinConfig2
 {
 public:
@@ -159,7 +161,7 @@ public:
         else if (ppv && riid == IID_IMixerPinConfig && m_bMixer)
         {
             if (m_bRaise)
-                RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, NULL);
+                dsfix::Fault();
             *ppv = static_cast<IMixerPinConfig*>(this);
         }
         else if (ppv && riid == IID_IMixerPinConfig2 && m_bMixer && m_bMixer2)
@@ -673,30 +675,41 @@ TEST_F(RedirTest, AMixerWithoutTheSecondInterfaceLeavesOnlyTheColourControlsUnan
     EXPECT_EQ(128u, m_pDown->m_dwBlend);
 }
 
-TEST_F(RedirTest, AnExceptionWhileLookingForTheMixerIsReportedAndTheLookRetried)
+TEST_F(RedirTest, AFaultWhileLookingForTheMixerIsReportedAndTheLookRetried)
 {
-    // The fault skips the clean-up of the frames it unwinds, so the fake may
-    // keep a reference the spy took: it is left alive on purpose.
     CMixerPin* pRaising = new CMixerPin;
     pRaising->m_bRaise = true;
     SetDownstream(pRaising);
+    const LONG nBefore = pRaising->RefCount();
     CComPtr<IMixerPinConfig> sp;
     ASSERT_EQ(S_OK, m_spy.In()->QueryInterface(IID_IMixerPinConfig, reinterpret_cast<void**>(&sp)));
     m_log.Reset();
-    EXPECT_EQ(S_OK, sp->SetStreamTransparent(TRUE));
-    BOOL b = TRUE;
-    EXPECT_EQ(E_NOTIMPL, sp->GetStreamTransparent(&b));
+    // Many looks, each faulting inside the downstream pin: every one is
+    // answered, and none keeps a reference on the pin.
+    const int kLooks = 20;
+    for (int i = 0; i < kLooks; ++i)
+    {
+        EXPECT_EQ(S_OK, sp->SetStreamTransparent(TRUE)) << i;
+        BOOL b = TRUE;
+        EXPECT_EQ(E_NOTIMPL, sp->GetStreamTransparent(&b)) << i;
+    }
+    EXPECT_EQ(nBefore, pRaising->RefCount()) << "a fault in the downstream pin left references on it";
     const std::wstring sLine =
         L"###Err### CTearOffMixerPinConfigFix: QueryRedirect( {593CDDE1-0759-11D1-9E69-00C04FD7C15B} ): Exception "
         L"0xC0000005\n";
     EXPECT_EQ(eTL_Exception, static_cast<UINT>(m_log.LevelOf(sLine)));
-    EXPECT_EQ(2u, m_log.CountContaining(sLine.substr(0, 40)));
+    EXPECT_EQ(static_cast<size_t>(2 * kLooks), m_log.CountContaining(sLine.substr(0, 40)));
 
     pRaising->m_bRaise = false;
+    BOOL b = TRUE;
     EXPECT_EQ(S_OK, sp->GetStreamTransparent(&b)) << "an empty cache is filled on a later call";
     EXPECT_TRUE(pRaising->m_calls.size() == 1);
+    EXPECT_TRUE(m_log.HasLine(L"Redirection: IMixerPinConfig::GetStreamTransparent(pbStreamTransparent)=0x0\n"))
+        << "the log goes on after the faults";
     sp.Release();
     SetDownstream(NULL);
+    EXPECT_EQ(1, pRaising->RefCount()) << "every reference the spy took is back";
+    pRaising->Release();
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,8 @@
 // odd samples and downstream refusals go through as they should.
 #include "SpyTestSupport.h"
 
+#include "dsfix/Faults.h"
+
 namespace {
 
 class SpyGraphTest : public FilterTest
@@ -331,11 +333,13 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
     const Case cases[] = {
         { "PCM, 4-byte frames", WaveType(WAVE_FORMAT_PCM, 4, sizeof(WAVEFORMATEX)), 4096, 3 * 1024 },
         { "PCM without block size", WaveType(WAVE_FORMAT_PCM, 0, sizeof(WAVEFORMATEX)), 4096, 3 },
+        { "PCM in a 16-byte block", WaveType(WAVE_FORMAT_PCM, 4, sizeof(PCMWAVEFORMAT)), 4096, 3 * 1024 },
         { "video", TestVideoType(), 0, 3 },
     };
     for (const Case& c : cases)
     {
         dsfix::HangWatchdog watchdog(60000, c.pszCase);
+        m_log.Reset();
         SpyChainConfig config;
         config.source.sampleCount = 3;
         config.source.mediaTypes = { c.mt };
@@ -345,6 +349,9 @@ TEST_F(SpyGraphTest, PcmCountsFramesVideoCountsSamples)
         ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
         EXPECT_EQ(c.llCount, LastStopCount(chain)) << c.pszCase;
         EXPECT_EQ(3u, chain.sink->Samples().size()) << c.pszCase;
+        // Every one of these types is valid: no line reports an error.
+        for (const std::wstring& s : m_log.Lines())
+            EXPECT_EQ(std::wstring::npos, s.find(L"###Err###")) << c.pszCase << ": " << s;
     }
 }
 
@@ -460,28 +467,147 @@ INSTANTIATE_TEST_SUITE_P(Allocators, SpyOddSampleTest,
                          ::testing::Values(OddCase{ "one allocator", false },
                                            OddCase{ "separate", true }));
 
-// A picture whose type changed to one the picture copier cannot lay into the
-// output buffer is not delivered: the sink would get an older picture under
-// this sample's times.
-TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsNotDelivered)
+// Pictures on separate allocators, sample nAt of them carrying a type of
+// another height than the connection's: the picture copier cannot lay it
+// into the output buffer.
+SpyChainConfig PictureOfAnotherHeightAt(long nSamples, long nAt)
+{
+    SpyChainConfig config;
+    config.source.sampleCount = nSamples;
+    UseSeparateAllocators(config);
+    config.source.specials[nAt].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    return config;
+}
+
+// The chain running with the source held back, so that the test hands the
+// spy's input its own samples: video, with one allocator or two.
+bool RunWithoutSource(SpyChain& chain, bool bSeparate)
+{
+    SpyChainConfig config;
+    config.source.sampleCount = 1;
+    config.source.credit = 0;
+    config.bNoClock = true;
+    if (bSeparate)
+        UseSeparateAllocators(config);
+    if (S_OK != chain.Build(config) || bSeparate != !!chain.spy->m_bSeparateAllocators)
+        return false;
+    return SUCCEEDED(chain.graph.Run()) && WaitForSpyState(chain, State_Running);
+}
+
+HRESULT ReceiveOn(SpyChain& chain, IMediaSample* pSample)
+{
+    CComQIPtr<IMemInputPin> spMemIn(chain.spy.In());
+    return spMemIn ? spMemIn->Receive(pSample) : E_NOINTERFACE;
+}
+
+// A copy into the delivery sample that fails is not delivered (the sink
+// would get an older picture, or none, under this sample's times), but the
+// spy ends no stream the graph would have played: the source is answered
+// S_OK, the failure is traced and the sample is counted. Here a type change
+// gives a picture the copier cannot lay into the output buffers.
+TEST_F(SpyGraphTest, ASampleThatCannotBeCopiedIsCountedNotDeliveredAndTheStreamGoesOn)
 {
     dsfix::HangWatchdog watchdog(60000, "copy fails");
-    SpyChainConfig config;
-    config.source.sampleCount = 6;
-    UseSeparateAllocators(config);
-    config.source.specials[2].mediaType = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+    const long kSamples = 6;
+    SpyChainConfig config = PictureOfAnotherHeightAt(kSamples, 2);
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
     ASSERT_TRUE(RunUntilSourceEnds(chain));
     const std::vector<dsfix::PushRecord> pushes = chain.source->Pushes();
-    ASSERT_EQ(3u, pushes.size());
-    EXPECT_TRUE(FAILED(pushes[2].receiveHr));
-    EXPECT_EQ(2u, chain.sink->Samples().size());
-    EXPECT_EQ(2u, LastStopCount(chain)) << "a sample not delivered is not counted";
-    EXPECT_TRUE(m_log.HasLine(Fmt(L"###Err### %s Filter_SendSample(): copy into the delivery sample failed, hr=0x%X, "
-                                  L"sample not delivered\n",
-                                  chain.spy->GetTraceName(), pushes[2].receiveHr)));
+    ASSERT_EQ(static_cast<size_t>(kSamples), pushes.size()) << "the stream went on";
+    for (size_t i = 0; i < pushes.size(); ++i)
+        EXPECT_EQ(S_OK, pushes[i].receiveHr) << i;
+    const std::vector<dsfix::SampleRecord> got = chain.sink->Samples();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_LE(got.size(), static_cast<size_t>(kSamples - 1)) << "sample 2 cannot be copied";
+    EXPECT_EQ(0, got[0].number);
+    EXPECT_EQ(1, got[1].number);
+    EXPECT_EQ(static_cast<ULONGLONG>(kSamples), LastStopCount(chain)) << "every sample is counted";
+    EXPECT_EQ(static_cast<size_t>(kSamples) - got.size(),
+              m_log.CountContaining(Fmt(L"###Err### %s Filter_SendSample(): copy into the delivery sample failed, hr=",
+                                        chain.spy->GetTraceName())));
+    EXPECT_EQ(1, chain.sink->Records().endOfStreams);
+}
+
+// A sample from upstream whose buffer faults when read: the guarded copy
+// reports the fault, and the stream goes on as for any failed copy.
+TEST_F(SpyGraphTest, ASampleWhoseBufferFaultsIsReportedCountedAndNotDelivered)
+{
+    dsfix::HangWatchdog watchdog(60000, "faulting buffer");
+    SpyChain chain;
+    ASSERT_TRUE(RunWithoutSource(chain, true));
+    const long cbPicture = 320 * 240 * 2;
+    CWineSamples samples(cbPicture, 2);
+    CComPtr<IMediaSample> spReal = samples.Get(cbPicture);
+    ASSERT_TRUE(spReal != NULL);
+    dsfix::ComPtr<dsfix::FaultySample> spFaulty;
+    spFaulty.Attach(new dsfix::FaultySample(spReal));
+    spFaulty->unreadable = true;
+    m_log.Reset();
+    EXPECT_EQ(S_OK, ReceiveOn(chain, spFaulty.Get()));
+    EXPECT_TRUE(m_log.HasLineContaining(L"): Exception 0xC0000005\n")) << "the guarded copy reports the fault";
+    EXPECT_TRUE(m_log.HasLineContaining(
+        Fmt(L"###Err### %s Filter_SendSample(): copy into the delivery sample failed", chain.spy->GetTraceName())));
+    EXPECT_EQ(0u, chain.sink->Samples().size());
+
+    // The next sample passes: nothing was left locked or half done.
+    EXPECT_EQ(S_OK, ReceiveOn(chain, spReal));
+    EXPECT_EQ(1u, chain.sink->Samples().size());
+    EXPECT_EQ(S_OK, chain.graph.Stop());
+    EXPECT_EQ(2u, LastStopCount(chain));
+    EXPECT_EQ(1u, spFaulty->RefCount()) << "the spy keeps no reference on the sample";
+}
+
+// A sample that says it carries a new type (GetMediaType answers S_OK) but
+// gives none is refused like a type the pin does not accept: it is neither
+// passed on nor taken for the pin's type.
+TEST_F(SpyGraphTest, ASampleThatClaimsATypeButGivesNoneIsRefused)
+{
+    dsfix::HangWatchdog watchdog(60000, "type without type");
+    SpyChain chain;
+    ASSERT_TRUE(RunWithoutSource(chain, false));
+    const dsfix::MediaType mtBefore(chain.spy->m_apIn->m_mt);
+    CWineSamples samples(320 * 240 * 2, 2);
+    CComPtr<IMediaSample> spReal = samples.Get(320 * 240 * 2);
+    ASSERT_TRUE(spReal != NULL);
+    dsfix::ComPtr<dsfix::FaultySample> spFaulty;
+    spFaulty.Attach(new dsfix::FaultySample(spReal));
+    spFaulty->typeWithoutType = true;
+    m_log.Reset();
+    EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, ReceiveOn(chain, spFaulty.Get()));
+    EXPECT_EQ(eTL_Error,
+              static_cast<UINT>(m_log.LevelOf(Fmt(L"###Err### %s SetMediaTypeFromSample(): new mediatype is not accepted\n",
+                                                  chain.spy->m_apIn->GetTraceName()))));
+    EXPECT_EQ(0u, chain.sink->Samples().size());
+    EXPECT_TRUE(dsfix::MediaType(chain.spy->m_apIn->m_mt) == mtBefore);
+
+    EXPECT_EQ(S_OK, ReceiveOn(chain, spReal));
+    EXPECT_EQ(1u, chain.sink->Samples().size());
+    EXPECT_EQ(S_OK, chain.graph.Stop());
+}
+
+// The checks of the sample road reach the log under the text the filter
+// states for them, whichever result they test: a picture whose attached type
+// has another height than the output's fails the destination properties and
+// then the copy, each an assertion "hr == S_OK".
+TEST_F(SpyGraphTest, SampleRoadAssertionsReadAsTheCheckTheyMake)
+{
+    dsfix::HangWatchdog watchdog(60000, "sample road assertions");
+    SpyChainConfig config = PictureOfAnotherHeightAt(4, 1);
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(chain.spy->m_bSeparateAllocators);
+    ASSERT_TRUE(RunUntilSourceEnds(chain));
+    size_t nRoad = 0;
+    for (const std::wstring& s : m_log.Lines())
+    {
+        if (s.compare(0, 10, L"###Err###\n") != 0 || s.find(L"SampleRoad.cpp(") == std::wstring::npos)
+            continue;
+        ++nRoad;
+        EXPECT_NE(std::wstring::npos, s.find(L"): ASSERT( \"hr == S_OK\" )\n")) << s;
+    }
+    EXPECT_LE(2u, nRoad) << "the destination properties and the copy";
 }
 
 // ---------------------------------------------------------------------------
@@ -830,24 +956,62 @@ TEST_F(SpyGraphTest, EntriesThatCannotBeWrittenAreNeitherCountedNorLeftInTheFile
     DeleteFileW(sPath.c_str());
 }
 
-TEST_F(SpyGraphTest, ADifferenceFileThatCannotBeCreatedFailsThePauseButTheFilterIsPaused)
+// A "Difference file" that cannot be made (a missing folder, a folder) is
+// traced as an error and the filter runs without it: the graph plays, the
+// filter and the graph agree on every state, and the graph lets the filter
+// go when it is released.
+TEST_F(SpyGraphTest, ADifferenceFileThatCannotBeMadeIsTracedAndTheGraphPlaysWithoutIt)
 {
-    const std::wstring sPath = L"C:\\no such folder\\spy_diff.bin";
-    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
-    SpyChain chain;
-    ASSERT_EQ(S_OK, chain.Build(HeldBackStream(5)));
-    m_log.Reset();
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), chain.spy.Filter()->Pause());
-    EXPECT_EQ(State_Paused, chain.spy->FilterState());
-    EXPECT_FALSE(chain.spy->m_fileDiff.IsOpen());
-    EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(
-                             Fmt(L"###Err### (FileWriter) Open(): CreateFile( '%s' )=3\n", sPath.c_str()))));
-    // A Run from Stopped passes through that Pause: the same answer, Paused.
-    EXPECT_EQ(S_OK, chain.spy.Filter()->Stop());
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), chain.spy.Filter()->Run(0));
-    EXPECT_EQ(State_Paused, chain.spy->FilterState());
-    EXPECT_EQ(S_OK, chain.spy.Filter()->Stop());
-    EXPECT_EQ(State_Stopped, chain.spy->FilterState());
+    WCHAR szTemp[MAX_PATH];
+    const DWORD cchTemp = GetTempPathW(MAX_PATH, szTemp);
+    ASSERT_GT(cchTemp, 1u);
+    szTemp[cchTemp - 1] = 0; // the folder itself, without its backslash
+    struct Case
+    {
+        const char* pszCase;
+        std::wstring sPath;
+        HRESULT hr;
+    };
+    const Case cases[] = {
+        { "a missing folder", L"C:\\no such folder\\spy_diff.bin", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) },
+        { "a folder", szTemp, E_ACCESSDENIED },
+    };
+    for (const Case& c : cases)
+    {
+        dsfix::HangWatchdog watchdog(60000, c.pszCase);
+        ASSERT_TRUE(CSpySettings::SetText(L"Difference file", c.sPath)) << c.pszCase;
+        {
+            SpyChain chain;
+            ASSERT_EQ(S_OK, chain.Build(HeldBackStream(5))) << c.pszCase;
+            m_log.Reset();
+            EXPECT_EQ(S_OK, chain.graph.Run()) << c.pszCase;
+            ASSERT_TRUE(WaitForSpyState(chain, State_Running)) << c.pszCase;
+            EXPECT_FALSE(chain.spy->m_fileDiff.IsOpen()) << c.pszCase;
+            EXPECT_TRUE(m_log.HasLineContaining(Fmt(L"###Err### (FileWriter) Open(): CreateFile( '%s' )=", c.sPath.c_str())))
+                << c.pszCase;
+            EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(
+                                     Fmt(L"###Err### %s Pause(): difference file '%s' not made (0x%X), the filter runs "
+                                         L"without it\n",
+                                         chain.spy->GetTraceName(), c.sPath.c_str(), static_cast<unsigned>(c.hr)))))
+                << c.pszCase;
+            chain.source->AllowAll();
+            EXPECT_TRUE(chain.sink->WaitForEndOfStream(1, 20000)) << c.pszCase;
+            EXPECT_EQ(5u, chain.sink->Samples().size()) << c.pszCase;
+            EXPECT_EQ(S_OK, chain.graph.Stop()) << c.pszCase;
+            EXPECT_EQ(State_Stopped, chain.spy->FilterState()) << c.pszCase;
+            EXPECT_EQ(5u, LastStopCount(chain)) << c.pszCase;
+
+            // Straight on the filter: Pause and Run from Stopped succeed too.
+            EXPECT_EQ(S_OK, chain.spy.Filter()->Pause()) << c.pszCase;
+            EXPECT_EQ(State_Paused, chain.spy->FilterState()) << c.pszCase;
+            EXPECT_EQ(S_OK, chain.spy.Filter()->Stop()) << c.pszCase;
+            EXPECT_EQ(S_OK, chain.spy.Filter()->Run(0)) << c.pszCase;
+            EXPECT_EQ(State_Running, chain.spy->FilterState()) << c.pszCase;
+            EXPECT_EQ(S_OK, chain.spy.Filter()->Stop()) << c.pszCase;
+            // The chain's graph is released here, within the watchdog's time.
+        }
+        EXPECT_LT(m_log.CountContaining(L"IPinImpl::Disconnect()"), 10u) << c.pszCase;
+    }
 }
 
 // A Pause from Stopped traces the input connection's allocator under the

@@ -438,8 +438,9 @@ TEST_F(SpyInterfaceTest, ARawCaptureWritesTheNextSampleOnce)
 }
 
 // A request made while the filter is stopped waits for the first sample of
-// the next run; a sample that says it holds nothing gives its whole buffer.
-TEST_F(SpyInterfaceTest, AnEmptySampleGivesItsWholeBuffer)
+// the next run; a sample that says it holds nothing gives an empty file: the
+// raw file holds exactly the sample's data, never stale bytes of its buffer.
+TEST_F(SpyInterfaceTest, AnEmptySampleGivesAnEmptyFile)
 {
     dsfix::HangWatchdog watchdog(60000, "empty sample");
     const std::wstring sPath = TempPath(L"spy_capture_empty.bin");
@@ -453,6 +454,7 @@ TEST_F(SpyInterfaceTest, AnEmptySampleGivesItsWholeBuffer)
     ASSERT_EQ(S_OK, chain.Build(config));
     CComPtr<INRVSpyFilter> sp = Itf(chain.spy);
     ASSERT_EQ(S_OK, sp->CaptureFrame(CComBSTR(sPath.c_str()), eCFT_Bin));
+    EXPECT_FALSE(FileExists(sPath)) << "the request leaves no file behind";
     ASSERT_TRUE(SUCCEEDED(chain.graph.Pause()));
     ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
     EXPECT_EQ(1, chain.spy->m_bCapture) << "still pending after Pause and Stop without samples";
@@ -462,7 +464,8 @@ TEST_F(SpyInterfaceTest, AnEmptySampleGivesItsWholeBuffer)
     ASSERT_FALSE(pushes.empty());
     EXPECT_EQ(0, pushes[0].actualLength);
     ASSERT_GE(pushes[0].bufferSize, 600);
-    EXPECT_EQ(static_cast<size_t>(pushes[0].bufferSize), ReadAll(sPath).size());
+    EXPECT_TRUE(FileExists(sPath));
+    EXPECT_EQ(0u, ReadAll(sPath).size());
     EXPECT_TRUE(m_log.HasLine(chain.spy->GetTraceName() + std::wstring(L" Capture frame 0\n")));
     EXPECT_EQ(3u, chain.sink->Samples().size());
     DeleteFileW(sPath.c_str());
@@ -534,37 +537,59 @@ TEST_F(SpyInterfaceTest, ABitmapCaptureWritesThePictureOfTheSample)
     EXPECT_TRUE(WriteAll(CaptureFolder() + L"rgb24_6x4.rgb", TopDownRgb(picture, kW, kH)));
 }
 
-// A bitmap needs a picture type: on a byte stream or on audio the request is
-// refused and nothing stays pending.
-TEST_F(SpyInterfaceTest, ABitmapRequestWithoutAPictureTypeIsRefused)
+// A file that cannot be made is refused when it is asked for (a missing
+// folder, a folder, a name no file system takes), so that the caller can say
+// so; nothing is left pending and the samples pass.
+TEST_F(SpyInterfaceTest, AFileThatCannotBeMadeIsRefusedWhenItIsAskedFor)
 {
+    WCHAR szTemp[MAX_PATH];
+    const DWORD cchTemp = GetTempPathW(MAX_PATH, szTemp);
+    ASSERT_GT(cchTemp, 1u);
+    szTemp[cchTemp - 1] = 0; // the folder itself, without its backslash
+    const std::wstring sMissing = TempPath(L"spy_no_such_folder\\capture.file");
+    const std::wstring sLong = TempPath(std::wstring(600, L'x') + L".bin");
     const struct
     {
         const char* pszCase;
-        dsfix::MediaType mt;
-    } cases[] = {
-        { "audio", WaveType(WAVE_FORMAT_PCM, 4, sizeof(WAVEFORMATEX)) },
-        { "byte stream", dsfix::StreamType(MEDIASUBTYPE_None, 100) },
+        std::wstring sPath;
+        HRESULT hr; // S_FALSE: any failure
+    } paths[] = {
+        { "a missing folder", sMissing, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) },
+        { "a folder", szTemp, E_ACCESSDENIED },
+        { "a 600-character name", sLong, S_FALSE },
     };
-    for (const auto& c : cases)
+    for (tagCaptureFileType eType : { eCFT_Bin, eCFT_Bmp })
     {
+        dsfix::HangWatchdog watchdog(60000, "files refused");
         SpyChainConfig config;
-        config.source.mediaTypes = { c.mt };
-        config.source.sampleSize = 100;
+        config.source.sampleCount = 2;
+        config.source.mediaTypes = { dsfix::VideoType(MEDIASUBTYPE_RGB32, 8, 4) };
         SpyChain chain;
-        ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
+        ASSERT_EQ(S_OK, chain.Build(config));
         CComPtr<INRVSpyFilter> sp = Itf(chain.spy);
-        EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, sp->CaptureFrame(CComBSTR(TempPath(L"spy_no.bmp").c_str()), eCFT_Bmp))
-            << c.pszCase;
-        EXPECT_EQ(0, chain.spy->m_bCapture) << c.pszCase;
+        for (const auto& c : paths)
+        {
+            const HRESULT hr = sp->CaptureFrame(CComBSTR(c.sPath.c_str()), eType);
+            if (S_FALSE == c.hr)
+                EXPECT_TRUE(FAILED(hr)) << c.pszCase << ", type " << eType << ": " << dsfix::HrText(hr);
+            else
+                EXPECT_EQ(c.hr, hr) << c.pszCase << ", type " << eType;
+            EXPECT_EQ(0, chain.spy->m_bCapture) << c.pszCase << ", type " << eType;
+        }
+        m_log.Reset();
+        ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+        EXPECT_EQ(0u, m_log.CountContaining(L" Capture frame ")) << "no request was pending";
+        EXPECT_EQ(2u, chain.sink->Samples().size());
     }
 }
 
-// A file that cannot be written is reported; the request is used up and the
-// samples pass.
-TEST_F(SpyInterfaceTest, AFileThatCannotBeWrittenIsReported)
+// What can fail only when the sample comes is traced as an error line: here
+// the folder goes away between the request and the sample. The request is
+// used up and the samples pass.
+TEST_F(SpyInterfaceTest, AFileThatCannotBeWrittenWhenTheSampleComesIsReported)
 {
-    const std::wstring sPath = TempPath(L"spy_no_such_folder\\capture.file");
+    const std::wstring sFolder = TempPath(L"spy_capture_gone");
+    const std::wstring sPath = sFolder + L"\\capture.file";
     const struct
     {
         const char* pszCase;
@@ -583,7 +608,9 @@ TEST_F(SpyInterfaceTest, AFileThatCannotBeWrittenIsReported)
         SpyChain chain;
         ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
         CComPtr<INRVSpyFilter> sp = Itf(chain.spy);
+        ASSERT_TRUE(CreateDirectoryW(sFolder.c_str(), NULL) || ERROR_ALREADY_EXISTS == GetLastError());
         ASSERT_EQ(S_OK, sp->CaptureFrame(CComBSTR(sPath.c_str()), c.eType)) << c.pszCase;
+        ASSERT_TRUE(RemoveDirectoryW(sFolder.c_str())) << c.pszCase << ": the request left nothing in the folder";
         m_log.Reset();
         ASSERT_TRUE(chain.graph.RunToCompletion(20000)) << c.pszCase;
         const std::wstring sLine = Fmt(c.pszLine, chain.spy->GetTraceName(), sPath.c_str());
@@ -591,6 +618,59 @@ TEST_F(SpyInterfaceTest, AFileThatCannotBeWrittenIsReported)
         EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(sLine))) << c.pszCase;
         EXPECT_EQ(0, chain.spy->m_bCapture) << c.pszCase;
         EXPECT_EQ(2u, chain.sink->Samples().size()) << c.pszCase;
+    }
+}
+
+// An RGB video type whose header says what the test wants, for pictures a
+// bitmap cannot be made of.
+dsfix::MediaType OddPictureType(const GUID& subtype, LONG lWidth, LONG lHeight, WORD wBitCount)
+{
+    const dsfix::MediaType base = dsfix::VideoType(MEDIASUBTYPE_RGB24, 8, 4);
+    AM_MEDIA_TYPE mt = base.Get();
+    VIDEOINFOHEADER vih;
+    memcpy(&vih, mt.pbFormat, sizeof(vih));
+    vih.bmiHeader.biWidth = lWidth;
+    vih.bmiHeader.biHeight = lHeight;
+    vih.bmiHeader.biBitCount = wBitCount;
+    vih.bmiHeader.biClrUsed = 0;
+    mt.subtype = subtype;
+    mt.lSampleSize = 256;
+    mt.cbFormat = sizeof(vih);
+    mt.pbFormat = reinterpret_cast<BYTE*>(&vih);
+    return dsfix::MediaType(mt); // a deep copy
+}
+
+// A bitmap that the current type cannot give is refused when it is asked
+// for, and nothing is left pending: a type without a picture (audio, a byte
+// stream) or a picture that no bitmap file can hold.
+TEST_F(SpyInterfaceTest, ABitmapTheTypeCannotGiveIsRefusedWhenItIsAskedFor)
+{
+    const struct
+    {
+        const char* pszCase;
+        dsfix::MediaType mt;
+    } cases[] = {
+        { "audio", WaveType(WAVE_FORMAT_PCM, 4, sizeof(WAVEFORMATEX)) },
+        { "byte stream", dsfix::StreamType(MEDIASUBTYPE_None, 100) },
+        { "bit count 0", OddPictureType(MEDIASUBTYPE_RGB24, 8, 4, 0) },
+        { "0x7FFFFFFF x 0x7FFFFFFF", OddPictureType(MEDIASUBTYPE_RGB24, 0x7FFFFFFF, 0x7FFFFFFF, 24) },
+        { "8 bits without a palette", OddPictureType(MEDIASUBTYPE_RGB8, 8, 4, 8) },
+        { "no width", OddPictureType(MEDIASUBTYPE_RGB24, 0, 4, 24) },
+    };
+    for (const auto& c : cases)
+    {
+        SpyChainConfig config;
+        config.source.mediaTypes = { c.mt };
+        config.source.sampleSize = 256;
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
+        CComPtr<INRVSpyFilter> sp = Itf(chain.spy);
+        const std::wstring sPath = TempPath(L"spy_odd_picture.bmp");
+        EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, sp->CaptureFrame(CComBSTR(sPath.c_str()), eCFT_Bmp)) << c.pszCase;
+        EXPECT_EQ(0, chain.spy->m_bCapture) << c.pszCase;
+        EXPECT_FALSE(FileExists(sPath)) << c.pszCase;
+        // The same type is fine for a raw capture.
+        EXPECT_EQ(S_OK, sp->CaptureFrame(CComBSTR(TempPath(L"spy_odd_picture.bin").c_str()), eCFT_Bin)) << c.pszCase;
     }
 }
 

@@ -56,6 +56,30 @@ TEST_F(SpyObjectTest, InstancesAreNumberedInOrderInEveryTraceName)
     EXPECT_TRUE(IsEqualGUID(CLSID_SpyFilter, clsid));
 }
 
+// Each pin of the spy traces its own final construction, under the name it
+// has then, and its final release, under the numbered name the filter gave
+// it; both at level 2.
+TEST_F(SpyObjectTest, ThePinsTraceTheirFinalConstructionAndRelease)
+{
+    m_log.Reset();
+    CSpyPtr spy;
+    ASSERT_TRUE(spy.Get());
+    const unsigned n = spy->m_nInstance;
+    for (const wchar_t* pszLine : { L"[Spy In] FinalConstruct\n", L"[Spy Out] FinalConstruct\n" })
+    {
+        EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(pszLine))) << pszLine;
+        EXPECT_EQ(1u, m_log.CountContaining(pszLine)) << pszLine;
+    }
+    EXPECT_EQ(0u, m_log.CountContaining(L"FinalRelease\n"));
+
+    spy.Release();
+    for (const std::wstring& sLine : { Fmt(L"[Spy %u In] FinalRelease\n", n), Fmt(L"[Spy %u Out] FinalRelease\n", n) })
+    {
+        EXPECT_EQ(eTL_Error, static_cast<UINT>(m_log.LevelOf(sLine))) << sLine;
+        EXPECT_EQ(1u, m_log.CountContaining(sLine)) << sLine;
+    }
+}
+
 TEST_F(SpyObjectTest, TheClassCreatesTheFilterThroughItsCoclass)
 {
     CComPtr<IBaseFilter> spFilter;

@@ -382,6 +382,33 @@ TEST_F(AgreementTest, ReAgreementOfThePassedThroughAllocator)
     pNew->Release();
 }
 
+// The agreement's checks reach the log as the framework states them: an
+// input connection whose allocator was never announced, and a pass-through
+// re-agreement while the output allocator is still committed.
+TEST_F(AgreementTest, AssertionsNameTheCheckNotTheSourceExpression)
+{
+    m_log.Reset();
+    ASSERT_EQ(S_OK, m_rig.ConnectOutput());
+    EXPECT_TRUE(m_log.HasAssert("m_apIn->m_spAllocIn != NULL"));
+    m_rig.f.Out()->Disconnect();
+
+    ASSERT_EQ(S_OK, m_spIn->NotifyAllocator(m_pUpAlloc, FALSE));
+    ASSERT_EQ(S_OK, m_rig.ConnectOutput());
+    ASSERT_EQ(eAS_Upstream, m_rig.Out()->m_eAllocSrc);
+    CFakeAllocator* pNew = new CFakeAllocator;
+    pNew->m_props = { 2, 2048, 1, 0 };
+    m_rig.Out()->m_bActivate = TRUE;
+    m_log.Reset();
+    EXPECT_EQ(S_OK, m_spIn->NotifyAllocator(pNew, FALSE));
+    EXPECT_TRUE(m_log.HasAssert("!m_bActivate"));
+    m_rig.Out()->m_bActivate = FALSE;
+    m_rig.f.Out()->Disconnect();
+    pNew->Release();
+
+    for (const std::wstring& s : m_log.Lines())
+        EXPECT_EQ(std::wstring::npos, s.find(L"ASSERT( \"this->")) << s;
+}
+
 // Delivery samples: none without an allocator, none from a decommitted
 // one, none without waiting when all are out; a wait for a buffer holds no
 // lock, so the connection can end meanwhile and wakes it.
