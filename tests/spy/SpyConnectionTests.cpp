@@ -721,9 +721,10 @@ TEST_F(SpyConnectionTest, ForcingWhileANeighbourIsPausedIsRefusedAndLeavesTheCha
     EXPECT_EQ(3u, chain.sink->Samples().size());
 }
 
-// ForcePassthruAllocator racing the graph's Run from another thread: each
-// call either changes the switch with both connections whole or is refused,
-// and every Run afterwards plays.
+// ForcePassthruAllocator racing the graph's Run from another thread (most
+// calls are made while the graph is pausing its filters, the sink lingering
+// in its Pause): each call either changes the switch with both connections
+// whole or is refused, and every Run plays.
 TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
 {
     dsfix::HangWatchdog watchdog(200000, "forcing against Run");
@@ -733,6 +734,7 @@ TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
     config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 16) };
     config.source.sampleSize = 16;
     config.bNoClock = true;
+    config.sink.pauseLingerMs = 20;
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     CComPtr<INRVSpyFilter> spItf;
@@ -742,10 +744,27 @@ TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
     for (int i = 0; i < 150 && GetTickCount() - dwStart < 60000; ++i)
     {
         HRESULT hrForce = E_FAIL;
+        // Every third call comes before the Run, and changes the switch.
+        if (0 == i % 3)
+        {
+            hrForce = spItf->ForcePassthruAllocator(i & 1 ? 0 : 1);
+            EXPECT_EQ(S_OK, hrForce) << i;
+        }
         HANDLE hGo = CreateEventW(NULL, TRUE, FALSE, NULL);
         std::thread setter([&] {
             dsfix::ComInit com;
             WaitForSingleObject(hGo, 5000);
+            if (0 == i % 3)
+                return;
+            // Into the graph's Run: once a neighbour has left Stopped, while
+            // the spy may not have yet.
+            const DWORD dwSpin = GetTickCount();
+            FILTER_STATE eDown = State_Stopped;
+            FILTER_STATE eUp = State_Stopped;
+            while (GetTickCount() - dwSpin < 2000 && SUCCEEDED(chain.down->GetState(0, &eDown)) &&
+                   SUCCEEDED(static_cast<IBaseFilter*>(chain.source.Get())->GetState(0, &eUp)) &&
+                   State_Stopped == eDown && State_Stopped == eUp)
+                ;
             hrForce = spItf->ForcePassthruAllocator(i & 1 ? 0 : 1);
         });
         SetEvent(hGo);
@@ -757,6 +776,8 @@ TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
         chain.graph.Stop();
         if (FAILED(hrForce))
             ++nRefused;
+        else if (0 != i % 3)
+            ADD_FAILURE() << i << ": a call during the graph's Run changed the switch";
         EXPECT_TRUE(SUCCEEDED(hrForce) || VFW_E_WRONG_STATE == hrForce) << i << ": " << dsfix::HrText(hrForce);
         EXPECT_TRUE(IsConnected(chain.spy.In())) << i;
         EXPECT_TRUE(IsConnected(chain.spy.Out())) << i;
@@ -769,7 +790,7 @@ TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
     chain.sink->ClearRecords();
     ASSERT_TRUE(chain.graph.RunToCompletion(20000));
     EXPECT_EQ(2u, chain.sink->Samples().size());
-    std::printf("refused %d times\n", nRefused);
+    std::printf("%d calls refused, the others changed the switch\n", nRefused);
 }
 
 // An allocator whose GetProperties fails and that otherwise works like
