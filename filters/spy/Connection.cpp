@@ -4,6 +4,34 @@
 // connections), the retry of the output allocator agreement with other
 // types, and the pass-through allocator mode, in which the input pin answers
 // upstream as the downstream pin would.
+//
+// The invariant: after any connection, reconnection or change of type that
+// the filter starts or takes part in, either both pins are connected with
+// types their neighbours accepted in ReceiveConnection, so that the chain can
+// run, or the call that started it fails and the connections are as they
+// were before it (the last working pair of types is restored). A call never
+// answers S_OK for a chain that is only half made. The pieces:
+// - while the output is connected, the input takes no type that the
+//   downstream pin refused to connect with (Filter_QueryAcceptMT; a
+//   downstream pin may accept a type in QueryAccept that it then refuses in
+//   ReceiveConnection);
+// - a new input type reaches the output through ReconnectOutput, which checks
+//   that the downstream pin took it and otherwise brings the last working
+//   type back, so that the input's new type is refused and upstream offers
+//   its next one;
+// - an output connection made for the input's sake, or to restore, does not
+//   have the input reconnected again, and a connection asked for with a
+//   complete type ends with that type or fails (AgreeExchange);
+// - an output connection whose reconnection of the input fails, or leaves
+//   either pin unconnected, is undone and the input gets its old connection
+//   back (COutput::Connect, Filter_CompleteConnectOutput);
+// - the pass-through mode ends with any failed reconnection, and while it
+//   lasts an output connection it did not make keeps the input's type;
+// - a setter that reconnects (ForcePassthruAllocator) runs only while the
+//   whole graph is stopped and restores both connections when it fails.
+// Wine runs the graph's reconnections on the caller's thread, so their
+// outcome is checked at once; where the graph reconnects later, the pins are
+// left to it.
 #include "SpyFilter.h"
 
 #include <DSFunctions.h>

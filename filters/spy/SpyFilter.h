@@ -252,24 +252,7 @@ public:
     // that the upstream allocator is agreed end to end.
     HRESULT Filter_CompleteConnectOutput();
 
-    // Connections are made so that the chain can always run: after any
-    // connection, reconnection or change of type that the filter starts or
-    // takes part in, either both pins are connected with types their
-    // neighbours accepted in ReceiveConnection, or the call that started it
-    // fails and the connections are as they were before it. A call never
-    // answers S_OK for a chain that is only half made. The pieces:
-    // - while the output is connected, the input takes no type that the
-    //   downstream pin refused to connect with (Filter_QueryAcceptMT);
-    // - a new input type reaches the output through ReconnectOutput, which
-    //   checks that the downstream pin took it and otherwise brings the last
-    //   working type back, so that the input's new type is refused;
-    // - an output connection whose reconnection of the input fails is undone
-    //   and the input gets its old connection back (COutput::Connect);
-    // - a setter that reconnects (ForcePassthruAllocator) runs only while the
-    //   whole graph is stopped and restores both connections when it fails.
-    // Wine runs the graph's reconnections on the caller's thread, so their
-    // outcome can be checked at once; where the graph reconnects later, the
-    // pins are left to it.
+    // The connection invariant and how it is kept: see Connection.cpp.
 
     // The output is reconnected with the input's new type pmt. S_OK when the
     // downstream pin took it (or the graph does the work later); otherwise

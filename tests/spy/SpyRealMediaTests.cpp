@@ -1,6 +1,7 @@
 // The spy in graphs that Wine builds by itself: real files made by ffmpeg
 // (tests/spy/make_media.sh) rendered by Wine's RenderFile, played in a real
-// window. Each file is first played without the spy; a file that Wine itself
+// window, and the sound through Wine's DirectSound renderer on a null sound
+// device (tests/spy/alsa-null.conf). Each file is first played without the spy; a file that Wine itself
 // cannot play is skipped with the reason. Then a spy is put in front of every
 // pin that Wine connected after its splitter (the renderer's and a decoder's
 // input), by IFilterGraph::ConnectDirect and by IGraphBuilder::Connect, and

@@ -2,8 +2,8 @@
 # Makes the real media files that the spy's tests with Wine's own graphs play:
 # one second of ffmpeg's test picture (10 frames of 160x120) as an
 # uncompressed AVI in each pixel layout below, the same picture compressed
-# with Microsoft Video 1 (Wine inserts a decoder for it), and one second of a
-# tone as a PCM WAV file. A layout that ffmpeg cannot write into an AVI
+# with Microsoft Video 1 (played only where Wine has a decoder for it), and one
+# second of a tone as a PCM WAV file. A layout that ffmpeg cannot write into an AVI
 # leaves no file; the tests say so and skip it.
 set -u
 dir=$1
