@@ -554,6 +554,16 @@ HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
     return hr;
 }
 
+void CSpyFilter::CopyPinTypes(CMType* pIn, CMType* pOut)
+{
+    {
+        CInput::ObjectLock lockIn(m_apIn.p);
+        pIn->Set(&m_apIn->m_mt);
+    }
+    COutput::ObjectLock lockOut(m_apOut.p);
+    pOut->Set(&m_apOut->m_mt);
+}
+
 HRESULT CSpyFilter::RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt)
 {
     IPin* pOut = static_cast<IPin*>(m_apOut.p);

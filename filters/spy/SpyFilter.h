@@ -264,6 +264,8 @@ public:
     // Connects spUp to the input with pmt again when the input is no longer
     // connected.
     HRESULT RestoreInput(IPin* spUp, const AM_MEDIA_TYPE* pmt);
+    // Copies of both pins' media types, each taken under its pin's lock.
+    void CopyPinTypes(CMType* pIn, CMType* pOut);
     // The in-place rule, except that a subtype whose allocator agreement
     // failed is refused, anything goes on the output while the pass-through
     // mode reconnects, and a changed YUV type between the AVI splitter and

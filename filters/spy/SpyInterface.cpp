@@ -112,14 +112,7 @@ STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
         return VFW_E_WRONG_STATE;
     CMType mtIn;
     CMType mtOut;
-    {
-        CInput::ObjectLock lockIn(m_apIn.p);
-        mtIn.Set(&m_apIn->m_mt);
-    }
-    {
-        COutput::ObjectLock lockOut(m_apOut.p);
-        mtOut.Set(&m_apOut->m_mt);
-    }
+    CopyPinTypes(&mtIn, &mtOut);
 
     const DWORD dwOld = m_bForcePassthru;
     m_bForcePassthru = dwForce;

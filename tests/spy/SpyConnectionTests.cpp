@@ -29,17 +29,6 @@ bool WaitForSpyState(SpyChain& chain, FILTER_STATE eState)
     return eState == chain.spy->FilterState();
 }
 
-dsfix::MediaType ConnectionType(IPin* pPin)
-{
-    AM_MEDIA_TYPE mt;
-    ZeroMemory(&mt, sizeof(mt));
-    if (S_OK != pPin->ConnectionMediaType(&mt))
-        return dsfix::MediaType();
-    dsfix::MediaType t(mt);
-    dsfix::FreeMediaTypeFields(mt);
-    return t;
-}
-
 bool IsConnected(IPin* pPin)
 {
     CComPtr<IPin> sp;
@@ -793,54 +782,6 @@ TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
     std::printf("%d calls refused, the others changed the switch\n", nRefused);
 }
 
-// An allocator whose GetProperties fails and that otherwise works like
-// Wine's memory allocator.
-class CNoPropertiesAllocator : public IMemAllocator
-{
-public:
-    CNoPropertiesAllocator()
-    {
-        CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
-                         reinterpret_cast<void**>(&m_spInner));
-    }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = NULL;
-        if (riid != IID_IUnknown && riid != IID_IMemAllocator)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IMemAllocator*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_nRef); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG n = InterlockedDecrement(&m_nRef);
-        if (0 == n)
-            delete this;
-        return n;
-    }
-    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* p, ALLOCATOR_PROPERTIES* a) override
-    {
-        return m_spInner->SetProperties(p, a);
-    }
-    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
-    STDMETHODIMP Commit() override { return m_spInner->Commit(); }
-    STDMETHODIMP Decommit() override { return m_spInner->Decommit(); }
-    STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* s, REFERENCE_TIME* e, DWORD f) override
-    {
-        return m_spInner->GetBuffer(pp, s, e, f);
-    }
-    STDMETHODIMP ReleaseBuffer(IMediaSample* p) override { return m_spInner->ReleaseBuffer(p); }
-
-private:
-    ~CNoPropertiesAllocator() = default;
-    LONG m_nRef = 1;
-    CComPtr<IMemAllocator> m_spInner;
-};
-
 // Upstream brings a new allocator that cannot tell its properties: the
 // pass-through agreement goes on from zero properties, and the allocator is
 // passed through to the downstream pin instead of every sample being copied.
@@ -852,7 +793,8 @@ TEST_F(SpyConnectionTest, AnUpstreamAllocatorWithoutPropertiesIsStillPassedThrou
     SpyChain chain;
     ASSERT_EQ(S_OK, chain.Build(config));
     ASSERT_EQ(eAS_Upstream, chain.spy->m_apOut->m_eAllocSrc);
-    CNoPropertiesAllocator* pAlloc = new CNoPropertiesAllocator();
+    CWineAllocatorWrapper* pAlloc = new CWineAllocatorWrapper();
+    pAlloc->m_hrGetProperties = E_NOTIMPL;
     CComPtr<IMemInputPin> spMemIn;
     ASSERT_EQ(S_OK, chain.spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
     EXPECT_EQ(S_OK, spMemIn->NotifyAllocator(pAlloc, FALSE));

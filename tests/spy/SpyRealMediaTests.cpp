@@ -182,17 +182,6 @@ dsfix::ComPtr<IPin> Peer(IPin* pPin)
     return sp;
 }
 
-dsfix::MediaType ConnectionType(IPin* pPin)
-{
-    AM_MEDIA_TYPE mt;
-    ZeroMemory(&mt, sizeof(mt));
-    if (S_OK != pPin->ConnectionMediaType(&mt))
-        return dsfix::MediaType();
-    dsfix::MediaType t(mt);
-    dsfix::FreeMediaTypeFields(mt);
-    return t;
-}
-
 // A connection Wine made after its splitter: the pin that sends and the pin
 // that receives, the type, and the names of their filters.
 struct Link
