@@ -289,7 +289,7 @@ HRESULT COutput::AgreeExchange()
         hrStep = spDown->ReceiveConnection(static_cast<IPin*>(this), pmt);
         if (S_OK != hrStep)
         {
-            TypeRefused(spDown, pmt);
+            TypeRefused(spDown, pmt, hrStep);
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s: AgreeExchange(): m_spConnected->ReceiveConnection()=0x%X\n",
                       m_szTraceName, hrStep);
             MTDelete(pmt);
@@ -323,9 +323,26 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
                                   reinterpret_cast<const KS_VBIINFOHEADER*>(m_apIn->m_mt.pbFormat), L"[In] ");
 
         // A first connection: the output side follows once the allocator is
-        // known.
+        // known. But while the output stands connected with another type, the
+        // downstream pin must really connect with this one: the output is
+        // reconnected with it now, so that a refusal is the answer to this
+        // ReceiveConnection and upstream offers its next type (not every
+        // upstream pin tries another type after a failed allocator).
         if (!m_apIn->m_spAllocIn)
-            return S_OK;
+        {
+            if (m_bReconnecting || State_Stopped != FilterState() || !m_apOut->IsConnected())
+                return S_OK;
+            CMType mtNew;
+            HRESULT hr = mtNew.Set(&m_apIn->m_mt);
+            if (FAILED(hr))
+                return hr;
+            {
+                COutput::ObjectLock lock(m_apOut.p);
+                if (MTIsEqual(&m_apOut->m_mt, &mtNew))
+                    return S_OK;
+            }
+            return ReconnectOutput(&mtNew);
+        }
 
         // A change of type on the live connection.
         CMType mtNew;
@@ -462,10 +479,12 @@ HRESULT CSpyFilter::Filter_CompleteConnectOutput()
         _LogTrace(atlTraceGeneral, eTL_Error, L"%s Filter_CompleteConnectOutput(): Reconnection\n", m_szTraceName);
         m_bReconnecting = 1;
     }
+    const bool bOutputBefore = m_apOut->IsConnected() ? true : false;
     HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn.p), NULL);
-    // Where the graph reconnected the input at once, both pins must stand
-    // connected now; anything else is a half-made chain.
-    if (SUCCEEDED(hr) && !AreAllPinsConnected())
+    // Where the graph reconnected the input at once, the input must stand
+    // connected now, and the output too when it was; anything else is a
+    // half-made chain.
+    if (SUCCEEDED(hr) && (!m_apIn->IsConnected() || (bOutputBefore && !m_apOut->IsConnected())))
     {
         _LogTrace(atlTraceGeneral, eTL_Error,
                   L"###Err### %s Filter_CompleteConnectOutput(): the reconnection left the %s pin unconnected\n",
@@ -549,7 +568,7 @@ HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
               L"###Err### %s ReconnectOutput(): the downstream pin did not connect with the new type, hr=0x%X; the "
               L"last working type is restored\n",
               m_szTraceName, hr);
-    m_apOut->TypeRefused(spDown, pmt);
+    m_apOut->TypeRefused(spDown, pmt, VFW_E_TYPE_NOT_ACCEPTED);
     RestoreOutput(spDown, &mtOld);
     return hr;
 }

@@ -99,8 +99,25 @@ IUnknown* Identity(IUnknown* p)
 }
 } // namespace
 
-void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
+void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT hr)
 {
+    // Answers about the pin's state or the call itself, not about the type.
+    switch (hr)
+    {
+    case VFW_E_ALREADY_CONNECTED:
+    case VFW_E_NOT_STOPPED:
+    case VFW_E_WRONG_STATE:
+    case VFW_E_INVALID_DIRECTION:
+    case VFW_E_NOT_CONNECTED:
+    case VFW_E_NOT_IN_GRAPH:
+    case E_POINTER:
+    case E_UNEXPECTED:
+    case E_OUTOFMEMORY:
+    case E_FAIL:
+        return;
+    default:
+        break;
+    }
     IUnknown* pIdentity = Identity(pReceivePin);
     if (NULL == pIdentity || NULL == pmt)
         return;
@@ -230,6 +247,15 @@ BOOL CSpyFilter::ReadSettings()
 HRESULT CSpyFilter::Filter_GetTransInPlaceAlloc(DWORD dwCookie, IMemAllocator** ppAllocIn, bool* pbUseInAllocator,
                                                 bool* pbReadOnly)
 {
+    // An input connected a moment ago has no allocator yet (the output is
+    // reconnected from inside its ReceiveConnection): nothing to offer.
+    if (m_apIn && m_apIn->IsConnected() && !m_apIn->m_spAllocIn && ppAllocIn && pbUseInAllocator && pbReadOnly)
+    {
+        *ppAllocIn = NULL;
+        *pbUseInAllocator = false;
+        *pbReadOnly = false;
+        return S_FALSE;
+    }
     const HRESULT hr =
         CTransInPlaceFilter::Filter_GetTransInPlaceAlloc(dwCookie, ppAllocIn, pbUseInAllocator, pbReadOnly);
     if (S_OK == hr)

@@ -142,12 +142,14 @@ public:
     // connection.
     BOOL IsNewSubtype(const GUID& subtype) const;
 
-    // The downstream pin pReceivePin refused pmt in ReceiveConnection: that
-    // pin is not offered the type again. A downstream pin may accept a type
-    // in QueryAccept that it then refuses to connect with (Wine's Video
-    // Renderer does), so only a refusal in ReceiveConnection counts. The
-    // record is kept for one downstream pin at a time.
-    void TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt);
+    // The downstream pin pReceivePin refused pmt in ReceiveConnection with
+    // hr: that pin is not offered the type again. A downstream pin may accept
+    // a type in QueryAccept that it then refuses to connect with (Wine's
+    // Video Renderer does), so only a refusal in ReceiveConnection counts,
+    // and only one that says nothing about the pin's state (already
+    // connected, not stopped, ...). The record is kept for one downstream pin
+    // at a time.
+    void TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT hr);
     // TRUE when the pin the output is connected to refused pmt before.
     BOOL WasRefusedDownstream(const AM_MEDIA_TYPE* pmt);
     // Forgets every refusal (the filter leaves its graph).

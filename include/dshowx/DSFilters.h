@@ -1722,7 +1722,7 @@ public:
             // refused type, and the next one is tried.
             if (this->m_spConnected.IsEqualObject(pReceivePin))
                 SetConnected(NULL);
-            pPin->TypeRefused(pReceivePin, &mt);
+            pPin->TypeRefused(pReceivePin, &mt, hr);
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
         if (S_OK != hr)
@@ -1730,7 +1730,7 @@ public:
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n",
                       TraceName(), hr);
             SetConnected(NULL);
-            pPin->TypeRefused(pReceivePin, &mt);
+            pPin->TypeRefused(pReceivePin, &mt, hr);
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
         _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): connection accepted\n", TraceName());
@@ -1745,9 +1745,9 @@ public:
         return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
     }
 
-    // Pin-level hook: pReceivePin refused pmt in ReceiveConnection. The
-    // default forgets it.
-    void TypeRefused(IPin*, const AM_MEDIA_TYPE*) {}
+    // Pin-level hook: pReceivePin refused pmt in ReceiveConnection with hr.
+    // The default forgets it.
+    void TypeRefused(IPin*, const AM_MEDIA_TYPE*, HRESULT) {}
 
     // Counts every change of the connected pin (see m_nConnectGeneration).
     LONG ConnectGeneration() const { return m_nConnectGeneration; }

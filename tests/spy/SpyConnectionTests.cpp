@@ -250,6 +250,57 @@ TEST_F(SpyConnectionTest, WhenNoTypeGetsAnAllocatorTheOutputStaysUnconnected)
     EXPECT_TRUE(IsConnected(chain.spy.In()));
 }
 
+// A sink that takes a type in QueryAccept and refuses it in
+// ReceiveConnection (as Wine's Video Renderer does with types its display
+// cannot show). The input, connected with the type the sink works with, is
+// reconnected after the output connection, and upstream offers that other
+// type first: with enumeration redirection the output learnt the refusal
+// while it connected, and the input refuses the type at once; without it the
+// output's reconnection with the type fails, the output gets its working type
+// back, and the input refuses the type. Either way upstream's next type is
+// taken, the chain ends whole and plays.
+TEST_F(SpyConnectionTest, ATypeTheSinkOnlyPretendsToTakeGivesWayToTheWorkingOne)
+{
+    dsfix::HangWatchdog watchdog(60000, "a type the sink only pretends to take");
+    const dsfix::MediaType mtRgb = dsfix::VideoType(MEDIASUBTYPE_RGB24, 320, 240);
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    for (const bool bRedir : { true, false })
+    {
+        SCOPED_TRACE(bRedir ? "enumeration redirection on" : "enumeration redirection off");
+        SpyChainConfig config;
+        config.source.mediaTypes = { mtRgb, mtYuy2 };
+        config.source.sampleCount = 3;
+        config.sink.refuseConnectionTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_RGB24) };
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        // As a user inserts the spy: the input first, with the type the sink
+        // works with, then the output.
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        ASSERT_EQ(S_OK, spItf->EnableMTEnumRedir(bRedir ? 1 : 0));
+        ASSERT_EQ(S_OK, chain.spy.Out()->Disconnect());
+        ASSERT_EQ(S_OK, chain.spy.In()->Disconnect());
+        chain.source->Pin()->Disconnect();
+        // What the first connection learnt about the sink is forgotten, as
+        // for a sink never met before.
+        chain.spy->m_apOut->ForgetRefusals();
+        ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtYuy2.Ptr()));
+        m_log.Reset();
+        ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.spy.Out(), chain.sink->Pin(), NULL));
+
+        EXPECT_TRUE(IsConnected(chain.spy.In()));
+        EXPECT_TRUE(IsConnected(chain.spy.Out()));
+        EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtYuy2);
+        EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtYuy2);
+        EXPECT_TRUE(chain.sink->CurrentType() == mtYuy2);
+        EXPECT_EQ(!bRedir, m_log.HasLineContaining(L"ReconnectOutput(): the downstream pin did not connect with the "
+                                                   L"new type"));
+        EXPECT_EQ(S_FALSE, chain.spy.In()->QueryAccept(mtRgb.Ptr())) << "the refused type is not taken again";
+        ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+        EXPECT_EQ(3u, chain.sink->Samples().size());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // A changed YUV type between the AVI splitter and the overlay mixer
 
