@@ -4,6 +4,8 @@
 #include <string.h>
 #include <tlhelp32.h>
 
+#include <sehguard.h>
+
 #include "LogText.h"
 
 CDbgHelp g_DbgHelp;
@@ -104,8 +106,14 @@ BOOL CDbgHelp::InitSymbols()
             if (BuildSymbolPath(szPath, sizeof(szPath), szWindows, bDspdb ? szDspdb : NULL, szExe))
             {
                 SetEnvironmentVariableA("_NT_SYMBOL_PATH", szPath);
-                SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
-                if (SymInitialize(GetCurrentProcess(), NULL, FALSE))
+                // A fault inside dbghelp leaves the engine not set up, and
+                // never this object's lock held.
+                BOOL bInitialized = FALSE;
+                SEH_Guard([this, &bInitialized] {
+                    SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+                    bInitialized = SymInitialize(GetCurrentProcess(), NULL, FALSE);
+                });
+                if (bInitialized)
                     m_nState = eReady;
             }
         }
@@ -115,11 +123,18 @@ BOOL CDbgHelp::InitSymbols()
     return bReady;
 }
 
-void CDbgHelp::GetCallerModulePrefix(char* pszBuf, UINT cbSize, const void* pOwnStart, const void* pOwnEnd)
+void CDbgHelp::GetCallerModulePrefix(char* pszBuf, UINT cbSize, const void* pOwnStart, const void* pOwnEnd,
+                                     const void* pCaller)
 {
     if (!InitSymbols())
         return;
-    ModulePrefixOf(FindCallerAllocationBase(pOwnStart, pOwnEnd), pszBuf, cbSize);
+    // The return address of the library's entry is the first frame outside
+    // it: the walk would stop there. Only when the entry was called from the
+    // library itself is the stack walked.
+    if (pCaller && (pCaller < pOwnStart || pCaller >= pOwnEnd))
+        g_CallerPrefixes.PrefixOf(pCaller, pszBuf, cbSize);
+    else
+        ModulePrefixOf(FindCallerAllocationBase(pOwnStart, pOwnEnd), pszBuf, cbSize);
 }
 
 BOOL CDbgHelp::SymInitialize(HANDLE hProcess, PCSTR pszSearchPath, BOOL bInvade)
@@ -153,56 +168,6 @@ DWORD64 CDbgHelp::SymLoadModule64(HANDLE hProcess, HANDLE hFile, PCSTR pszImage,
     return pfn ? pfn(hProcess, hFile, pszImage, pszModule, qwBase, dwSize) : 0;
 }
 
-namespace {
-
-// A growing heap text (malloc'd: its caller frees it with free()).
-class CHeapText
-{
-public:
-    CHeapText() : m_psz(NULL), m_cch(0), m_cb(0) {}
-    ~CHeapText() { free(m_psz); }
-
-    bool Reserve(size_t cb)
-    {
-        if (cb <= m_cb)
-            return true;
-        // To the size needed or twice the old capacity, whichever is larger.
-        size_t cbNew = m_cb * 2 > cb ? m_cb * 2 : cb;
-        if (cbNew == 0)
-            cbNew = 1024;
-        char* pNew = (char*)realloc(m_psz, cbNew);
-        if (!pNew)
-            return false;
-        if (!m_psz)
-            pNew[0] = 0;
-        m_psz = pNew;
-        m_cb = cbNew;
-        return true;
-    }
-    bool Add(const char* pszChunk)
-    {
-        const size_t cch = strlen(pszChunk);
-        if (!Reserve(m_cch + cch + 1))
-            return false;
-        memcpy(m_psz + m_cch, pszChunk, cch + 1);
-        m_cch += cch;
-        return true;
-    }
-    char* Detach()
-    {
-        char* psz = m_psz;
-        m_psz = NULL;
-        m_cch = m_cb = 0;
-        return psz;
-    }
-
-private:
-    char* m_psz;
-    size_t m_cch;
-    size_t m_cb;
-};
-
-} // namespace
 
 BOOL CDbgHelp::GetModuleList(char** ppText, BOOL bLoadSymbols)
 {
@@ -236,10 +201,16 @@ BOOL CDbgHelp::GetModuleList(char** ppText, BOOL bLoadSymbols)
         bool bNoSymbols = false;
         if (bLoadSymbols)
         {
+            // A fault while a module's symbols load marks it as without
+            // symbols; the list goes on, and the lock is left.
+            DWORD64 qwLoaded = 0;
             EnterCriticalSection(&m_cs);
-            bNoSymbols = SymLoadModule64(GetCurrentProcess(), NULL, me.szExePath, me.szModule,
-                                         (DWORD64)(UINT_PTR)me.modBaseAddr, me.modBaseSize) == 0;
+            SEH_Guard([this, &me, &qwLoaded] {
+                qwLoaded = SymLoadModule64(GetCurrentProcess(), NULL, me.szExePath, me.szModule,
+                                           (DWORD64)(UINT_PTR)me.modBaseAddr, me.modBaseSize);
+            });
             LeaveCriticalSection(&m_cs);
+            bNoSymbols = qwLoaded == 0;
         }
         char szVersion[256];
         // Read from the mapped image, not through the file: the list is also
@@ -350,6 +321,28 @@ void GetModuleVersionText(HMODULE hModule, const char* pszPath, char* pszOut, in
     lstrcpynA(pszOut, szText, cbOut);
 }
 
+namespace {
+
+// Allocation base of the code at pc, and whether it is a mapped image.
+void* AllocationBaseOfCode(DWORD64 pc, bool* pbImage)
+{
+    // Code with unwind data lies in a mapped image, whose base is its
+    // allocation base; anything else is asked of the system.
+    DWORD64 qwImageBase = 0;
+    if (RtlLookupFunctionEntry(pc, &qwImageBase, NULL) && qwImageBase)
+    {
+        *pbImage = true;
+        return (void*)qwImageBase;
+    }
+    *pbImage = false;
+    MEMORY_BASIC_INFORMATION mbi;
+    if (!VirtualQuery((void*)pc, &mbi, sizeof(mbi)))
+        return NULL;
+    return mbi.AllocationBase;
+}
+
+} // namespace
+
 __attribute__((noinline)) void* FindCallerAllocationBase(const void* pOwnStart, const void* pOwnEnd)
 {
     CONTEXT ctx;
@@ -359,19 +352,13 @@ __attribute__((noinline)) void* FindCallerAllocationBase(const void* pOwnStart, 
         const DWORD64 pc = ctx.Rip;
         if (pc == 0)
             return NULL;
-        DWORD64 qwImageBase = 0;
-        PRUNTIME_FUNCTION pFunction = RtlLookupFunctionEntry(pc, &qwImageBase, NULL);
         if (pc < (DWORD64)pOwnStart || pc >= (DWORD64)pOwnEnd)
         {
-            // Code with unwind data lies in a mapped image, whose base is
-            // its allocation base; anything else is asked of the system.
-            if (pFunction && qwImageBase)
-                return (void*)qwImageBase;
-            MEMORY_BASIC_INFORMATION mbi;
-            if (!VirtualQuery((void*)pc, &mbi, sizeof(mbi)))
-                return NULL;
-            return mbi.AllocationBase;
+            bool bImage;
+            return AllocationBaseOfCode(pc, &bImage);
         }
+        DWORD64 qwImageBase = 0;
+        PRUNTIME_FUNCTION pFunction = RtlLookupFunctionEntry(pc, &qwImageBase, NULL);
         if (pFunction)
         {
             void* pHandlerData = NULL;
@@ -389,11 +376,114 @@ __attribute__((noinline)) void* FindCallerAllocationBase(const void* pOwnStart, 
     return NULL;
 }
 
-void ModulePrefixOf(void* pAllocationBase, char* pszBuf, UINT cbSize)
+bool ModulePrefixOf(void* pAllocationBase, char* pszBuf, UINT cbSize)
 {
     char szPath[LOG_PATH_SIZE + 1];
     ZeroMemory(szPath, sizeof(szPath));
     if (!pAllocationBase || !GetModuleFileNameA((HMODULE)pAllocationBase, szPath, LOG_PATH_SIZE))
         szPath[0] = 0;
     ShapeModulePrefix(szPath[0] ? szPath : NULL, pszBuf, cbSize);
+    return szPath[0] != 0;
+}
+
+// Module unloads, counted by the system's notification; while it is not
+// registered no prefix is kept.
+namespace {
+
+volatile LONG s_nUnloads;
+volatile bool s_bWatching;
+void* s_pNotifyCookie;
+
+typedef VOID(CALLBACK* PFN_DllNotification)(ULONG nReason, const void* pData, PVOID pContext);
+typedef LONG(NTAPI* PFN_LdrRegisterDllNotification)(ULONG nFlags, PFN_DllNotification pfn, PVOID pContext,
+                                                    PVOID* ppCookie);
+typedef LONG(NTAPI* PFN_LdrUnregisterDllNotification)(PVOID pCookie);
+
+const ULONG DLL_NOTIFICATION_UNLOADED = 2;
+
+// Runs under the loader lock: it only counts.
+VOID CALLBACK OnDllNotification(ULONG nReason, const void*, PVOID)
+{
+    if (nReason == DLL_NOTIFICATION_UNLOADED)
+        InterlockedIncrement(&s_nUnloads);
+}
+
+FARPROC NtdllFunction(const char* pszName)
+{
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    return hNtdll ? GetProcAddress(hNtdll, pszName) : NULL;
+}
+
+} // namespace
+
+CModulePrefixCache g_CallerPrefixes;
+
+void WatchModuleUnloads()
+{
+    if (s_bWatching)
+        return;
+    PFN_LdrRegisterDllNotification pfn =
+        (PFN_LdrRegisterDllNotification)(void*)NtdllFunction("LdrRegisterDllNotification");
+    if (pfn && pfn(0, OnDllNotification, NULL, &s_pNotifyCookie) == 0)
+        s_bWatching = true;
+}
+
+void StopWatchingModuleUnloads()
+{
+    if (!s_bWatching)
+        return;
+    s_bWatching = false;
+    InterlockedIncrement(&s_nUnloads); // nothing kept so far is used again
+    PFN_LdrUnregisterDllNotification pfn =
+        (PFN_LdrUnregisterDllNotification)(void*)NtdllFunction("LdrUnregisterDllNotification");
+    if (pfn)
+        pfn(s_pNotifyCookie);
+    s_pNotifyCookie = NULL;
+}
+
+void CModulePrefixCache::PrefixOf(const void* pAddress, char* pszBuf, UINT cbSize)
+{
+    const ULONG_PTR uAddress = (ULONG_PTR)pAddress;
+    const bool bKeep = s_bWatching && cbSize == LOG_PREFIX_SIZE;
+    const LONG nUnloads = s_nUnloads;
+    if (bKeep)
+    {
+        for (Entry& e : m_aEntries)
+        {
+            // Read between two equal even sequence numbers: whole.
+            const LONG nSeq = __atomic_load_n(&e.nSeq, __ATOMIC_ACQUIRE);
+            if ((nSeq & 1) || e.nUnloads != nUnloads || uAddress < e.uStart || uAddress >= e.uEnd)
+                continue;
+            memcpy(pszBuf, e.szPrefix, LOG_PREFIX_SIZE);
+            __atomic_thread_fence(__ATOMIC_ACQUIRE);
+            if (__atomic_load_n(&e.nSeq, __ATOMIC_RELAXED) == nSeq && e.nUnloads == nUnloads)
+            {
+                pszBuf[LOG_PREFIX_SIZE - 1] = 0;
+                return;
+            }
+        }
+    }
+    bool bImage = false;
+    void* pBase = AllocationBaseOfCode(uAddress, &bImage);
+    const bool bModule = ModulePrefixOf(pBase, pszBuf, cbSize);
+    if (!bKeep || !bImage || !bModule || s_nUnloads != nUnloads)
+        return;
+    // A loaded module's range, from its headers.
+    const BYTE* pb = (const BYTE*)pBase;
+    const IMAGE_DOS_HEADER* pDos = (const IMAGE_DOS_HEADER*)pb;
+    if (pDos->e_magic != IMAGE_DOS_SIGNATURE)
+        return;
+    const IMAGE_NT_HEADERS* pNt = (const IMAGE_NT_HEADERS*)(pb + pDos->e_lfanew);
+    if (pNt->Signature != IMAGE_NT_SIGNATURE || uAddress >= (ULONG_PTR)pb + pNt->OptionalHeader.SizeOfImage)
+        return;
+    Entry& e = m_aEntries[(ULONG)InterlockedIncrement(&m_nNext) % ENTRIES];
+    const LONG nSeq = e.nSeq;
+    if ((nSeq & 1) || InterlockedCompareExchange(&e.nSeq, nSeq + 1, nSeq) != nSeq)
+        return; // another thread is filling it
+    e.uStart = (ULONG_PTR)pb;
+    e.uEnd = (ULONG_PTR)pb + pNt->OptionalHeader.SizeOfImage;
+    e.nUnloads = nUnloads;
+    memcpy(e.szPrefix, pszBuf, LOG_PREFIX_SIZE);
+    e.szPrefix[LOG_PREFIX_SIZE - 1] = 0;
+    __atomic_store_n(&e.nSeq, nSeq + 2, __ATOMIC_RELEASE);
 }

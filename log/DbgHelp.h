@@ -1,11 +1,14 @@
 // The symbol engine of the log library: dbghelp, loaded by name when the
 // library loads, set up once on first use, and the caller-module prefix that
 // opens every message. dbghelp is not thread-safe: every call into it is made
-// under this object's lock, which is innermost.
+// under this object's lock, guarded so that a fault inside dbghelp never
+// leaves the lock held. No lock of the log object is held meanwhile.
 #pragma once
 
 #include <windows.h>
 #include <dbghelp.h>
+
+#include "LogText.h"
 
 class CDbgHelp
 {
@@ -32,9 +35,12 @@ public:
     BOOL InitSymbols();
 
     // The calling module's prefix ("PLAYER: ") into pszBuf (cbSize bytes),
-    // for the first frame outside the module [pOwnStart, pOwnEnd). Left
-    // unchanged when the symbol engine is not ready.
-    void GetCallerModulePrefix(char* pszBuf, UINT cbSize, const void* pOwnStart, const void* pOwnEnd);
+    // for the first frame outside the module [pOwnStart, pOwnEnd). pCaller,
+    // when given, is the return address of the module's entry that was
+    // called: outside the module, it is that frame. Left unchanged when the
+    // symbol engine is not ready.
+    void GetCallerModulePrefix(char* pszBuf, UINT cbSize, const void* pOwnStart, const void* pOwnEnd,
+                               const void* pCaller = NULL);
 
     // Calls into dbghelp; each gives 0 when dbghelp or the function is missing.
     BOOL SymInitialize(HANDLE hProcess, PCSTR pszSearchPath, BOOL bInvade);
@@ -75,7 +81,41 @@ void GetModuleVersionText(HMODULE hModule, const char* pszPath, char* pszOut, in
 void* FindCallerAllocationBase(const void* pOwnStart, const void* pOwnEnd);
 
 // The prefix for a frame's allocation base (see ShapeModulePrefix); "N/A: "
-// when it is no module.
-void ModulePrefixOf(void* pAllocationBase, char* pszBuf, UINT cbSize);
+// when it is no module. True when it is a loaded module.
+bool ModulePrefixOf(void* pAllocationBase, char* pszBuf, UINT cbSize);
 
 extern CDbgHelp g_DbgHelp;
+
+// Prefixes of the modules that call the log, by the range of each module's
+// image, so that a line from a module seen before costs no call to the
+// system. An entry is used only while no module was unloaded since it was
+// taken (another module may then lie at the same addresses), and only while
+// unloads are watched. Threads read and fill it without a lock.
+class CModulePrefixCache
+{
+public:
+    // The prefix of the module that holds pAddress (see ModulePrefixOf)
+    // into pszBuf (cbSize bytes).
+    void PrefixOf(const void* pAddress, char* pszBuf, UINT cbSize);
+
+private:
+    enum { ENTRIES = 8 };
+    struct Entry
+    {
+        volatile LONG nSeq; // odd while the entry is being filled
+        LONG nUnloads;      // unloads counted when it was taken
+        ULONG_PTR uStart;
+        ULONG_PTR uEnd;
+        char szPrefix[LOG_PREFIX_SIZE];
+    };
+    Entry m_aEntries[ENTRIES];
+    volatile LONG m_nNext;
+};
+
+extern CModulePrefixCache g_CallerPrefixes;
+
+// Counts module unloads through the system's notification while the library
+// is loaded (the cache above keeps nothing otherwise). Stop before the
+// library's code goes away.
+void WatchModuleUnloads();
+void StopWatchingModuleUnloads();

@@ -17,6 +17,7 @@ void DeleteLogObject()
 
 void ReleaseDbgHelp()
 {
+    StopWatchingModuleUnloads();
     g_DbgHelp.Release(g_bProcessEnding);
 }
 
@@ -32,6 +33,7 @@ struct CLibraryStart
         atexit(DeleteLogObject);
         LocateLogModule((const void*)&DeleteLogObject);
         g_DbgHelp.Load();
+        WatchModuleUnloads();
         atexit(ReleaseDbgHelp);
     }
 } s_start;

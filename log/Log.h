@@ -4,10 +4,14 @@
 // that opens with a header and ends with a closing block.
 //
 // Locks: m_csWrite serialises everything that writes the file (the flush,
-// the header, the closing block, the dumps and the raw writer) and guards the
-// client list; m_cs guards the ring's slots and counters and is taken only
-// briefly, inside m_csWrite when both are needed. Neither is held while the
-// log calls out of the library.
+// the dumps and the raw writer) and guards the client list; m_cs guards the
+// ring's slots and counters and is taken only briefly, inside m_csWrite when
+// both are needed. They are the innermost locks of the process: nothing that
+// may wait for another lock runs under them (no module lookup, no message
+// text, no new thread, no registry), so that a client may call the log while
+// it holds the system's loader lock. Opening the file and writing its header
+// (settings, system information, module list) take no lock of the log; the
+// fatal-error box is shown after the lock is left.
 #pragma once
 
 #include <windows.h>
@@ -20,11 +24,13 @@ struct LOGSLOT
 {
     int nState;               // eSlotFree, eSlotReserved, eSlotReady or eSlotDropped
     int nKind;                // 0 message, 64 dump header, 65 asks for an immediate flush
-    DWORD dwThreadId;         // the committing thread
+    DWORD dwThreadId;         // the reserving thread, then the committing thread
     const char* pszApartment; // always "?"
-    int nPriority;            // the committing thread's priority
+    int nPriority;            // the committing thread's priority, or PRIORITY_UNKNOWN
     int nLevel;
     char szText[LOG_TEXT_SIZE];
+    DWORD dwReservedAt;  // tick count of the reservation
+    DWORD dwAbandonedBy; // the thread whose reservation of this slot was given up, 0 for none
 };
 
 enum
@@ -32,7 +38,38 @@ enum
     eSlotFree = 0,
     eSlotReserved = 1,
     eSlotReady = 2,
-    eSlotDropped = 3, // committed while the log could not write it: freed by the next flush unwritten
+    eSlotDropped = 3, // committed while the log could not write it, or given up: freed unwritten
+};
+
+// A slot's priority that was not asked for at its commit: the thread's
+// following lines print none, and asking costs a round trip to the system.
+// Whoever writes the line asks when its line opens with the columns after
+// all.
+const int PRIORITY_UNKNOWN = (int)0x80000000;
+
+// How long a reservation may stay uncommitted while writers wait for its
+// slot (the ring is full behind it): then it is given up and counted.
+const DWORD RESERVATION_TIMEOUT_MS = 1000;
+
+// Room for the lines of one flush, written with one call.
+const int FLUSH_BUFFER_SIZE = 32768;
+
+// Local time of a line: the system's precise time in UTC, turned into local
+// time with the bias that applied at the start of its minute. Every change
+// of the bias (a daylight-saving transition) falls on a whole minute, so
+// asking the system once a minute gives the same answer as GetLocalTime
+// for every line, at a fraction of its cost.
+class CLineClock
+{
+public:
+    CLineClock();
+    void Now(SYSTEMTIME* pst);
+
+private:
+    typedef VOID(WINAPI* PFN_GetTime)(LPFILETIME);
+    PFN_GetTime m_pfnGetTime;
+    ULONGLONG m_qwMinute; // UTC start of the minute below, 100-ns units; 0 for none
+    SYSTEMTIME m_stMinute; // its local time
 };
 
 class CLog final : public IDSLog
@@ -63,25 +100,28 @@ public:
 
 private:
     bool IsFileOpen() const { return m_hFile != NULL && m_hFile != INVALID_HANDLE_VALUE; }
-    bool IsHealthy() const { return *(volatile const DWORD*)&m_dwError == 0 && IsFileOpen(); }
+    // Lines and dumps are taken once the header is written, until the log fails.
+    bool IsHealthy() const { return *(volatile const DWORD*)&m_dwError == 0 && m_bHeaderDone && IsFileOpen(); }
 
-    const char* LogDebugString(const char* pszText);
-    int CurrentThreadPriority();
+    const char* LogDebugString(const char* pszText, const void* pCaller);
+    int PriorityHint(UINT nIndex, DWORD dwThreadId);
+    int PriorityOf(DWORD dwThreadId);
     void FlushLocked();
-    void FormatLine(const LOGSLOT& slot, const SYSTEMTIME* pst);
+    // One line into pszLine (LOG_LINE_SIZE bytes); returns its length. With
+    // no time given, the line takes the current one.
+    int FormatLine(char* pszLine, const LOGSLOT& slot, const SYSTEMTIME* pst);
+    void ShowPendingFatalError();
+    void OpenLogFileGuarded();
     BOOL OpenLogFile();
     void WriteHeader(const char* pszLibraryPath);
-    void WriteClosingBlock();
-    // The module list of the symbol engine, written whole; nothing when
-    // there is none.
-    void WriteModuleList(BOOL bLoadSymbols);
+    void WriteClosingBlock(const char* pszModules);
     void WriteOutForShutdown();
     bool AddClient(void* pClient);
     HRESULT CheckDumpTarget();
     void WriteDumpHeader(const char* pszText);
-    HRESULT WriteBufferBlock(int cb, const char* pData);
-    void DumpKeyRecursive(HKEY hKey, const char* pszName);
-    void DumpValue(const char* pszName, DWORD dwType, const BYTE* pbData, DWORD cbData);
+    HRESULT WriteBufferBlock(int cb, const char* pData, int cbReadable);
+    void DumpKeyRecursive(CHeapText& text, HKEY hKey, const char* pszName);
+    void DumpValue(CHeapText& text, const char* pszName, DWORD dwType, const BYTE* pbData, DWORD cbData);
 
     void** m_apClients;
     int m_nClients;
@@ -102,12 +142,19 @@ private:
     CRITICAL_SECTION m_cs;
     CRITICAL_SECTION m_csWrite;
     CONDITION_VARIABLE m_cvCommit; // signalled when a reserved slot is committed
-    DWORD m_dwPriorityTls;         // each thread's last priority and when it was read
+    int m_nCommitWaiters;          // writers waiting for it
+    volatile LONG m_nDropped;      // reservations given up, not yet noted in the file
+    volatile LONG m_dwFatalPending; // a write failure to show once the lock is left
+    volatile bool m_bOpening;      // the first registration is opening the file
+    volatile bool m_bHeaderDone;
     bool m_bClosing;
+    CLineClock m_clock;              // under m_csWrite
+    char m_achFlush[FLUSH_BUFFER_SIZE]; // under m_csWrite
 };
 
 // Shows "Log fatal error" with the system's text for dwError, on a thread of
-// its own so that the failing call never waits for the user.
+// its own so that the failing call never waits for the user. It takes the
+// loader lock: never call it under the log's locks.
 void ShowFatalError(DWORD dwError, const char* pszStep, const char* pszLogFile);
 
 // The library's globals.

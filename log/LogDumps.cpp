@@ -31,15 +31,16 @@ int ReadableLength(const char* pData, int cb)
     return cbReadable;
 }
 
-// A dump's header line: a slot that never enters the ring.
-void FillDumpSlot(LOGSLOT* pSlot, int nPriority, const char* pszText)
+// A dump's header line: a slot that never enters the ring. Its priority is
+// asked for only when the line opens with the columns.
+void FillDumpSlot(LOGSLOT* pSlot, const char* pszText)
 {
     ZeroMemory(pSlot, sizeof(*pSlot));
     pSlot->nState = eSlotReserved;
     pSlot->nKind = 64;
     pSlot->dwThreadId = GetCurrentThreadId();
     pSlot->pszApartment = "?";
-    pSlot->nPriority = nPriority;
+    pSlot->nPriority = PRIORITY_UNKNOWN;
     pSlot->nLevel = 1;
     lstrcpynA(pSlot->szText, pszText, LOG_TEXT_SIZE);
 }
@@ -49,22 +50,25 @@ void FillDumpSlot(LOGSLOT* pSlot, int nPriority, const char* pszText)
 void CLog::WriteDumpHeader(const char* pszText)
 {
     LOGSLOT slot;
-    FillDumpSlot(&slot, CurrentThreadPriority(), pszText);
-    FormatLine(slot, NULL);
+    FillDumpSlot(&slot, pszText);
+    char szLine[LOG_LINE_SIZE];
+    WriteRaw(szLine, FormatLine(szLine, slot, NULL));
 }
 
 HRESULT CLog::CheckDumpTarget()
 {
     if (m_dwError != 0)
         return HResultFromWin32(m_dwError);
-    // No file yet (nobody registered): the dump is refused, but the log stays
-    // usable, as for a line before the first registration.
-    if (!IsFileOpen())
+    // No file yet (nobody registered, or its header is still being written):
+    // the dump is refused, but the log stays usable, as for a line before
+    // the first registration.
+    if (!IsHealthy())
         return HResultFromWin32(ERROR_INVALID_HANDLE);
     return S_OK;
 }
 
-HRESULT CLog::WriteBufferBlock(int cb, const char* pData)
+// The caller holds m_csWrite; cbReadable of the cb bytes can be read.
+HRESULT CLog::WriteBufferBlock(int cb, const char* pData, int cbReadable)
 {
     const HRESULT hr = CheckDumpTarget();
     if (FAILED(hr))
@@ -76,7 +80,6 @@ HRESULT CLog::WriteBufferBlock(int cb, const char* pData)
     // faulting in the caller or failing the file write (which would stop the
     // log for good). The readable bytes still go out in one write.
     HRESULT hrBlock = S_OK;
-    const int cbReadable = cb > 0 ? ReadableLength(pData, cb) : 0;
     if (cbReadable > 0)
         WriteRaw(pData, (DWORD)cbReadable);
     if (cbReadable < cb)
@@ -86,6 +89,9 @@ HRESULT CLog::WriteBufferBlock(int cb, const char* pData)
         hrBlock = HResultFromWin32(ERROR_NOACCESS);
     }
     LogWrite("\r\n<EOB>\r\n");
+    // A write that failed stopped the log: the dump says so.
+    if (m_dwError != 0)
+        return HResultFromWin32(m_dwError);
     return hrBlock;
 }
 
@@ -95,9 +101,13 @@ HRESULT CLog::DumpBuffer(int cb, const char* pData)
     // write whatever memory follows: nothing is written.
     if (cb < 0 || (cb > 0 && !pData))
         return E_INVALIDARG;
+    // Memory is probed before the lock: a fault's dispatch takes locks of
+    // the system.
+    const int cbReadable = cb > 0 ? ReadableLength(pData, cb) : 0;
     EnterCriticalSection(&m_csWrite);
-    const HRESULT hr = WriteBufferBlock(cb, pData);
+    const HRESULT hr = WriteBufferBlock(cb, pData, cbReadable);
     LeaveCriticalSection(&m_csWrite);
+    ShowPendingFatalError();
     return hr;
 }
 
@@ -112,9 +122,10 @@ HRESULT CLog::DumpCallStack(EXCEPTION_POINTERS* pep, HANDLE, BOOL)
     if (SUCCEEDED(hr))
     {
         WriteDumpHeader("");
-        hr = WriteBufferBlock(cchReport, szReport);
+        hr = WriteBufferBlock(cchReport, szReport, cchReport);
     }
     LeaveCriticalSection(&m_csWrite);
+    ShowPendingFatalError();
     return hr;
 }
 
@@ -122,6 +133,12 @@ HRESULT CLog::DumpRegistryKey(HKEY hRoot, const char* pszSubKey)
 {
     if (!pszSubKey)
         pszSubKey = "";
+    {
+        // Nothing to write into: the key is not read at all.
+        const HRESULT hr = CheckDumpTarget();
+        if (FAILED(hr))
+            return hr;
+    }
     char szRoot[32];
     RootKeyName(hRoot, szRoot);
     const int cchFull = lstrlenA(szRoot) + 1 + lstrlenA(pszSubKey);
@@ -132,6 +149,19 @@ HRESULT CLog::DumpRegistryKey(HKEY hRoot, const char* pszSubKey)
     lstrcatA(pszFull, "\\");
     lstrcatA(pszFull, pszSubKey);
 
+    // The key is read before the lock (the registry is the system's), and
+    // its block written whole under it.
+    CHeapText block;
+    HKEY hKey = NULL;
+    const bool bOpened = RegOpenKeyExA(hRoot, pszSubKey, 0, KEY_READ, &hKey) == ERROR_SUCCESS;
+    if (bOpened)
+    {
+        block.Add("\r\n-------------------------------8<---------------------------------\r\nREGEDIT4\r\n");
+        DumpKeyRecursive(block, hKey, pszFull);
+        block.Add("\r\n-------------------------------8<---------------------------------\r\n");
+        RegCloseKey(hKey);
+    }
+
     EnterCriticalSection(&m_csWrite);
     HRESULT hr = CheckDumpTarget();
     if (SUCCEEDED(hr))
@@ -139,30 +169,32 @@ HRESULT CLog::DumpRegistryKey(HKEY hRoot, const char* pszSubKey)
         char szHeader[LOG_TEXT_SIZE];
         CutDumpHeader(szHeader, "Out the registry key ", pszFull);
         WriteDumpHeader(szHeader);
-        HKEY hKey = NULL;
-        if (RegOpenKeyExA(hRoot, pszSubKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        if (!bOpened)
             hr = E_FAIL;
         else
         {
-            LogWrite("\r\n-------------------------------8<---------------------------------\r\nREGEDIT4\r\n");
-            DumpKeyRecursive(hKey, pszFull);
-            LogWrite("\r\n-------------------------------8<---------------------------------\r\n");
-            RegCloseKey(hKey);
+            WriteRaw(block.Text(), (DWORD)block.Length());
+            if (block.Failed())
+                hr = E_OUTOFMEMORY; // the block is cut where memory ran out
         }
+        // A write that failed stopped the log: the dump says so.
+        if (m_dwError != 0)
+            hr = HResultFromWin32(m_dwError);
     }
     LeaveCriticalSection(&m_csWrite);
+    ShowPendingFatalError();
     HeapFree(GetProcessHeap(), 0, pszFull);
     return hr;
 }
 
 // One registry key and everything below it, in REGEDIT4 form. Names and
-// texts of any length are written in pieces; a value that changed while it
-// was read, or whose name is too long to read, is left out.
-void CLog::DumpKeyRecursive(HKEY hKey, const char* pszName)
+// texts of any length are taken whole; a value that changed while it was
+// read, or whose name is too long to read, is left out.
+void CLog::DumpKeyRecursive(CHeapText& text, HKEY hKey, const char* pszName)
 {
-    LogWrite("\r\n[");
-    LogWrite(pszName);
-    LogWrite("]\r\n");
+    text.Add("\r\n[");
+    text.Add(pszName);
+    text.Add("]\r\n");
 
     for (DWORD dwIndex = 0;; ++dwIndex)
     {
@@ -185,7 +217,7 @@ void CLog::DumpKeyRecursive(HKEY hKey, const char* pszName)
         if (lResult == ERROR_SUCCESS && cbRead <= cbData)
         {
             pbData[cbRead] = 0;
-            DumpValue(szValue, dwType, pbData, cbRead);
+            DumpValue(text, szValue, dwType, pbData, cbRead);
         }
         HeapFree(GetProcessHeap(), 0, pbData);
     }
@@ -209,7 +241,7 @@ void CLog::DumpKeyRecursive(HKEY hKey, const char* pszName)
             lstrcpyA(pszFull, pszName);
             lstrcatA(pszFull, "\\");
             lstrcatA(pszFull, szSub);
-            DumpKeyRecursive(hSub, pszFull);
+            DumpKeyRecursive(text, hSub, pszFull);
             HeapFree(GetProcessHeap(), 0, pszFull);
         }
         RegCloseKey(hSub);
@@ -218,7 +250,7 @@ void CLog::DumpKeyRecursive(HKEY hKey, const char* pszName)
 
 // One value: a text with its backslashes doubled, a DWORD in hexadecimal, and
 // every other type (a DWORD of another size included) as its bytes.
-void CLog::DumpValue(const char* pszName, DWORD dwType, const BYTE* pbData, DWORD cbData)
+void CLog::DumpValue(CHeapText& text, const char* pszName, DWORD dwType, const BYTE* pbData, DWORD cbData)
 {
     if (dwType == REG_SZ)
     {
@@ -235,21 +267,21 @@ void CLog::DumpValue(const char* pszName, DWORD dwType, const BYTE* pbData, DWOR
             pszEscaped[n++] = pszText[i];
         }
         pszEscaped[n] = 0;
-        LogWrite("\"");
-        LogWrite(pszName);
-        LogWrite("\"=\"");
-        LogWrite(pszEscaped);
-        LogWrite("\"\r\n");
+        text.Add("\"");
+        text.Add(pszName);
+        text.Add("\"=\"");
+        text.Add(pszEscaped);
+        text.Add("\"\r\n");
         HeapFree(GetProcessHeap(), 0, pszEscaped);
         return;
     }
-    LogWrite("\"");
-    LogWrite(pszName);
+    text.Add("\"");
+    text.Add(pszName);
     if (dwType == REG_DWORD && cbData == sizeof(DWORD))
     {
         DWORD dw;
         memcpy(&dw, pbData, sizeof(dw));
-        LogPrintf("\"=dword:%08x\r\n", dw);
+        text.Printf("\"=dword:%08x\r\n", dw);
         return;
     }
     // Sixteen bytes a line, each line but the last ending with ",\".
@@ -261,11 +293,11 @@ void CLog::DumpValue(const char* pszName, DWORD dwType, const BYTE* pbData, DWOR
         if (i % 16 == 0)
         {
             lstrcpyA(szLine + n, "\\\r\n  ");
-            LogWrite(szLine);
+            text.Add(szLine);
             n = 0;
         }
         n += wsprintfA(szLine + n, i + 1 < cbData ? "%02x," : "%02x", pbData[i]);
     }
     lstrcpyA(szLine + n, "\r\n");
-    LogWrite(szLine);
+    text.Add(szLine);
 }

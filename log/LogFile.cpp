@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sehguard.h>
+
 #include "DbgHelp.h"
 #include "Log.h"
 #include "Settings.h"
@@ -103,9 +105,11 @@ DWORD CLog::WriteRaw(const void* pData, DWORD cb)
             if (dwError == 0)
                 dwError = ERROR_WRITE_FAULT;
             m_dwError = dwError;
-            // No box while the library unloads: its thread could outlive the code.
+            // The box is shown once the lock is left (it takes the loader
+            // lock); none while the library unloads: its thread could outlive
+            // the code.
             if (!m_bClosing)
-                ShowFatalError(m_dwError, "Cannot write to log", m_szLogFile);
+                InterlockedExchange(&m_dwFatalPending, (LONG)dwError);
             CloseHandle(m_hFile);
             m_hFile = NULL;
             cbWritten = 0;
@@ -128,6 +132,24 @@ HRESULT CLog::LogPrintf(const char* pszFormat, ...)
     wvsprintfA(szText, pszFormat, args);
     va_end(args);
     return LogWrite(szText);
+}
+
+// Opens the file and writes its header with no lock of the log held. The
+// settings, the system block and the module list call far into the system
+// and into dbghelp: a fault there stops the log (its callers are told by the
+// registration's result) instead of leaving the registration half done.
+void CLog::OpenLogFileGuarded()
+{
+    DWORD dwCode = 0;
+    if (SEH_Guard([this] { OpenLogFile(); }, &dwCode))
+        return;
+    EnterCriticalSection(&m_csWrite);
+    if (m_dwError == 0)
+        m_dwError = ERROR_NOACCESS; // the fault stopped the log
+    if (IsFileOpen())
+        CloseHandle(m_hFile);
+    m_hFile = NULL;
+    LeaveCriticalSection(&m_csWrite);
 }
 
 BOOL CLog::OpenLogFile()
@@ -180,7 +202,10 @@ BOOL CLog::OpenLogFile()
     }
     m_hFile = hFile;
     SetFilePointer(hFile, 0, NULL, FILE_END);
+    // Lines and dumps wait for the header: until it is written they are
+    // refused, as before the file was open.
     WriteHeader(szLibrary);
+    m_bHeaderDone = true;
     return TRUE;
 }
 
@@ -231,24 +256,20 @@ void CLog::WriteHeader(const char* pszLibraryPath)
     }
 
     LogWrite("List of modules in process:\r\n");
-    WriteModuleList(TRUE);
+    char* pszList = NULL;
+    if (g_DbgHelp.GetModuleList(&pszList, TRUE) && pszList)
+        LogWrite(pszList);
+    free(pszList);
     LogWrite("\r\n");
 }
 
-void CLog::WriteModuleList(BOOL bLoadSymbols)
-{
-    char* pszList = NULL;
-    if (g_DbgHelp.GetModuleList(&pszList, bLoadSymbols) && pszList)
-        LogWrite(pszList);
-    free(pszList);
-}
-
-void CLog::WriteClosingBlock()
+void CLog::WriteClosingBlock(const char* pszModules)
 {
     if (!IsFileOpen())
         return;
     LogWrite("\r\nList of modules before unloading the logging module:\r\n");
-    WriteModuleList(FALSE);
+    if (pszModules)
+        LogWrite(pszModules);
     LogWrite("\r\n");
     SYSTEMTIME st;
     GetLocalTime(&st);

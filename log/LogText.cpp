@@ -1,6 +1,7 @@
 #include "LogText.h"
 
 #include <stdarg.h>
+#include <stdlib.h>
 #include <string.h>
 
 HRESULT HResultFromWin32(DWORD dwError)
@@ -10,37 +11,165 @@ HRESULT HResultFromWin32(DWORD dwError)
     return (HRESULT)(0x80070000u | (dwError & 0xFFFFu));
 }
 
+namespace {
+
+// Decimal digits of v, at least nMinDigits of them (leading zeros), at pszOut;
+// returns the end.
+char* PutUnsigned(char* pszOut, unsigned v, int nMinDigits)
+{
+    char szDigits[12];
+    int n = 0;
+    do
+    {
+        szDigits[n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n < nMinDigits)
+        szDigits[n++] = '0';
+    while (n)
+        *pszOut++ = szDigits[--n];
+    return pszOut;
+}
+
+// As "%*i": a signed value right-aligned in nWidth places.
+char* PutSignedWidth(char* pszOut, int v, int nWidth)
+{
+    char szText[16];
+    char* p = szText;
+    unsigned u = (unsigned)v;
+    if (v < 0)
+    {
+        *p++ = '-';
+        u = 0u - u;
+    }
+    p = PutUnsigned(p, u, 1);
+    for (int nPad = nWidth - (int)(p - szText); nPad > 0; --nPad)
+        *pszOut++ = ' ';
+    memcpy(pszOut, szText, p - szText);
+    return pszOut + (p - szText);
+}
+
+// As "%04X".
+char* PutHex4(char* pszOut, unsigned v)
+{
+    static const char s_achHex[] = "0123456789ABCDEF";
+    char szDigits[8];
+    int n = 0;
+    do
+    {
+        szDigits[n++] = s_achHex[v & 15];
+        v >>= 4;
+    } while (v);
+    while (n < 4)
+        szDigits[n++] = '0';
+    while (n)
+        *pszOut++ = szDigits[--n];
+    return pszOut;
+}
+
+} // namespace
+
+// The columns are formatted by hand, character for character as the formats
+// in the comments give them: they open every line, and the system's
+// formatter costs several times as much.
 int FormatTimeColumn(char* pszOut, const SYSTEMTIME& st, bool bFull)
 {
+    char* p = pszOut;
     if (st.wYear == 0xFFFF)
     {
-        lstrcpyA(pszOut, "        .---");
-        return 12;
+        memcpy(p, "        .---", 12);
+        p += 12;
     }
-    if (bFull)
-        return wsprintfA(pszOut, "%02i:%02i:%02i.%03i", st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
-    return wsprintfA(pszOut, "        .%03i", st.wMilliseconds);
+    else if (bFull)
+    {
+        // "%02i:%02i:%02i.%03i"
+        p = PutUnsigned(p, st.wHour, 2);
+        *p++ = ':';
+        p = PutUnsigned(p, st.wMinute, 2);
+        *p++ = ':';
+        p = PutUnsigned(p, st.wSecond, 2);
+        *p++ = '.';
+        p = PutUnsigned(p, st.wMilliseconds, 3);
+    }
+    else
+    {
+        // "        .%03i"
+        memcpy(p, "        .", 9);
+        p = PutUnsigned(p + 9, st.wMilliseconds, 3);
+    }
+    *p = 0;
+    return (int)(p - pszOut);
 }
 
 int FormatColumnGroup(char* pszOut, DWORD dwThreadId, const char* pszApartment, int nPriority,
                       const SYSTEMTIME& st, DWORD dwLastThread, const SYSTEMTIME& stLast)
 {
-    char szTime[16];
+    char* p = pszOut;
     if (dwThreadId != dwLastThread)
     {
-        FormatTimeColumn(szTime, st, true);
-        return wsprintfA(pszOut, "%04X %s%3i %s\t", (unsigned)(dwThreadId & 0xFFFFF), pszApartment, nPriority,
-                         szTime);
+        // "%04X %s%3i %s\t"
+        p = PutHex4(p, (unsigned)(dwThreadId & 0xFFFFF));
+        *p++ = ' ';
+        const int cchApartment = lstrlenA(pszApartment);
+        memcpy(p, pszApartment, cchApartment);
+        p = PutSignedWidth(p + cchApartment, nPriority, 3);
+        *p++ = ' ';
+        p += FormatTimeColumn(p, st, true);
+        *p++ = '\t';
     }
-    if (memcmp(&st, &stLast, sizeof(st)) == 0)
+    else if (memcmp(&st, &stLast, sizeof(st)) == 0)
     {
-        lstrcpyA(pszOut, "\t\t\t");
-        return 3;
+        memcpy(p, "\t\t\t", 3);
+        p += 3;
     }
-    // Every field from the year to the second, in the order of SYSTEMTIME.
-    const bool bFull = memcmp(&st, &stLast, offsetof(SYSTEMTIME, wMilliseconds)) != 0;
-    FormatTimeColumn(szTime, st, bFull);
-    return wsprintfA(pszOut, "\t  %s\t", szTime);
+    else
+    {
+        // "\t  %s\t": the full time when any field from the year to the
+        // second differs, in the order of SYSTEMTIME.
+        const bool bFull = memcmp(&st, &stLast, offsetof(SYSTEMTIME, wMilliseconds)) != 0;
+        memcpy(p, "\t  ", 3);
+        p += 3;
+        p += FormatTimeColumn(p, st, bFull);
+        *p++ = '\t';
+    }
+    *p = 0;
+    return (int)(p - pszOut);
+}
+
+int FormatLevel(char* pszOut, int nLevel)
+{
+    // "%i "
+    char* p = PutSignedWidth(pszOut, nLevel, 0);
+    *p++ = ' ';
+    *p = 0;
+    return (int)(p - pszOut);
+}
+
+int ConvertRecord(const wchar_t* pszRecord, int cchMax, char* pszOut, int cbOut)
+{
+    if (cbOut <= 0)
+        return 0;
+    // Plain ASCII is copied as it comes: every ANSI code page keeps the
+    // first 128 characters as they are. Anything else is the system's.
+    int cch = 0;
+    while (cch < cchMax && pszRecord[cch])
+    {
+        const wchar_t wch = pszRecord[cch];
+        if (wch >= 0x80 || cch >= cbOut - 1)
+            break;
+        pszOut[cch++] = (char)wch;
+    }
+    if (cch >= cchMax || !pszRecord[cch])
+    {
+        pszOut[cch] = 0;
+        return cch;
+    }
+    int cchIn = cch;
+    while (cchIn < cchMax && pszRecord[cchIn])
+        ++cchIn;
+    const int cchOut = WideCharToMultiByte(CP_ACP, 0, pszRecord, cchIn, pszOut, cbOut - 1, NULL, NULL);
+    pszOut[cchOut > 0 ? cchOut : 0] = 0;
+    return cchOut > 0 ? cchOut : 0;
 }
 
 int NormaliseMessage(char* pszOut, int nRoom, const char* pszMessage)
@@ -485,4 +614,58 @@ int ModuleLine(char* pszOut, const void* pBase, const char* pszPath, const char*
     return wsprintfA(pszOut, "\t[0x%08X%08X] \"%s\" %s%s\r\n", (unsigned)(qwBase >> 32), (unsigned)qwBase,
                      CutText(szPath, pszPath, sizeof(szPath) - 1), CutText(szVersion, pszVersion, sizeof(szVersion) - 1),
                      bNoSymbols ? " ### Symbols not found" : "");
+}
+
+bool CHeapText::Reserve(size_t cb)
+{
+    if (cb <= m_cb)
+        return true;
+    // To the size needed or twice the old capacity, whichever is larger.
+    size_t cbNew = m_cb * 2 > cb ? m_cb * 2 : cb;
+    if (cbNew == 0)
+        cbNew = 1024;
+    char* pNew = (char*)realloc(m_psz, cbNew);
+    if (!pNew)
+        return false;
+    if (!m_psz)
+        pNew[0] = 0;
+    m_psz = pNew;
+    m_cb = cbNew;
+    return true;
+}
+
+bool CHeapText::Add(const char* pszChunk, size_t cch)
+{
+    if (!Reserve(m_cch + cch + 1))
+    {
+        m_bFailed = true;
+        return false;
+    }
+    memcpy(m_psz + m_cch, pszChunk, cch);
+    m_cch += cch;
+    m_psz[m_cch] = 0;
+    return true;
+}
+
+bool CHeapText::Add(const char* pszChunk)
+{
+    return Add(pszChunk, strlen(pszChunk));
+}
+
+bool CHeapText::Printf(const char* pszFormat, ...)
+{
+    char szChunk[1025]; // wvsprintfA writes at most 1024 characters and the NUL
+    va_list args;
+    va_start(args, pszFormat);
+    const int cch = wvsprintfA(szChunk, pszFormat, args);
+    va_end(args);
+    return Add(szChunk, cch > 0 ? (size_t)cch : 0);
+}
+
+char* CHeapText::Detach()
+{
+    char* psz = m_psz;
+    m_psz = NULL;
+    m_cch = m_cb = 0;
+    return psz;
 }

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
+
 // Sizes shared by the log library.
 const int LOG_RING_SIZE = 1200;      // slots in the message ring
 const int LOG_TEXT_SIZE = 256;       // bytes of one slot's text, NUL included
@@ -27,6 +29,15 @@ int FormatTimeColumn(char* pszOut, const SYSTEMTIME& st, bool bFull);
 // Returns its length.
 int FormatColumnGroup(char* pszOut, DWORD dwThreadId, const char* pszApartment, int nPriority,
                       const SYSTEMTIME& st, DWORD dwLastThread, const SYSTEMTIME& stLast);
+
+// The level column of a line, "%i " with the level, into pszOut (at least 16
+// bytes). Returns its length.
+int FormatLevel(char* pszOut, int nLevel);
+
+// A wide trace record in the ANSI code page, as WideCharToMultiByte with
+// CP_ACP gives it, into pszOut (cbOut bytes, NUL-terminated): at most cchMax
+// characters, up to the record's NUL. Returns the length written.
+int ConvertRecord(const wchar_t* pszRecord, int cchMax, char* pszOut, int cbOut);
 
 // Message text of a line: CR and LF runs become line breaks, continuation
 // lines are indented by four tabs, and the text ends with CR LF. nRoom is the
@@ -145,3 +156,32 @@ int FormatVersionText(char* pszOut, int cbOut, const VS_FIXEDFILEINFO& ffi, DWOR
 // " ### Symbols not found" when asked, then CR LF. pszOut holds at least
 // 1024 bytes; the path and the version are cut to 259 and 255 characters.
 int ModuleLine(char* pszOut, const void* pBase, const char* pszPath, const char* pszVersion, bool bNoSymbols);
+
+// A growing text on the C heap (its owner frees a detached text with free()).
+// A chunk that cannot be added for want of memory is left out and noted.
+class CHeapText
+{
+public:
+    CHeapText() : m_psz(NULL), m_cch(0), m_cb(0), m_bFailed(false) {}
+    ~CHeapText() { free(m_psz); }
+    CHeapText(const CHeapText&) = delete;
+    CHeapText& operator=(const CHeapText&) = delete;
+
+    bool Reserve(size_t cb);
+    bool Add(const char* pszChunk);
+    bool Add(const char* pszChunk, size_t cch);
+    // One formatted chunk of at most 1024 characters.
+    bool Printf(const char* pszFormat, ...);
+    char* Detach();
+
+    const char* Text() const { return m_psz ? m_psz : ""; }
+    size_t Length() const { return m_cch; }
+    // True once a chunk was left out.
+    bool Failed() const { return m_bFailed; }
+
+private:
+    char* m_psz;
+    size_t m_cch;
+    size_t m_cb;
+    bool m_bFailed;
+};

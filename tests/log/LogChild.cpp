@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <string>
 
+#include <sehguard.h>
+
 #include "IDSLog.h"
 #include "LogTestSupport.h"
 
@@ -298,6 +300,492 @@ int Shared(const char* pszDll, const std::string& goFile)
     return 0;
 }
 
+// Runs fn on a thread of its own and waits for it.
+template <class F>
+void OnOtherThread(F fn)
+{
+    struct Thunk
+    {
+        static DWORD WINAPI Run(void* pv)
+        {
+            (*(F*)pv)();
+            return 0;
+        }
+    };
+    HANDLE h = CreateThread(NULL, 0, Thunk::Run, &fn, 0, NULL);
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+}
+
+const char* const GOLDEN_KEY = "Software\\_DezLogGoldenDump";
+
+// A registry key of every value type, with a subkey, for the key dump.
+void MakeGoldenKey()
+{
+    HKEY h = NULL, hSub = NULL;
+    RegCreateKeyExA(HKEY_CURRENT_USER, GOLDEN_KEY, 0, NULL, 0, KEY_WRITE, NULL, &h, NULL);
+    RegSetValueExA(h, NULL, 0, REG_SZ, (const BYTE*)"default text", 13);
+    RegSetValueExA(h, "path", 0, REG_SZ, (const BYTE*)"C:\\Program Files\\x.dll", 23);
+    const DWORD dw = 0x1234ABCD;
+    RegSetValueExA(h, "number", 0, REG_DWORD, (const BYTE*)&dw, sizeof(dw));
+    BYTE ab[20];
+    for (int i = 0; i < 20; ++i)
+        ab[i] = (BYTE)(i * 13);
+    RegSetValueExA(h, "bytes", 0, REG_BINARY, ab, sizeof(ab));
+    RegSetValueExA(h, "multi", 0, REG_MULTI_SZ, (const BYTE*)"one\0two\0", 9);
+    RegSetValueExA(h, "empty", 0, REG_BINARY, NULL, 0);
+    RegSetValueExA(h, "expand", 0, REG_EXPAND_SZ, (const BYTE*)"%TEMP%\\a", 9);
+    RegCreateKeyExA(h, "sub", 0, NULL, 0, KEY_WRITE, NULL, &hSub, NULL);
+    RegSetValueExA(hSub, "inner", 0, REG_DWORD, (const BYTE*)&dw, sizeof(dw));
+    RegCloseKey(hSub);
+    RegCloseKey(h);
+}
+
+// Every kind of line and dump the log writes, in a fixed order, so that the
+// file can be compared byte for byte (less times and ids) with the same run
+// on another build.
+int Golden(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    IDSLog* pLog = s_pLog;
+
+    // One thread: levels, muting, the exact texts, line breaks, cuts.
+    pLog->OutputStringW(L"\x09level eight");
+    pLog->OutputStringW(L"no level character");
+    pLog->OutputStringW(L"\x01level zero");
+    pLog->OutputStringW(L"\x0Blevel ten");
+    pLog->OutputStringW(L"ATL: ");
+    pLog->OutputStringW(L"ATL: more");
+    pLog->OutputStringW(L"\r\n");
+    pLog->OutputStringW(L"a\nb");
+    pLog->OutputStringW(L"c\n\n\nd");
+    pLog->OutputStringW(L"e\r\nf");
+    pLog->OutputStringW(L"g\r\r\n\n\rh\n");
+    pLog->OutputStringW(L"ends in a line feed\n");
+    pLog->OutputStringW(L"\x05\t tab and blank first");
+    pLog->OutputStringW(std::wstring(245, L'w').c_str());
+    pLog->OutputStringW(std::wstring(246, L'v').c_str());
+    pLog->OutputStringW((L"\x09" + std::wstring(300, L'x')).c_str());
+    pLog->OutputStringW((L"\x05" + std::wstring(120, L'y') + L"\n" + std::wstring(120, L'z')).c_str());
+    pLog->OutputStringW(L"\x05");
+    pLog->OutputStringA("\x03via ANSI");
+    pLog->OutputStringA("ANSI without a level");
+    pLog->OutputStringA("\x0A" "ANSI level nine");
+    pLog->OutputStringA("caf\xE9 in ANSI");
+    pLog->OutputStringW(L"caf\x00E9 and \x4E2D");
+    pLog->OutputStringW(L"\x1F" L"level thirty");
+
+    // Another thread, and back.
+    OnOtherThread([pLog] {
+        pLog->OutputStringW(L"\x05" L"from another thread");
+        pLog->OutputStringW(L"\x03" L"and again");
+    });
+    pLog->OutputStringW(L"\x05" L"back on the first thread");
+
+    // Lines written by hand: kinds and levels, an empty text.
+    int nIndex;
+    char* pszText;
+    int cchRoom;
+    pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    lstrcpyA(pszText, "by hand, level 3");
+    pLog->CommitLine(nIndex, 0, 3);
+    pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    pLog->CommitLine(nIndex, 65, 4);
+    pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    lstrcpyA(pszText, "kind 64 with a text\r\nand a second line");
+    pLog->CommitLine(nIndex, 64, 6);
+
+    // Lines behind a held reservation: written in one flush with its line.
+    int nHeld;
+    char* pszHeld;
+    pLog->ReserveLine(&nHeld, &pszHeld, &cchRoom);
+    lstrcpyA(pszHeld, "held line");
+    pLog->OutputStringW(L"behind one");
+    pLog->OutputStringW(L"\x02" L"behind two");
+    OnOtherThread([pLog] { pLog->OutputStringW(L"\x05other thread behind"); });
+    pLog->OutputStringW(L"behind three");
+    pLog->CommitLine(nHeld, 0, 4);
+
+    // From another module.
+    HMODULE hCaller = LoadLibraryA("prefixcaller.dll");
+    typedef int(WINAPI * PFN_Output)(IDSLog*, const wchar_t*);
+    PFN_Output pfn = hCaller ? (PFN_Output)(void*)GetProcAddress(hCaller, "PrefixCaller_Output") : NULL;
+    Result("caller", pfn ? "loaded" : "missing");
+    if (pfn)
+        pfn(pLog, L"\x05" L"from another module");
+
+    // The dumps.
+    Result("dump_empty", Hex(pLog->DumpBuffer(0, "")));
+    static const char s_abBlock[] = "first\r\nsecond\nthird\0after a NUL";
+    Result("dump_block", Hex(pLog->DumpBuffer(sizeof(s_abBlock) - 1, s_abBlock)));
+    Result("dump_stack", Hex(pLog->DumpCallStack(NULL, NULL, FALSE)));
+    pLog->OutputStringW(L"\x05" L"between the dumps");
+    MakeGoldenKey();
+    Result("dump_key", Hex(pLog->DumpRegistryKey(HKEY_CURRENT_USER, GOLDEN_KEY)));
+    RegDeleteKeyA(HKEY_CURRENT_USER, (std::string(GOLDEN_KEY) + "\\sub").c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, GOLDEN_KEY);
+    Result("dump_missing", Hex(pLog->DumpRegistryKey(HKEY_CURRENT_USER, "Software\\_DezLogGoldenMissing")));
+    OnOtherThread([pLog] { pLog->DumpBuffer(5, "other"); });
+    pLog->OutputStringW(L"\x05last line");
+
+    pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Lines of two threads whose priorities change between their lines: each
+// line that opens with the columns must show its thread's priority of the
+// moment, also when another thread's commit writes it.
+int Priority(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    IDSLog* pLog = s_pLog;
+    struct Other
+    {
+        IDSLog* pLog;
+        HANDLE hGo, hDone;
+        int nStep;
+    } other = {pLog, CreateEventA(NULL, FALSE, FALSE, NULL), CreateEventA(NULL, FALSE, FALSE, NULL), 0};
+    auto Step = [&other]() {
+        SetEvent(other.hGo);
+        WaitForSingleObject(other.hDone, 10000);
+    };
+    HANDLE hThread = CreateThread(
+        NULL, 0,
+        [](void* pv) -> DWORD {
+            Other* p = (Other*)pv;
+            for (int nStep = 0; nStep < 3; ++nStep)
+            {
+                WaitForSingleObject(p->hGo, 10000);
+                if (nStep == 0)
+                    p->pLog->OutputStringW(L"x1 at normal");
+                else if (nStep == 1)
+                {
+                    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+                    p->pLog->OutputStringW(L"x2 at lowest");
+                }
+                else
+                {
+                    // Written by the other thread's commit, after this one
+                    // changed its priority again.
+                    p->pLog->OutputStringW(L"x3 at lowest");
+                    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+                }
+                SetEvent(p->hDone);
+            }
+            return 0;
+        },
+        &other, 0, NULL);
+    pLog->OutputStringW(L"m1 at normal");
+    Step();
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+    pLog->OutputStringW(L"m2 at highest");
+    Step();
+    int nHeld, cchRoom;
+    char* pszHeld;
+    pLog->ReserveLine(&nHeld, &pszHeld, &cchRoom);
+    lstrcpyA(pszHeld, "m3 at highest");
+    Step();
+    pLog->CommitLine(nHeld, 0, 4);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    WaitForSingleObject(hThread, 10000);
+    CloseHandle(hThread);
+    pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Waits for a thread at most dwMs; "done" or "hung".
+std::string Joined(HANDLE hThread, DWORD dwMs)
+{
+    return WaitForSingleObject(hThread, dwMs) == WAIT_OBJECT_0 ? "done" : "hung";
+}
+
+// A child whose log stays blocked must still end: after the results are
+// written it ends itself, whatever its threads wait for.
+int EndBlocked(int n)
+{
+    Result("end", std::to_string(n));
+    fclose(s_pResults);
+    TerminateProcess(GetCurrentProcess(), n);
+    return n;
+}
+
+// The registration runs into a fault while it writes the header (the
+// substitute dbghelp faults in SymLoadModule64); the caller guards the call
+// as the framework's log client does. Another thread then logs: the log must
+// not be left locked.
+int HeaderFault(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    static IDSLog* s_pClient;
+    s_pClient = s_pLog;
+    HRESULT hr = E_PENDING;
+    const BOOL bDone = SEH_Guard([&hr] { hr = s_pLog->RegisterClient(&s_pClient, 0, 0); });
+    Result("register_fault", bDone ? "no" : "yes");
+    Result("register", Hex(hr));
+    HANDLE hWriter = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            s_pLog->OutputStringW(L"from another thread after the registration");
+            return 0;
+        },
+        NULL, 0, NULL);
+    const std::string writer = Joined(hWriter, 10000);
+    Result("writer", writer);
+    if (writer != "done")
+        return EndBlocked(5);
+    s_pLog->OutputStringW(L"from the registering thread");
+    s_pLog->UnregisterClient((void**)&s_pClient);
+    Unload();
+    return 0;
+}
+
+// A reservation that is not committed while the ring fills: the writers
+// must go on after a bounded wait, the line is dropped and counted, and its
+// late commit is refused.
+int Abandon(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    static HANDLE s_hReserved, s_hLate;
+    static HRESULT s_hrLate = E_PENDING;
+    s_hReserved = CreateEventA(NULL, TRUE, FALSE, NULL);
+    s_hLate = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hHolder = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            int nIndex, cchRoom;
+            char* pszText;
+            s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+            lstrcpyA(pszText, "late line");
+            SetEvent(s_hReserved);
+            WaitForSingleObject(s_hLate, 60000);
+            s_hrLate = s_pLog->CommitLine(nIndex, 0, 4);
+            return 0;
+        },
+        NULL, 0, NULL);
+    WaitForSingleObject(s_hReserved, 10000);
+    HANDLE hWriter = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            wchar_t sz[32];
+            for (int i = 0; i < 1300; ++i)
+            {
+                wsprintfW(sz, L"line %04d", i);
+                s_pLog->OutputStringW(sz);
+            }
+            return 0;
+        },
+        NULL, 0, NULL);
+    const std::string writes = Joined(hWriter, 30000);
+    Result("writes", writes);
+    if (writes != "done")
+        return EndBlocked(5);
+    SetEvent(s_hLate);
+    Result("holder", Joined(hHolder, 10000));
+    Result("late_commit", Hex(s_hrLate));
+    s_pLog->OutputStringW(L"after the late commit");
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Loads loaderhold.dll on a thread of its own: its loading registers with
+// the log while it holds the loader lock. *phInLoader is set once the lock
+// is held. hOther, a thread created suspended, is resumed first and runs
+// before the lock is taken (a thread that starts while the loader lock is
+// held waits for it before it runs any code).
+HANDLE StartHolderModule(HANDLE* phInLoader, HANDLE hOther)
+{
+    static char s_szEvent[64];
+    wsprintfA(s_szEvent, "loaderhold_%lu", GetCurrentProcessId());
+    *phInLoader = CreateEventA(NULL, TRUE, FALSE, s_szEvent);
+    char sz[32];
+    wsprintfA(sz, "%I64X", (unsigned long long)(UINT_PTR)s_pLog);
+    SetEnvironmentVariableA("LOADERHOLD_LOG", sz);
+    SetEnvironmentVariableA("LOADERHOLD_EVENT", s_szEvent);
+    ResumeThread(hOther);
+    Sleep(100); // past its start, waiting for the event
+    return CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            HMODULE h = LoadLibraryA((logtest::ProgramFolder() + "\\loaderhold.dll").c_str());
+            return h ? 0 : 1;
+        },
+        NULL, 0, NULL);
+}
+
+void HolderResults()
+{
+    HMODULE h = GetModuleHandleA("loaderhold.dll");
+    typedef void(WINAPI * PFN_Results)(HRESULT*, HRESULT*);
+    PFN_Results pfn = h ? (PFN_Results)(void*)GetProcAddress(h, "LoaderHold_Results") : NULL;
+    HRESULT hrRegister = E_PENDING, hrUnregister = E_PENDING;
+    if (pfn)
+        pfn(&hrRegister, &hrUnregister);
+    Result("holder_register", Hex(hrRegister));
+    Result("holder_unregister", Hex(hrUnregister));
+}
+
+// The first registration, on one thread, while a module that registers
+// too is being loaded on another. With a log file that cannot be created,
+// the registration reports its failure to the user (the fatal-error box).
+int LoaderLockOpen(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    // The registering thread is started first: a thread that starts while
+    // the loader lock is held waits for it before it runs any code.
+    static HANDLE s_hInLoader;
+    static IDSLog* s_pClient;
+    static HRESULT s_hr = E_PENDING;
+    s_pClient = s_pLog;
+    HANDLE hRegister = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            WaitForSingleObject(s_hInLoader, 10000);
+            s_hr = s_pLog->RegisterClient(&s_pClient, 0, 0);
+            return 0;
+        },
+        NULL, CREATE_SUSPENDED, NULL);
+    HANDLE hLoader = StartHolderModule(&s_hInLoader, hRegister);
+    const std::string registered = Joined(hRegister, 15000);
+    const std::string loaded = Joined(hLoader, 15000);
+    Result("threads", registered == "done" && loaded == "done" ? "done" : "hung");
+    if (registered != "done" || loaded != "done")
+        return EndBlocked(5);
+    Result("register", Hex(s_hr));
+    HolderResults();
+    s_pLog->OutputStringW(L"after the module loaded");
+    s_pLog->UnregisterClient((void**)&s_pClient);
+    Unload();
+    return 0;
+}
+
+LONGLONG FileSizeOf(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA fad;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &fad))
+        return -1;
+    return ((LONGLONG)fad.nFileSizeHigh << 32) | fad.nFileSizeLow;
+}
+
+// The process runs with a limit on the size of the files it writes
+// (DEZLOG_LIMIT bytes): the log file is filled to just below it, then one
+// write of the kind named crosses it. The log must stop, report the failure
+// to the call that met it and to every later one, and the process go on.
+int Limit(const char* pszDll, const std::string& kind)
+{
+    char sz[32] = "";
+    GetEnvironmentVariableA("DEZLOG_LIMIT", sz, sizeof(sz));
+    const LONGLONG llLimit = _atoi64(sz);
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"before the limit");
+    const std::string log = LogFileOf(pszDll);
+    const LONGLONG llSize = FileSizeOf(log);
+    const LONGLONG llFill = llLimit - llSize - 100;
+    Result("size", std::to_string(llSize));
+    if (llSize <= 0 || llFill <= 0)
+        return 6;
+    std::string fill((size_t)llFill, 'f');
+    Result("fill", Hex(s_pLog->DumpBuffer((int)fill.size(), fill.data())));
+    Result("room", std::to_string(llLimit - FileSizeOf(log)));
+    if (kind == "buffer")
+    {
+        std::string block(500, 'b');
+        Result("crossing", Hex(s_pLog->DumpBuffer((int)block.size(), block.data())));
+    }
+    else if (kind == "stack")
+        Result("crossing", Hex(s_pLog->DumpCallStack(NULL, NULL, FALSE)));
+    else if (kind == "key")
+    {
+        HKEY h = NULL;
+        const std::string key = "Software\\_DezLogLimitKey_" + std::to_string(GetCurrentProcessId());
+        RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, NULL, 0, KEY_WRITE, NULL, &h, NULL);
+        std::string bytes(400, 'k');
+        RegSetValueExA(h, "bytes", 0, REG_BINARY, (const BYTE*)bytes.data(), (DWORD)bytes.size());
+        RegCloseKey(h);
+        Result("crossing", Hex(s_pLog->DumpRegistryKey(HKEY_CURRENT_USER, key.c_str())));
+        RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+    }
+    else if (kind == "line")
+    {
+        s_pLog->OutputStringW(std::wstring(240, L'l').c_str());
+        Result("crossing", "line");
+    }
+    else if (kind == "loaderlock")
+    {
+        // The crossing line is written while a module that registers with
+        // the log is being loaded: the failure must not wait for the loader
+        // lock while it holds the log's.
+        static HANDLE s_hInLoader;
+        // Committed by hand: the line goes straight to the ring (a trace
+        // line would first look up its caller's module, which under Wine
+        // waits for the loader lock before the log is entered).
+        HANDLE hWriter = CreateThread(
+            NULL, 0,
+            [](void*) -> DWORD {
+                WaitForSingleObject(s_hInLoader, 10000);
+                int nIndex, cchRoom;
+                char* pszText;
+                s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+                memset(pszText, 'l', 240);
+                pszText[240] = 0;
+                s_pLog->CommitLine(nIndex, 0, 4);
+                return 0;
+            },
+            NULL, CREATE_SUSPENDED, NULL);
+        HANDLE hLoader = StartHolderModule(&s_hInLoader, hWriter);
+        const std::string written = Joined(hWriter, 15000);
+        const std::string loaded = Joined(hLoader, 15000);
+        Result("threads", written == "done" && loaded == "done" ? "done" : "hung");
+        if (written != "done" || loaded != "done")
+            return EndBlocked(5);
+        HolderResults();
+        Result("crossing", "line");
+    }
+    s_pLog->OutputStringW(L"after the limit");
+    Result("flush", Hex(s_pLog->Flush()));
+    Result("later_buffer", Hex(s_pLog->DumpBuffer(3, "abc")));
+    Result("later_stack", Hex(s_pLog->DumpCallStack(NULL, NULL, FALSE)));
+    Result("later_key", Hex(s_pLog->DumpRegistryKey(HKEY_CURRENT_USER, "Software")));
+    Result("final_size", std::to_string(FileSizeOf(log)));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Registers and uses every writing call once, reporting each result.
+int Stopped(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    s_pLog->OutputStringW(L"a line");
+    Result("flush", Hex(s_pLog->Flush()));
+    Result("buffer", Hex(s_pLog->DumpBuffer(3, "abc")));
+    Result("stack", Hex(s_pLog->DumpCallStack(NULL, NULL, FALSE)));
+    Result("key", Hex(s_pLog->DumpRegistryKey(HKEY_CURRENT_USER, "Software")));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Result("cookie", pClient ? "set" : "null");
+    Unload();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -324,6 +812,20 @@ int main(int argc, char** argv)
         n = Reserved(pszDll);
     else if (scenario == "prefix")
         n = Prefix(pszDll);
+    else if (scenario == "priority")
+        n = Priority(pszDll);
+    else if (scenario == "headerfault")
+        n = HeaderFault(pszDll);
+    else if (scenario == "abandon")
+        n = Abandon(pszDll);
+    else if (scenario == "loaderlock")
+        n = LoaderLockOpen(pszDll);
+    else if (scenario.compare(0, 6, "limit-") == 0)
+        n = Limit(pszDll, scenario.substr(6));
+    else if (scenario == "stopped")
+        n = Stopped(pszDll);
+    else if (scenario == "golden")
+        n = Golden(pszDll);
     else if (scenario == "exit")
         n = Exit(pszDll);
     else if (scenario == "shared")

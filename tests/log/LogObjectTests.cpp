@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -565,6 +566,142 @@ TEST(LogObject, SymbolEngineSetUpWithASubstituteDbgHelp)
                                        "\r\nList of modules before unloading the logging module:\r\n\r\n[Local "}));
         }
     }
+}
+
+
+// Each line that opens with the columns shows the priority its thread had
+// when it wrote the line: right after a change of priority, and also when
+// the line is written by another thread's commit after its thread changed
+// its priority again.
+TEST(LogObject, PriorityColumnIsTheThreadsPriorityOfTheMoment)
+{
+    LogScenario s("priority");
+    s.Settings({});
+    Results r = s.Run("priority");
+    ASSERT_EQ("0", r["end"]);
+    ASSERT_EQ("0x00000000", r["register"]);
+    const std::regex reColumns(
+        R"(^[0-9A-F]{4,5} \?([- 0-9]{3}) (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t\d+ (?:LOGCHILD: )?(.*)$)");
+    std::vector<std::string> seen;
+    for (const std::string& line : SplitLines(ReadWholeFile(s.LogPath())))
+    {
+        std::smatch m;
+        if (std::regex_match(line, m, reColumns))
+            seen.push_back(m[2].str() + ":" + std::to_string(atoi(m[1].str().c_str())));
+    }
+    const std::vector<std::string> expected = {"m1 at normal:0",  "x1 at normal:0", "m2 at highest:2",
+                                               "x2 at lowest:-2", "m3 at highest:2", "x3 at lowest:-2"};
+    EXPECT_EQ(expected, seen);
+    if (HasFailure())
+        std::cout << ReadWholeFile(s.LogPath());
+}
+
+// The log text with what differs from run to run taken out: times, thread
+// and process ids, paths of this run, addresses, the system block and the
+// module lists. Threads become T1, T2, ... in the order they first write;
+// a line of the same thread as the one before it opens with "=".
+std::string MaskRunDetails(const std::string& text)
+{
+    static const std::regex reFirst(R"(^([0-9A-F]{4,5}) \?([- 0-9]{3}) (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t(.*)$)");
+    static const std::regex reSame(R"(^(?:\t\t\t|\t  (?:\d\d:\d\d:\d\d\.\d{3}|        \.\d{3}|        \.---)\t)(\d+ .*)$)");
+    static const std::regex reBanner(R"(^\[Local [^\]]+\] (Log is (?:open|close), cut here.*)$)");
+    static const std::regex reAddress(R"(bytes starting at 0x[0-9A-F]{8})");
+    static const std::regex reModule(MODULE_LINE);
+    std::map<std::string, std::string> threads;
+    // One line's column group, and the header of a dump that runs on after it.
+    std::function<std::string(const std::string&)> columns = [&](const std::string& line) -> std::string {
+        std::smatch m;
+        std::string rest;
+        std::string out;
+        if (std::regex_match(line, m, reFirst))
+        {
+            std::string& name = threads[m[1]];
+            if (name.empty())
+                name = "T" + std::to_string(threads.size());
+            out = name + " ?" + m[2].str() + " <time>\t";
+            rest = m[3];
+        }
+        else if (std::regex_match(line, m, reSame))
+        {
+            out = "=\t";
+            rest = m[1];
+        }
+        else
+            return line;
+        if (rest.compare(0, 2, "1 ") == 0 && rest.size() > 2 && (rest[2] == '\t' || isxdigit((unsigned char)rest[2])))
+        {
+            const std::string inner = columns(rest.substr(2));
+            if (inner != rest.substr(2))
+                return out + "1 " + inner;
+        }
+        return out + rest;
+    };
+    std::string out;
+    bool bSystem = false;
+    for (const std::string& raw : SplitLines(text))
+    {
+        std::string line = raw;
+        std::smatch m;
+        if (bSystem)
+        {
+            if (line == "---8<---")
+                bSystem = false;
+            continue;
+        }
+        if (line.compare(0, 12, "OS version: ") == 0)
+        {
+            out += "<system information>\r\n";
+            bSystem = true;
+            continue;
+        }
+        if (std::regex_match(line, reModule))
+            continue;
+        if (std::regex_match(line, m, reBanner))
+            line = "[<time>] " + m[1].str();
+        for (const char* pszRunOwn : {"Process ID=", "Current directory: ", "DLL: ", "LOG: ", "Free space for log: "})
+            if (line.compare(0, strlen(pszRunOwn), pszRunOwn) == 0)
+                line = std::string(pszRunOwn) + "<this run>";
+        line = std::regex_replace(columns(line), reAddress, "bytes starting at 0x<address>");
+        out += line + "\r\n";
+    }
+    return out;
+}
+
+// Every kind of line and dump against the text the log wrote for the same
+// calls before its line path was made faster: the bytes must be the same,
+// less what differs between any two runs. DEZLOG_WRITE_MASKED=<file> writes
+// the masked text of this run, to see a difference whole.
+TEST(LogObject, LinesAndDumpsKeepTheirBytes)
+{
+    LogScenario s("golden");
+    s.Settings({SettingValue::Dword("Level", 8)});
+    Results r = s.Run("golden");
+    ASSERT_EQ("0", r["end"]);
+    ASSERT_EQ("0x00000000", r["register"]);
+    ASSERT_EQ("loaded", r["caller"]);
+    EXPECT_EQ("0x00000000", r["dump_empty"]);
+    EXPECT_EQ("0x00000000", r["dump_block"]);
+    EXPECT_EQ("0x00000000", r["dump_stack"]);
+    EXPECT_EQ("0x00000000", r["dump_key"]);
+    EXPECT_EQ("0x80004005", r["dump_missing"]);
+
+    const std::string masked = MaskRunDetails(ReadWholeFile(s.LogPath()));
+    char szOut[MAX_PATH];
+    if (GetEnvironmentVariableA("DEZLOG_WRITE_MASKED", szOut, sizeof(szOut)))
+        WriteWholeFile(szOut, masked);
+    const std::string expected = ReadWholeFile(ProgramFolder() + "\\golden_lines.txt");
+    ASSERT_FALSE(expected.empty()) << "golden_lines.txt is missing beside the program";
+    const std::vector<std::string> a = SplitLines(expected), b = SplitLines(masked);
+    for (size_t i = 0; i < a.size() || i < b.size(); ++i)
+    {
+        const std::string sa = i < a.size() ? a[i] : "<none>", sb = i < b.size() ? b[i] : "<none>";
+        if (sa != sb)
+        {
+            ADD_FAILURE() << "first difference at line " << i + 1 << ":\n expected: " << sa << "\n written:  " << sb;
+            break;
+        }
+    }
+    EXPECT_EQ(expected, masked);
 }
 
 } // namespace

@@ -53,10 +53,57 @@ public:
             "\"" + child + "\" " + pszScenario + " \"" + m_dll + "\" \"" + results + "\"", env, 60000,
             ProgramFolder().c_str());
         m_dwChildId = r.dwProcessId;
-        Results out;
+        Results out = ReadResults(results);
         out["finished"] = r.bFinished ? "yes" : "no";
         out["exit"] = std::to_string(r.dwExitCode);
-        for (const std::string& line : SplitLines(ReplaceNewlines(ReadWholeFile(results))))
+        return out;
+    }
+
+    // Runs logchild.exe for one scenario under a limit on the size of the
+    // files it writes, as a full disk stops a log. The child is started
+    // through the system's shell, with the limit set by prlimit and the
+    // file-size signal ignored, so that a write at the limit fails instead
+    // of ending the process by the signal (Wine does not handle it). Such a
+    // child is no process this one can wait for: its results file tells when
+    // it ended ("finished" is "yes" once it holds the line "end=").
+    // wineLoader is the Unix path of Wine's loader.
+    Results RunUnderFileLimit(const char* pszScenario, long long llLimit, const std::string& wineLoader)
+    {
+        const std::string results = m_dir / "results.txt";
+        DeleteFileA(results.c_str());
+        std::string cmd = "/bin/sh -c \"trap '' XFSZ; export DEZLOG_LIMIT=" + std::to_string(llLimit) +
+                          "; exec prlimit --fsize=" + std::to_string(llLimit) + " '" + wineLoader + "' '" + Child() +
+                          "' " + pszScenario + " '" + m_dll + "' '" + results + "'\"";
+        STARTUPINFOA si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        Results out;
+        if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        {
+            out["finished"] = "not started";
+            return out;
+        }
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        for (int i = 0; i < 1200; ++i)
+        {
+            out = ReadResults(results);
+            if (out.count("end"))
+                break;
+            Sleep(50);
+        }
+        out["finished"] = out.count("end") ? "yes" : "no";
+        return out;
+    }
+
+    DWORD ChildId() const { return m_dwChildId; }
+    std::string Child() const { return ProgramFolder() + "\\logchild.exe"; }
+
+private:
+    static Results ReadResults(const std::string& path)
+    {
+        Results out;
+        for (const std::string& line : SplitLines(ReplaceNewlines(ReadWholeFile(path))))
         {
             const size_t eq = line.find('=');
             if (eq != std::string::npos)
@@ -65,10 +112,6 @@ public:
         return out;
     }
 
-    DWORD ChildId() const { return m_dwChildId; }
-    std::string Child() const { return ProgramFolder() + "\\logchild.exe"; }
-
-private:
     static std::string ReplaceNewlines(std::string s)
     {
         std::string out;

@@ -168,8 +168,7 @@ private:
     std::string m_key;
 };
 
-// The binding value, saved at construction and put back at the end (tests
-// that touch it hold the log_binding lock).
+// The binding value, saved at construction and put back at the end.
 class BindingGuard
 {
 public:
@@ -383,7 +382,7 @@ inline std::string Hex(unsigned long v)
 inline const std::regex& FirstOfThread()
 {
     static const std::regex re(
-        R"(^[0-9A-F]{4,5} \?[ -0-9]{3} (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t(\d+ .*)$)");
+        R"(^[0-9A-F]{4,5} \?[- 0-9]{3} (?:\d\d:\d\d:\d\d\.\d{3}|        \.---)\t(\d+ .*)$)");
     return re;
 }
 inline const std::regex& SameThread()

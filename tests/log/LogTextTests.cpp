@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string.h>
 #include <string>
 
 #include "LogText.h"
@@ -61,6 +62,54 @@ TEST(LogText, ColumnGroupFollowsThreadAndTime)
     EXPECT_STREQ("\t\t\t", sz); // a second timeless line of a flush
     FormatColumnGroup(sz, 0x21, "?", -15, none, 0x20, none);
     EXPECT_STREQ("0021 ?-15         .---\t", sz);
+}
+
+// The columns are formatted by hand: they must give the very bytes of the
+// system's formatter, for every priority the system can answer (its error
+// value included), every thread id and every level.
+TEST(LogText, ColumnsAreTheSystemFormattersBytes)
+{
+    const SYSTEMTIME st = Time(2026, 1, 2, 3, 4, 5, 6);
+    const SYSTEMTIME other = Time(2026, 1, 2, 3, 4, 5, 7);
+    for (int nPriority : {-15, -7, -2, -1, 0, 1, 2, 6, 15, 99, -99, 100, -100, (int)THREAD_PRIORITY_ERROR_RETURN})
+        for (DWORD dwThread : {0x0u, 0xFu, 0x1A4u, 0xFFFFu, 0x10000u, 0xFFFFFu, 0x12345678u})
+        {
+            char szExpected[64], sz[64];
+            wsprintfA(szExpected, "%04X %s%3i %s\t", (unsigned)(dwThread & 0xFFFFF), "?", nPriority, "03:04:05.006");
+            EXPECT_EQ((int)strlen(szExpected), FormatColumnGroup(sz, dwThread, "?", nPriority, st, dwThread + 1, other));
+            EXPECT_STREQ(szExpected, sz);
+        }
+    for (int nLevel : {0, 1, 8, 9, 30, 31, 64, 65, -1})
+    {
+        char szExpected[16], sz[16];
+        wsprintfA(szExpected, "%i ", nLevel);
+        EXPECT_EQ((int)strlen(szExpected), FormatLevel(sz, nLevel));
+        EXPECT_STREQ(szExpected, sz);
+    }
+}
+
+// A wide record in the ANSI code page: the bytes WideCharToMultiByte gives,
+// up to the record's NUL or the limit, whatever the characters.
+TEST(LogText, ConvertRecordAsTheSystemConverts)
+{
+    const std::wstring cases[] = {
+        L"",
+        L"\x09plain ASCII with a level character",
+        L"caf\x00E9 and \x4E2D",
+        L"\x7F\x80 edges",
+        std::wstring(700, L'a'),
+        std::wstring(590, L'b') + L"\x00E9" + std::wstring(20, L'c'),
+    };
+    for (const std::wstring& w : cases)
+    {
+        const int cchIn = w.size() < 600 ? (int)w.size() : 600;
+        char szExpected[2048] = "";
+        const int cch = WideCharToMultiByte(CP_ACP, 0, w.c_str(), cchIn, szExpected, sizeof(szExpected) - 1, NULL, NULL);
+        szExpected[cch > 0 ? cch : 0] = 0;
+        char sz[2048];
+        EXPECT_EQ((int)strlen(szExpected), ConvertRecord(w.c_str(), 600, sz, sizeof(sz))) << w.size();
+        EXPECT_STREQ(szExpected, sz) << w.size();
+    }
 }
 
 TEST(LogText, NormaliseMessage)

@@ -77,7 +77,7 @@ private:
 // A dump's header line: the column group of the calling thread, level 1 and
 // the text; "(...)" captures the text.
 const char* const HEADER_COLUMNS =
-    R"((?:[0-9A-F]{4,5} \?[ -0-9]{3} \d\d:\d\d:\d\d\.\d{3}\t|\t\t\t|\t  (?:\d\d:\d\d:\d\d\.\d{3}|        \.\d{3})\t)1 )";
+    R"((?:[0-9A-F]{4,5} \?[- 0-9]{3} \d\d:\d\d:\d\d\.\d{3}\t|\t\t\t|\t  (?:\d\d:\d\d:\d\d\.\d{3}|        \.\d{3})\t)1 )";
 
 // A text as a regular expression that matches it literally.
 std::string Literal(const std::string& text)

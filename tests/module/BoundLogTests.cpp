@@ -3,6 +3,7 @@
 // go while it unloads, when the log writes its closing block (the list of
 // the process's modules) under the loader lock.
 #include "LogBinding.h"
+#include "LogTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +15,12 @@
 namespace
 {
 
-std::wstring ProgramDir()
+// "rundll32 Dez64.dll,default" on a copy of the log library in a folder of
+// the test's own, so that the log file it writes beside itself is the test's
+// too.
+void RunDefault(const std::string& dll)
 {
-    WCHAR sz[MAX_PATH];
-    const DWORD cch = GetModuleFileNameW(NULL, sz, MAX_PATH);
-    std::wstring s(sz, cch);
-    return s.substr(0, s.find_last_of(L'\\') + 1);
-}
-
-// "rundll32 Dez64.dll,default" on the program folder's log library.
-void RunDefault()
-{
-    HMODULE h = LoadLibraryW((ProgramDir() + L"Dez64.dll").c_str());
+    HMODULE h = LoadLibraryA(dll.c_str());
     ASSERT_NE(nullptr, h);
     typedef void(CALLBACK * PFN_ENTRY)(HWND, HINSTANCE, LPSTR, int);
     PFN_ENTRY pfn = reinterpret_cast<PFN_ENTRY>(reinterpret_cast<void*>(GetProcAddress(h, "default")));
@@ -41,7 +36,8 @@ void RunDefault()
 TEST(BoundLog, UnloadingTheModuleLeavesItsImportsToTheirOtherUsers)
 {
     CLogBinding binding;
-    ASSERT_NO_FATAL_FAILURE(RunDefault());
+    logtest::TempFolder dir("boundlog");
+    ASSERT_NO_FATAL_FAILURE(RunDefault(dir.CopyIn("Dez64.dll")));
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(NULL, COINIT_MULTITHREADED)));
 
     HMODULE hModule = LoadLibraryW(L"Morphlet.dll");

@@ -225,8 +225,7 @@ private:
 };
 
 // The spy's settings key (HKCU "Software\Norvaleth\Spy Filter"), saved at
-// construction and put back exactly at destruction. Tests that use it hold
-// the ctest resource lock "spy_settings".
+// construction and put back exactly at destruction.
 class CSpySettings
 {
 public:

@@ -2,8 +2,8 @@
 // library path with "|" for every "\") for a test, and puts back at the end
 // exactly what was there: the key with all its values and subkeys, or no key.
 //
-// The binding is global to the Wine prefix: a test that uses this must hold
-// the ctest resource lock "log_binding".
+// The binding is global to the Wine prefix, which each test program has to
+// itself; within a program, tests that use this run one after another.
 #pragma once
 
 #include <windows.h>
