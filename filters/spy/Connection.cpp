@@ -4,6 +4,34 @@
 // connections), the retry of the output allocator agreement with other
 // types, and the pass-through allocator mode, in which the input pin answers
 // upstream as the downstream pin would.
+//
+// The invariant: after any connection, reconnection or change of type that
+// the filter starts or takes part in, either both pins are connected with
+// types their neighbours accepted in ReceiveConnection, so that the chain can
+// run, or the call that started it fails and the connections are as they
+// were before it (the last working pair of types is restored). A call never
+// answers S_OK for a chain that is only half made. The pieces:
+// - while the output is connected, the input takes no type that the
+//   downstream pin refused to connect with (Filter_QueryAcceptMT; a
+//   downstream pin may accept a type in QueryAccept that it then refuses in
+//   ReceiveConnection);
+// - a new input type reaches the output through ReconnectOutput, which checks
+//   that the downstream pin took it and otherwise brings the last working
+//   type back, so that the input's new type is refused and upstream offers
+//   its next one;
+// - an output connection made for the input's sake, or to restore, does not
+//   have the input reconnected again, and a connection asked for with a
+//   complete type ends with that type or fails (AgreeExchange);
+// - an output connection whose reconnection of the input fails, or leaves
+//   either pin unconnected, is undone and the input gets its old connection
+//   back (COutput::Connect, Filter_CompleteConnectOutput);
+// - the pass-through mode ends with any failed reconnection, and while it
+//   lasts an output connection it did not make keeps the input's type;
+// - a setter that reconnects (ForcePassthruAllocator) runs only while the
+//   whole graph is stopped and restores both connections when it fails.
+// Wine runs the graph's reconnections on the caller's thread, so their
+// outcome is checked at once; where the graph reconnects later, the pins are
+// left to it.
 #include "SpyFilter.h"
 
 #include <DSFunctions.h>
@@ -153,26 +181,58 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
             }
         }
     }
+    // A complete type is the only type this connection may end with; a
+    // connection nested in this one (Wine reconnects on this thread) has its
+    // own.
+    const BYTE bTypeGivenOuter = m_bTypeGiven;
+    m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
     HRESULT hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
-    if (S_OK != hr || !m_pFilter)
+    m_bTypeGiven = bTypeGivenOuter;
+    CSpyFilter* pFilter = m_pFilter;
+    if (S_OK != hr || !pFilter)
         return hr;
-    hr = m_pFilter->Filter_CompleteConnectOutput();
+
+    // The input's connection as it stands, to be given back when its
+    // reconnection fails.
+    CComPtr<IPin> spUp;
+    CMType mtIn;
+    {
+        CInput::ObjectLock lockIn(pFilter->m_apIn.p);
+        spUp = pFilter->m_apIn->m_spConnected;
+        mtIn.Set(&pFilter->m_apIn->m_mt);
+    }
+    hr = pFilter->Filter_CompleteConnectOutput();
     if (FAILED(hr))
     {
-        ObjectLock lock(this);
-        m_pFilter->Filter_DisconnectPin(m_dwCookie);
-        ClearConnection();
+        {
+            ObjectLock lock(this);
+            if (IsConnected())
+            {
+                pFilter->Filter_DisconnectPin(m_dwCookie);
+                ClearConnection();
+            }
+        }
+        if (spUp)
+            pFilter->RestoreInput(spUp, &mtIn);
     }
     return hr;
 }
 
 HRESULT COutput::AgreeExchange()
 {
-    if (m_pFilter && m_pFilter->m_bReconnecting)
+    // The pass-through mode's own connection: the downstream allocator is
+    // agreed through the input pin. Any other connection made while the
+    // mode lasts (the graph may reconnect this pin for a neighbour) agrees
+    // its allocator as usual.
+    if (m_pFilter && m_pFilter->m_nPassThruConnect > 0)
         return S_OK;
     HRESULT hr = AgreeAllocator();
     if (S_OK == hr)
         return S_OK;
+    // A connection asked for with a complete type ends with that type or
+    // not at all.
+    if (m_bTypeGiven)
+        return FAILED(hr) ? hr : E_FAIL;
 
     CComPtr<IEnumMediaTypes> spEnum;
     hr = static_cast<IPin*>(this)->EnumMediaTypes(&spEnum);
@@ -229,6 +289,7 @@ HRESULT COutput::AgreeExchange()
         hrStep = spDown->ReceiveConnection(static_cast<IPin*>(this), pmt);
         if (S_OK != hrStep)
         {
+            TypeRefused(spDown, pmt, hrStep);
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s: AgreeExchange(): m_spConnected->ReceiveConnection()=0x%X\n",
                       m_szTraceName, hrStep);
             MTDelete(pmt);
@@ -262,9 +323,26 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
                                   reinterpret_cast<const KS_VBIINFOHEADER*>(m_apIn->m_mt.pbFormat), L"[In] ");
 
         // A first connection: the output side follows once the allocator is
-        // known.
+        // known. But while the output stands connected with another type, the
+        // downstream pin must really connect with this one: the output is
+        // reconnected with it now, so that a refusal is the answer to this
+        // ReceiveConnection and upstream offers its next type (not every
+        // upstream pin tries another type after a failed allocator).
         if (!m_apIn->m_spAllocIn)
-            return S_OK;
+        {
+            if (m_bReconnecting || State_Stopped != FilterState() || !m_apOut->IsConnected())
+                return S_OK;
+            CMType mtNew;
+            HRESULT hr = mtNew.Set(&m_apIn->m_mt);
+            if (FAILED(hr))
+                return hr;
+            {
+                COutput::ObjectLock lock(m_apOut.p);
+                if (MTIsEqual(&m_apOut->m_mt, &mtNew))
+                    return S_OK;
+            }
+            return ReconnectOutput(&mtNew);
+        }
 
         // A change of type on the live connection.
         CMType mtNew;
@@ -277,7 +355,7 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
             return m_apOut->m_mt.Set(&mtNew);
         }
         if (State_Stopped == FilterState())
-            return MakeReconnect(static_cast<IPin*>(m_apOut.p), &mtNew);
+            return ReconnectOutput(&mtNew);
 
         if (!m_apIn->m_spAllocIn.IsEqualObject(m_apOut->GetAllocatorOut()))
         {
@@ -357,7 +435,7 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
         return m_apOut->m_mt.Set(&mtIn);
     }
     if (State_Stopped == FilterState())
-        return MakeReconnect(static_cast<IPin*>(m_apOut.p), &mtIn);
+        return ReconnectOutput(&mtIn);
     CComPtr<IMemAllocator> spAllocIn = m_apIn->m_spAllocIn;
     if (!spAllocIn)
         return S_OK;
@@ -387,7 +465,9 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
 
 HRESULT CSpyFilter::Filter_CompleteConnectOutput()
 {
-    if (m_bReconnecting)
+    // The pass-through mode's own output connection, and an output
+    // connection made for the input's sake, leave the input as it is.
+    if (m_bReconnecting || m_nKeepInput > 0 || m_nRestoring > 0)
         return S_OK;
     // Without an input connection there is nothing the graph could
     // reconnect.
@@ -399,10 +479,22 @@ HRESULT CSpyFilter::Filter_CompleteConnectOutput()
         _LogTrace(atlTraceGeneral, eTL_Error, L"%s Filter_CompleteConnectOutput(): Reconnection\n", m_szTraceName);
         m_bReconnecting = 1;
     }
-    const HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn.p), NULL);
-    // A reconnection that failed before the input pin was connected again
-    // must not leave the mode behind for the next connection.
-    if (bForced && FAILED(hr) && !m_apIn->IsConnected())
+    const bool bOutputBefore = m_apOut->IsConnected() ? true : false;
+    HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn.p), NULL);
+    // Where the graph reconnected the input at once, the input must stand
+    // connected now, and the output too when it was; anything else is a
+    // half-made chain.
+    if (SUCCEEDED(hr) && (!m_apIn->IsConnected() || (bOutputBefore && !m_apOut->IsConnected())))
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error,
+                  L"###Err### %s Filter_CompleteConnectOutput(): the reconnection left the %s pin unconnected\n",
+                  m_szTraceName, m_apIn->IsConnected() ? L"output" : L"input");
+        hr = VFW_E_NOT_CONNECTED;
+    }
+    // A failed reconnection must not leave the mode behind: without its
+    // stored downstream pin the next output connection would be taken for
+    // the mode's own and agree no allocator.
+    if (bForced && FAILED(hr))
         EndPassThru();
     return hr;
 }
@@ -412,13 +504,117 @@ BOOL CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT(pmt != NULL))
         return FALSE;
     Debug_MediaType(atlTraceGeneral, eTL_Info, pmt, L"[Query] ");
-    if (PINDIR_OUTPUT == dwCookie && m_bReconnecting)
+    if (PINDIR_OUTPUT == dwCookie && (m_nPassThruConnect > 0 || m_nRestoring > 0))
         return TRUE;
+    // While the pass-through mode lasts the input is not reconnected after
+    // an output connection that the mode did not make (the graph may
+    // reconnect the output for a neighbour): such a connection may only
+    // carry the type the input has.
+    if (PINDIR_OUTPUT == dwCookie && m_bReconnecting && m_apIn && m_apIn->IsConnected())
+    {
+        CInput::ObjectLock lockIn(m_apIn.p);
+        if (!MTIsEqual(&m_apIn->m_mt, pmt))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s Filter_QueryAcceptMT(): the pass-through mode keeps the input's media type\n",
+                      m_szTraceName);
+            return FALSE;
+        }
+    }
     if (!CTransInPlaceFilter::Filter_QueryAcceptMT(dwCookie, pmt))
         return AcceptChangedYuvType(dwCookie, pmt);
     if (m_apOut && m_apOut->IsConnected())
+    {
+        // The downstream pin's QueryAccept may accept what it then refuses
+        // to connect with: the input takes no type it refused before.
+        if (PINDIR_INPUT == dwCookie && m_apOut->WasRefusedDownstream(pmt))
+        {
+            _LogTrace(atlTraceGeneral, eTL_Info,
+                      L"%s Filter_QueryAcceptMT(): Downstream filter refused this media type in ReceiveConnection\n",
+                      m_szTraceName);
+            return FALSE;
+        }
         return m_apOut->IsNewSubtype(pmt->subtype);
+    }
     return TRUE;
+}
+
+HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
+{
+    CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+    CMType mtOld;
+    {
+        COutput::ObjectLock lock(m_apOut.p);
+        const HRESULT hrCopy = mtOld.Set(&m_apOut->m_mt);
+        if (FAILED(hrCopy))
+            return hrCopy;
+    }
+    const LONG nGeneration = m_apOut->ConnectGeneration();
+    ++m_nKeepInput;
+    HRESULT hr = MakeReconnect(static_cast<IPin*>(m_apOut.p), pmt);
+    --m_nKeepInput;
+    // Nothing happened on this thread: the types were equal, or the graph
+    // reconnects later.
+    if (nGeneration == m_apOut->ConnectGeneration() || !spDown)
+        return hr;
+    if (SUCCEEDED(hr))
+    {
+        COutput::ObjectLock lock(m_apOut.p);
+        if (m_apOut->IsConnected() && MTIsEqual(&m_apOut->m_mt, pmt))
+            return S_OK;
+        hr = VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    _LogTrace(atlTraceGeneral, eTL_Error,
+              L"###Err### %s ReconnectOutput(): the downstream pin did not connect with the new type, hr=0x%X; the "
+              L"last working type is restored\n",
+              m_szTraceName, hr);
+    m_apOut->TypeRefused(spDown, pmt, VFW_E_TYPE_NOT_ACCEPTED);
+    RestoreOutput(spDown, &mtOld);
+    return hr;
+}
+
+void CSpyFilter::CopyPinTypes(CMType* pIn, CMType* pOut)
+{
+    {
+        CInput::ObjectLock lockIn(m_apIn.p);
+        pIn->Set(&m_apIn->m_mt);
+    }
+    COutput::ObjectLock lockOut(m_apOut.p);
+    pOut->Set(&m_apOut->m_mt);
+}
+
+HRESULT CSpyFilter::RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt)
+{
+    IPin* pOut = static_cast<IPin*>(m_apOut.p);
+    if (m_apOut->IsConnected())
+    {
+        CComPtr<IPin> spNow = m_apOut->GetConnectedPin();
+        COutput::ObjectLock lock(m_apOut.p);
+        if (spNow.IsEqualObject(spDown) && MTIsEqual(&m_apOut->m_mt, pmt))
+            return S_OK;
+        Filter_DisconnectPin(PINDIR_OUTPUT);
+        m_apOut->ClearConnection();
+    }
+    ++m_nRestoring;
+    const HRESULT hr = pOut->Connect(spDown, pmt);
+    --m_nRestoring;
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s RestoreOutput(): Connect()=0x%X\n", m_szTraceName, hr);
+    return hr;
+}
+
+HRESULT CSpyFilter::RestoreInput(IPin* spUp, const AM_MEDIA_TYPE* pmt)
+{
+    if (m_apIn->IsConnected())
+        return S_OK;
+    // A pass-through mode that did not come through has nothing to stand in
+    // for.
+    if (m_bReconnecting && (!m_spDownstreamPin || !m_apOut->IsConnected()))
+        EndPassThru();
+    const HRESULT hr = spUp->Connect(static_cast<IPin*>(m_apIn.p), pmt);
+    if (FAILED(hr))
+        _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s RestoreInput(): Connect()=0x%X\n", m_szTraceName, hr);
+    return hr;
 }
 
 BOOL CSpyFilter::AcceptChangedYuvType(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
@@ -460,7 +656,10 @@ HRESULT CSpyFilter::PassThru_ReceiveConnection(IPin*, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT_TEXT(!m_apOut->IsConnected(), "!m_apOut->IsConnected()"))
         return E_FAIL;
     CComPtr<IPin> spDown = m_spDownstreamPin;
-    return static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
+    ++m_nPassThruConnect;
+    const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
+    --m_nPassThruConnect;
+    return hr;
 }
 
 HRESULT CSpyFilter::PassThru_Disconnect()
@@ -472,18 +671,23 @@ HRESULT CSpyFilter::PassThru_Disconnect()
         EndPassThru();
         return S_OK;
     }
+    // The mode changes only once the output's Disconnect succeeded (it is
+    // refused while the filter is not stopped).
     if (!m_spDownstreamPin)
     {
         _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): start reconnection\n", m_szTraceName);
-        m_spDownstreamPin = m_apOut->GetConnectedPin();
-        ASSERT_TEXT(m_spDownstreamPin != NULL, "m_spDownstreamPin != NULL");
+        CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+        ASSERT_TEXT(spDown != NULL, "m_spDownstreamPin != NULL");
+        const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Disconnect();
+        if (S_OK == hr)
+            m_spDownstreamPin = spDown;
+        return hr;
     }
-    else
-    {
-        _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTraceName);
+    _LogTrace(atlTraceGeneral, eTL_Error, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTraceName);
+    const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Disconnect();
+    if (S_OK == hr)
         EndPassThru();
-    }
-    return static_cast<IPin*>(m_apOut.p)->Disconnect();
+    return hr;
 }
 
 HRESULT CSpyFilter::PassThru_ConnectionMediaType(AM_MEDIA_TYPE* pmt)

@@ -199,14 +199,7 @@ HRESULT CSpyFilter::CopyToDeliverySample(IMediaSample* pSample, IMediaSample** p
     *ppDeliver = NULL;
     CMType mtIn;
     CMType mtOut;
-    {
-        CInput::ObjectLock lockIn(m_apIn.p);
-        mtIn.Set(&m_apIn->m_mt);
-    }
-    {
-        COutput::ObjectLock lockOut(m_apOut.p);
-        mtOut.Set(&m_apOut->m_mt);
-    }
+    CopyPinTypes(&mtIn, &mtOut);
 
     CComPtr<IMediaSample> spDeliver;
     HRESULT hr = S_OK;

@@ -87,6 +87,74 @@ BOOL COutput::IsNewSubtype(const GUID& subtype) const
     return m_arrSubtypes.Find(subtype) < 0;
 }
 
+namespace
+{
+IUnknown* Identity(IUnknown* p)
+{
+    IUnknown* pUnk = NULL;
+    if (NULL == p || FAILED(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk))) || NULL == pUnk)
+        return NULL;
+    pUnk->Release(); // only compared, never called
+    return pUnk;
+}
+} // namespace
+
+void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT hr)
+{
+    // Answers about the pin's state or the call itself, not about the type.
+    switch (hr)
+    {
+    case VFW_E_ALREADY_CONNECTED:
+    case VFW_E_NOT_STOPPED:
+    case VFW_E_WRONG_STATE:
+    case VFW_E_INVALID_DIRECTION:
+    case VFW_E_NOT_CONNECTED:
+    case VFW_E_NOT_IN_GRAPH:
+    case E_POINTER:
+    case E_UNEXPECTED:
+    case E_OUTOFMEMORY:
+    case E_FAIL:
+        return;
+    default:
+        break;
+    }
+    IUnknown* pIdentity = Identity(pReceivePin);
+    if (NULL == pIdentity || NULL == pmt)
+        return;
+    ObjectLock lock(this);
+    if (pIdentity != m_pRefusedBy)
+    {
+        m_vRefused.clear();
+        m_pRefusedBy = pIdentity;
+    }
+    for (const CMType& mt : m_vRefused)
+        if (MTIsEqual(&mt, pmt))
+            return;
+    CMType mt;
+    if (SUCCEEDED(mt.Set(pmt)))
+        m_vRefused.push_back(mt);
+}
+
+BOOL COutput::WasRefusedDownstream(const AM_MEDIA_TYPE* pmt)
+{
+    CComPtr<IPin> spDown = GetConnectedPin();
+    IUnknown* pIdentity = Identity(spDown);
+    ObjectLock lock(this);
+    if (NULL == pIdentity || pIdentity != m_pRefusedBy)
+        return FALSE;
+    for (const CMType& mt : m_vRefused)
+        if (MTIsEqual(&mt, pmt))
+            return TRUE;
+    return FALSE;
+}
+
+void COutput::ForgetRefusals()
+{
+    ObjectLock lock(this);
+    m_vRefused.clear();
+    m_pRefusedBy = NULL;
+}
+
 // ---------------------------------------------------------------------------
 // The filter
 
@@ -132,6 +200,7 @@ HRESULT CSpyFilter::Filter_JoinFilterGraph(BOOL bJoin)
     if (!bJoin)
     {
         EndPassThru();
+        m_apOut->ForgetRefusals();
         Reset();
         return S_OK;
     }
@@ -178,6 +247,15 @@ BOOL CSpyFilter::ReadSettings()
 HRESULT CSpyFilter::Filter_GetTransInPlaceAlloc(DWORD dwCookie, IMemAllocator** ppAllocIn, bool* pbUseInAllocator,
                                                 bool* pbReadOnly)
 {
+    // An input connected a moment ago has no allocator yet (the output is
+    // reconnected from inside its ReceiveConnection): nothing to offer.
+    if (m_apIn && m_apIn->IsConnected() && !m_apIn->m_spAllocIn && ppAllocIn && pbUseInAllocator && pbReadOnly)
+    {
+        *ppAllocIn = NULL;
+        *pbUseInAllocator = false;
+        *pbReadOnly = false;
+        return S_FALSE;
+    }
     const HRESULT hr =
         CTransInPlaceFilter::Filter_GetTransInPlaceAlloc(dwCookie, ppAllocIn, pbUseInAllocator, pbReadOnly);
     if (S_OK == hr)

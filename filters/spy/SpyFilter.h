@@ -15,6 +15,8 @@
 
 #include "Perf.h"
 
+#include <vector>
+
 // INRVSpyFilter, tagCaptureFileType and the module's identifiers
 // (CLSID_SpyFilter, LIBID_SPYFILTERLib), made from Morphlet.idl.
 #include "Morphlet.h"
@@ -140,6 +142,19 @@ public:
     // connection.
     BOOL IsNewSubtype(const GUID& subtype) const;
 
+    // The downstream pin pReceivePin refused pmt in ReceiveConnection with
+    // hr: that pin is not offered the type again. A downstream pin may accept
+    // a type in QueryAccept that it then refuses to connect with (Wine's
+    // Video Renderer does), so only a refusal in ReceiveConnection counts,
+    // and only one that says nothing about the pin's state (already
+    // connected, not stopped, ...). The record is kept for one downstream pin
+    // at a time.
+    void TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT hr);
+    // TRUE when the pin the output is connected to refused pmt before.
+    BOOL WasRefusedDownstream(const AM_MEDIA_TYPE* pmt);
+    // Forgets every refusal (the filter leaves its graph).
+    void ForgetRefusals();
+
     // The template's connection; once it stands the input pin is
     // reconnected by the graph. When that fails the output is left
     // unconnected.
@@ -156,6 +171,9 @@ public:
     WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE];
     DWORD m_bMTEnumRedir;              // copy of the filter's enumeration-redirection switch
     CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
+    BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type
+    std::vector<CMType> m_vRefused;    // types the downstream pin refused to connect with
+    IUnknown* m_pRefusedBy = NULL;     // that pin's identity (never called, not counted)
 };
 
 // ---------------------------------------------------------------------------
@@ -235,6 +253,21 @@ public:
     // The output connection stands: the graph reconnects the input pin, so
     // that the upstream allocator is agreed end to end.
     HRESULT Filter_CompleteConnectOutput();
+
+    // The connection invariant and how it is kept: see Connection.cpp.
+
+    // The output is reconnected with the input's new type pmt. S_OK when the
+    // downstream pin took it (or the graph does the work later); otherwise
+    // the output gets its last working type back and the failure is returned.
+    HRESULT ReconnectOutput(const AM_MEDIA_TYPE* pmt);
+    // Connects the output to spDown with pmt again, taking any type (it
+    // worked before) and without reconnecting the input.
+    HRESULT RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt);
+    // Connects spUp to the input with pmt again when the input is no longer
+    // connected.
+    HRESULT RestoreInput(IPin* spUp, const AM_MEDIA_TYPE* pmt);
+    // Copies of both pins' media types, each taken under its pin's lock.
+    void CopyPinTypes(CMType* pIn, CMType* pOut);
     // The in-place rule, except that a subtype whose allocator agreement
     // failed is refused, anything goes on the output while the pass-through
     // mode reconnects, and a changed YUV type between the AVI splitter and
@@ -343,6 +376,9 @@ public:
     CPerf m_perf;                             // delivery timer and flush latencies
     BYTE m_bReconnecting = 0;                 // the pass-through allocator mode is active
     CComPtr<IPin> m_spDownstreamPin;          // the pin the input pin impersonates in that mode
+    LONG m_nPassThruConnect = 0;              // the pass-through mode connects the output now
+    LONG m_nKeepInput = 0;                    // output connections made now leave the input alone
+    LONG m_nRestoring = 0;                    // the output is given its last working type back
 
     // The difference entry of a sample that arrives at time-stamp counter
     // llTime while the file is open and the filter runs; the first one after
@@ -370,8 +406,13 @@ public:
     STDMETHOD(IsMTEnumRedirEnabled)() override;
     // The current and the average bitrate since the last Run, bit/s.
     STDMETHOD(GetBitrate)(ULONG* pnCurrent, ULONG* pnAverage) override;
-    // Only while stopped.
+    // Only while the whole graph is stopped.
     STDMETHOD(ForcePassthruAllocator)(LONG bForce) override;
+    // The graph that the filter joined says it is stopped (a filter outside
+    // a graph, or a graph without IMediaControl, counts as stopped).
+    BOOL IsGraphStopped();
+    // The filter that owns pPin is stopped (TRUE for no pin).
+    static BOOL IsPinFilterStopped(IPin* pPin);
     STDMETHOD(IsPassthruAllocatorForced)(LONG* pbForced) override;
     // Asks for the next sample that reaches the filter to be written to the
     // file; a later request replaces one still pending.

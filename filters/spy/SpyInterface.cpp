@@ -76,29 +76,105 @@ STDMETHODIMP CSpyFilter::IsMTEnumRedirEnabled()
     return (1 == m_bMTEnumRedir) ? S_OK : S_FALSE;
 }
 
-// The switch is kept as 0 or 1 and changes only while the filter is
+// The switch is kept as 0 or 1 and changes only while the whole graph is
 // stopped. A change on a connected filter has the graph reconnect the input
 // pin: with the switch on the input pin then impersonates the downstream pin,
 // so that upstream allocates from the downstream allocator; with it off the
-// usual agreement runs again. The filter lock is held throughout.
+// usual agreement runs again.
+//
+// The graph is asked first, outside the filter lock (its state change holds
+// the graph's lock while it waits for ours). Then the filter lock is held to
+// the end, so that the filter's own state change waits for the reconnection;
+// under it the neighbours are asked too, since the graph may have started to
+// pause them meanwhile. A reconnection that fails gives both connections and
+// the switch back.
 STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
 {
     _LogTrace(atlTraceGeneral, eTL_Error, L"%s INRVSpyFilter::ForcePassthruAllocator( '%s' )\n", m_szTraceName,
               bForce ? L"TRUE" : L"FALSE");
     const DWORD dwForce = bForce ? 1 : 0;
+    if (!IsGraphStopped())
+        return VFW_E_WRONG_STATE;
     ObjectLock lock(this);
     if (State_Stopped != FilterState())
         return VFW_E_WRONG_STATE;
     if (dwForce == m_bForcePassthru)
         return S_OK;
-    m_bForcePassthru = dwForce;
-    m_bDirty = TRUE;
     if (!m_apIn || !m_apIn->IsConnected())
+    {
+        m_bForcePassthru = dwForce;
+        m_bDirty = TRUE;
         return S_OK;
+    }
+    CComPtr<IPin> spUp = m_apIn->m_spConnected;
+    CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+    if (!IsPinFilterStopped(spUp) || !IsPinFilterStopped(spDown))
+        return VFW_E_WRONG_STATE;
+    CMType mtIn;
+    CMType mtOut;
+    CopyPinTypes(&mtIn, &mtOut);
+
+    const DWORD dwOld = m_bForcePassthru;
+    m_bForcePassthru = dwForce;
     // A pin kept from an earlier pass-through mode must not be taken for the
     // end of the new one.
     EndPassThru();
-    return Filter_CompleteConnectOutput();
+    const HRESULT hr = Filter_CompleteConnectOutput();
+    if (FAILED(hr))
+    {
+        _LogTrace(atlTraceGeneral, eTL_Error,
+                  L"###Err### %s INRVSpyFilter::ForcePassthruAllocator(): reconnection failed, hr=0x%X; the connections "
+                  L"are restored\n",
+                  m_szTraceName, hr);
+        m_bForcePassthru = dwOld;
+        EndPassThru();
+        if (spUp)
+            RestoreInput(spUp, &mtIn);
+        if (spDown && !m_apOut->IsConnected() && m_apIn->IsConnected())
+            RestoreOutput(spDown, &mtOut);
+        return hr;
+    }
+    m_bDirty = TRUE;
+    return hr;
+}
+
+namespace
+{
+// The filter that owns pPin is stopped; a missing pin, or a filter that
+// cannot tell, counts as stopped only when there is no pin.
+bool PinFilterStopped(IPin* pPin)
+{
+    if (NULL == pPin)
+        return true;
+    PIN_INFO info;
+    ZeroMemory(&info, sizeof(info));
+    if (FAILED(pPin->QueryPinInfo(&info)) || NULL == info.pFilter)
+        return false;
+    FILTER_STATE eState = State_Running;
+    const HRESULT hr = info.pFilter->GetState(0, &eState);
+    info.pFilter->Release();
+    return S_OK == hr && State_Stopped == eState;
+}
+} // namespace
+
+BOOL CSpyFilter::IsPinFilterStopped(IPin* pPin)
+{
+    return PinFilterStopped(pPin) ? TRUE : FALSE;
+}
+
+BOOL CSpyFilter::IsGraphStopped()
+{
+    CComPtr<IFilterGraph> spGraph;
+    {
+        ObjectLock lock(this);
+        spGraph = m_pFilterGraphJoin;
+    }
+    CComQIPtr<IMediaControl> spControl(spGraph);
+    if (!spControl)
+        return TRUE;
+    OAFilterState eState = State_Running;
+    const HRESULT hr = spControl->GetState(0, &eState);
+    return (S_OK == hr && State_Stopped == eState) ? TRUE : FALSE;
 }
 
 STDMETHODIMP CSpyFilter::IsPassthruAllocatorForced(LONG* pbForced)

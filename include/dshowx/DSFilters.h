@@ -1704,22 +1704,33 @@ public:
         if (nGeneration != m_nConnectGeneration)
         {
             // The downstream pin had the graph reconnect or disconnect this
-            // pin while it decided (Wine does that on this thread): what that
-            // call left stands, and the negotiation ends here.
+            // pin while it decided (Wine does that on this thread).
             _LogTrace(atlTraceGeneral, eTL_Warning,
                       L"WARNING. %s ExecConnection(): connection changed while the downstream pin decided, "
                       L"ReceiveConnection()=0x%X\n",
                       TraceName(), hr);
-            if (S_OK == hr && !this->IsConnected())
-                pReceivePin->Disconnect();
-            m_bSettledInside = TRUE;
-            return S_OK;
+            // A connection that call made, and that both ends know of,
+            // stands, and the negotiation ends here; so does an accepted one.
+            if (S_OK == hr || IsMutuallyConnected())
+            {
+                if (S_OK == hr && !this->IsConnected())
+                    pReceivePin->Disconnect();
+                m_bSettledInside = TRUE;
+                return S_OK;
+            }
+            // Refused, and nothing was made inside: the type failed like any
+            // refused type, and the next one is tried.
+            if (this->m_spConnected.IsEqualObject(pReceivePin))
+                SetConnected(NULL);
+            pPin->TypeRefused(pReceivePin, &mt, hr);
+            return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
         if (S_OK != hr)
         {
             _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n",
                       TraceName(), hr);
             SetConnected(NULL);
+            pPin->TypeRefused(pReceivePin, &mt, hr);
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
         _LogTrace(atlTraceGeneral, eTL_Info, L"%s ExecConnection(): connection accepted\n", TraceName());
@@ -1732,6 +1743,25 @@ public:
         pReceivePin->Disconnect();
         SetConnected(NULL);
         return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    // Pin-level hook: pReceivePin refused pmt in ReceiveConnection with hr.
+    // The default forgets it.
+    void TypeRefused(IPin*, const AM_MEDIA_TYPE*, HRESULT) {}
+
+    // Counts every change of the connected pin (see m_nConnectGeneration).
+    LONG ConnectGeneration() const { return m_nConnectGeneration; }
+
+    // The pin is connected to a pin that says it is connected to this one.
+    BOOL IsMutuallyConnected()
+    {
+        CComPtr<IPin> spPeer = GetConnectedPin();
+        if (!spPeer)
+            return FALSE;
+        CComPtr<IPin> spBack;
+        if (S_OK != spPeer->ConnectedTo(&spBack) || !spBack)
+            return FALSE;
+        return spBack.IsEqualObject(static_cast<IPin*>(static_cast<T*>(this)));
     }
 
     // The default allocator step of AgreeExchange: the in-place agreement
@@ -2261,14 +2291,16 @@ public:
         ALLOCATOR_PROPERTIES propsUp;
         ZeroMemory(&propsUp, sizeof(propsUp));
         HRESULT hr = pUpAlloc->GetProperties(&propsUp);
-        if (FAILED(hr))
+        // Without the upstream properties the agreement goes on from zero:
+        // the output allocator's properties are then what is asked for.
+        const bool bPropsKnown = SUCCEEDED(hr);
+        if (!bPropsKnown)
         {
-            // Nothing is known to restore the allocator to: leave both sides.
+            ZeroMemory(&propsUp, sizeof(propsUp));
             _LogTrace(atlTraceGeneral, eTL_Info,
                       L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties()=0x%X\n",
                       pPin->GetTraceName(), hr);
             ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties() FAILED");
-            return S_FALSE;
         }
         if (bReadOnly && FAILED(_Match::CheckProps(&this->m_propsOut, &propsUp)))
         {
@@ -2292,7 +2324,8 @@ public:
                   L"WARNING. %s CTransInPlaceAllocator::AgreePassThroughAllocator(): agreement of pass-through allocator "
                   L"failed, hr=0x%X\n",
                   pPin->GetTraceName(), hr);
-        if (!bReadOnly)
+        // Properties that were never read cannot be put back.
+        if (!bReadOnly && bPropsKnown)
         {
             ALLOCATOR_PROPERTIES propsRestore = propsUp;
             ALLOCATOR_PROPERTIES propsActual;
@@ -2516,18 +2549,25 @@ public:
 
     // A pin's media type follows its connection; the output pin keeps its
     // type while the input stays connected (it is the type upstream sends).
+    // Each type is reset under its own pin's lock, since its enumerators copy
+    // it under that lock (input, then output: the usual order).
     void Filter_DisconnectPin(DWORD dwCookie)
     {
         if (!m_apIn || !m_apOut)
             return;
         if (PINDIR_INPUT == dwCookie)
         {
-            m_apIn->m_mt.Reset();
+            {
+                typename TIn::ObjectLock lockIn(m_apIn.p);
+                m_apIn->m_mt.Reset();
+            }
+            typename TOut::ObjectLock lockOut(m_apOut.p);
             if (!m_apOut->IsConnected())
                 m_apOut->m_mt.Reset();
         }
         else if (PINDIR_OUTPUT == dwCookie)
         {
+            typename TOut::ObjectLock lockOut(m_apOut.p);
             if (!m_apIn->IsConnected())
                 m_apOut->m_mt.Reset();
         }

@@ -6,6 +6,8 @@
 // makes the source allocate from the downstream filter's allocator.
 #include "SpyTestSupport.h"
 
+#include <thread>
+
 namespace {
 
 class SpyConnectionTest : public FilterTest
@@ -25,17 +27,6 @@ bool WaitForSpyState(SpyChain& chain, FILTER_STATE eState)
     for (int i = 0; i < 4000 && eState != chain.spy->FilterState(); ++i)
         Sleep(5);
     return eState == chain.spy->FilterState();
-}
-
-dsfix::MediaType ConnectionType(IPin* pPin)
-{
-    AM_MEDIA_TYPE mt;
-    ZeroMemory(&mt, sizeof(mt));
-    if (S_OK != pPin->ConnectionMediaType(&mt))
-        return dsfix::MediaType();
-    dsfix::MediaType t(mt);
-    dsfix::FreeMediaTypeFields(mt);
-    return t;
 }
 
 bool IsConnected(IPin* pPin)
@@ -257,6 +248,57 @@ TEST_F(SpyConnectionTest, WhenNoTypeGetsAnAllocatorTheOutputStaysUnconnected)
     EXPECT_FALSE(IsConnected(chain.spy.Out()));
     EXPECT_FALSE(IsConnected(chain.sink->Pin()));
     EXPECT_TRUE(IsConnected(chain.spy.In()));
+}
+
+// A sink that takes a type in QueryAccept and refuses it in
+// ReceiveConnection (as Wine's Video Renderer does with types its display
+// cannot show). The input, connected with the type the sink works with, is
+// reconnected after the output connection, and upstream offers that other
+// type first: with enumeration redirection the output learnt the refusal
+// while it connected, and the input refuses the type at once; without it the
+// output's reconnection with the type fails, the output gets its working type
+// back, and the input refuses the type. Either way upstream's next type is
+// taken, the chain ends whole and plays.
+TEST_F(SpyConnectionTest, ATypeTheSinkOnlyPretendsToTakeGivesWayToTheWorkingOne)
+{
+    dsfix::HangWatchdog watchdog(60000, "a type the sink only pretends to take");
+    const dsfix::MediaType mtRgb = dsfix::VideoType(MEDIASUBTYPE_RGB24, 320, 240);
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    for (const bool bRedir : { true, false })
+    {
+        SCOPED_TRACE(bRedir ? "enumeration redirection on" : "enumeration redirection off");
+        SpyChainConfig config;
+        config.source.mediaTypes = { mtRgb, mtYuy2 };
+        config.source.sampleCount = 3;
+        config.sink.refuseConnectionTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_RGB24) };
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        // As a user inserts the spy: the input first, with the type the sink
+        // works with, then the output.
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        ASSERT_EQ(S_OK, spItf->EnableMTEnumRedir(bRedir ? 1 : 0));
+        ASSERT_EQ(S_OK, chain.spy.Out()->Disconnect());
+        ASSERT_EQ(S_OK, chain.spy.In()->Disconnect());
+        chain.source->Pin()->Disconnect();
+        // What the first connection learnt about the sink is forgotten, as
+        // for a sink never met before.
+        chain.spy->m_apOut->ForgetRefusals();
+        ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtYuy2.Ptr()));
+        m_log.Reset();
+        ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.spy.Out(), chain.sink->Pin(), NULL));
+
+        EXPECT_TRUE(IsConnected(chain.spy.In()));
+        EXPECT_TRUE(IsConnected(chain.spy.Out()));
+        EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtYuy2);
+        EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtYuy2);
+        EXPECT_TRUE(chain.sink->CurrentType() == mtYuy2);
+        EXPECT_EQ(!bRedir, m_log.HasLineContaining(L"ReconnectOutput(): the downstream pin did not connect with the "
+                                                   L"new type"));
+        EXPECT_EQ(S_FALSE, chain.spy.In()->QueryAccept(mtRgb.Ptr())) << "the refused type is not taken again";
+        ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+        EXPECT_EQ(3u, chain.sink->Samples().size());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -533,6 +575,286 @@ TEST_F(SpyConnectionTest, DisconnectingInThePassThroughModeEndsIt)
     EXPECT_EQ(1, chain.spy->m_bReconnecting);
     EXPECT_TRUE(SpyLinesWith(m_log, L"PassThru_").empty());
     chain.spy->m_bReconnecting = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Faults found by hostile hosts
+
+// A thread that enumerates the output's types while another connects and
+// disconnects the input: the output's type is emptied under the output
+// pin's lock, never while an enumerator copies it (a 4 MB format block makes
+// a copy of a freed block fault).
+TEST_F(SpyConnectionTest, EnumeratingTheOutputTypeWhileTheInputDisconnectsIsSafe)
+{
+    dsfix::HangWatchdog watchdog(120000, "enumeration against disconnection");
+    CSilentLog silent;
+    std::vector<BYTE> format(4 << 20, 0x5A);
+    AM_MEDIA_TYPE mtBig;
+    ZeroMemory(&mtBig, sizeof(mtBig));
+    mtBig.majortype = MEDIATYPE_Video;
+    mtBig.subtype = MEDIASUBTYPE_YUY2;
+    mtBig.formattype = FORMAT_VideoInfo;
+    mtBig.cbFormat = static_cast<ULONG>(format.size());
+    mtBig.pbFormat = format.data();
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+    {
+        CSpyPtr spy;
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        ASSERT_EQ(S_OK, spItf->EnableMTEnumRedir(0)); // the output enumerates its own type
+        CComPtr<IMemInputPin> spMemIn;
+        ASSERT_EQ(S_OK, spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+        CComPtr<IMemAllocator> spAlloc;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                         reinterpret_cast<void**>(&spAlloc)));
+        volatile LONG nStop = 0;
+        volatile LONG nCopies = 0;
+        IPin* pOut = spy.Out();
+        std::thread enumerator([&] {
+            dsfix::ComInit com;
+            while (0 == nStop)
+            {
+                CComPtr<IEnumMediaTypes> spEnum;
+                if (S_OK != pOut->EnumMediaTypes(&spEnum) || !spEnum)
+                    continue;
+                AM_MEDIA_TYPE* pmt = NULL;
+                ULONG n = 0;
+                if (S_OK == spEnum->Next(1, &pmt, &n))
+                    InterlockedIncrement(&nCopies);
+                MTDelete(pmt);
+            }
+        });
+        const DWORD dwStart = GetTickCount();
+        for (int i = 0; i < 300 && GetTickCount() - dwStart < 15000; ++i)
+        {
+            EXPECT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, &mtBig));
+            EXPECT_EQ(S_OK, spMemIn->NotifyAllocator(spAlloc, FALSE)); // the output takes the input's type
+            EXPECT_EQ(S_OK, spy.In()->Disconnect());
+        }
+        InterlockedExchange(&nStop, 1);
+        enumerator.join();
+        EXPECT_GT(nCopies, 0);
+    }
+    pUp->Release();
+}
+
+// A downstream pin that has this output disconnected while it decides, and
+// then refuses the type, refused it: the next type is tried, and the refused
+// type is not left on the output.
+TEST_F(SpyConnectionTest, ARefusalAfterTheDownstreamPinDisconnectedUsIsARefusal)
+{
+    dsfix::HangWatchdog watchdog(60000, "refusal with a nested disconnection");
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtUyvy = dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtYuy2, mtUyvy };
+    config.source.sampleCount = 3;
+    config.sink.acceptTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_UYVY) };
+    int nCalls = 0;
+    config.sink.onReceiveConnection = [&](IPin* pConnector) {
+        if (0 == nCalls++)
+            pConnector->Disconnect();
+    };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtUyvy);
+    EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtUyvy);
+    EXPECT_TRUE(chain.sink->CurrentType() == mtUyvy);
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
+// A forced pass-through reconnection that fails while the input stays
+// connected (the filter is in no graph that could reconnect it) ends the mode
+// and keeps the switch as it was: the next output connection agrees an
+// allocator as usual or fails, and never stands without one.
+TEST_F(SpyConnectionTest, AFailedForcedReconnectionLeavesNoModeBehind)
+{
+    dsfix::HangWatchdog watchdog(60000, "failed forced reconnection");
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+    {
+        CSpyPtr spy;
+        dsfix::TestSink* pSink = NULL;
+        ASSERT_EQ(S_OK, dsfix::TestSink::Create(dsfix::TestSinkConfig(), &pSink));
+        dsfix::ComPtr<dsfix::TestSink> sink;
+        sink.Attach(pSink);
+        ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, TestVideoType().Ptr()));
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        EXPECT_TRUE(FAILED(spItf->ForcePassthruAllocator(1)));
+        EXPECT_EQ(0, spy->m_bReconnecting);
+        EXPECT_TRUE(spy->m_spDownstreamPin == NULL);
+        LONG bForced = -1;
+        EXPECT_EQ(S_OK, spItf->IsPassthruAllocatorForced(&bForced));
+        EXPECT_EQ(0, bForced) << "the failed call changed nothing";
+        EXPECT_TRUE(IsConnected(spy.In()));
+
+        const HRESULT hr = spy.Out()->Connect(sink->Pin(), NULL);
+        if (S_OK == hr)
+        {
+            EXPECT_TRUE(spy->m_apOut->GetAllocatorOut() != NULL);
+            EXPECT_TRUE(spy->m_apOut->GetConnectedMemInput() != NULL);
+        }
+        else
+        {
+            EXPECT_FALSE(IsConnected(spy.Out()));
+        }
+        spy.Out()->Disconnect();
+        spy.In()->Disconnect();
+    }
+    pUp->Release();
+}
+
+// The pass-through mode's Disconnect while the graph runs: the output's
+// Disconnect is refused, and the mode is left exactly as it was, on its
+// "stop" branch (a downstream pin stored) and on its "start" branch (none).
+TEST_F(SpyConnectionTest, APassThroughDisconnectRefusedWhileRunningChangesNothing)
+{
+    dsfix::HangWatchdog watchdog(60000, "pass-through disconnect while running");
+    SpyChainConfig config;
+    config.source.credit = 0;
+    config.bNoClock = true;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(1));
+    ASSERT_EQ(1, chain.spy->m_bReconnecting);
+    ASSERT_TRUE(chain.spy->m_spDownstreamPin != NULL);
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+    ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+
+    EXPECT_EQ(VFW_E_NOT_STOPPED, chain.spy.In()->Disconnect());
+    EXPECT_EQ(1, chain.spy->m_bReconnecting) << "stop branch";
+    EXPECT_TRUE(chain.spy->m_spDownstreamPin.IsEqualObject(chain.sink->Pin())) << "stop branch";
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+
+    chain.spy->m_spDownstreamPin.Release();
+    EXPECT_EQ(VFW_E_NOT_STOPPED, chain.spy.In()->Disconnect());
+    EXPECT_TRUE(chain.spy->m_spDownstreamPin == NULL) << "start branch";
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    chain.spy->m_spDownstreamPin = chain.sink->Pin();
+    EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+}
+
+// ForcePassthruAllocator on a stopped spy whose downstream neighbour is
+// paused is refused, and the chain stays whole and plays.
+TEST_F(SpyConnectionTest, ForcingWhileANeighbourIsPausedIsRefusedAndLeavesTheChainWhole)
+{
+    dsfix::HangWatchdog watchdog(60000, "forcing against a paused neighbour");
+    SpyChainConfig config;
+    config.source.sampleCount = 3;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_TRUE(SUCCEEDED(chain.down->Pause()));
+    EXPECT_EQ(VFW_E_WRONG_STATE, spItf->ForcePassthruAllocator(1));
+    ASSERT_TRUE(SUCCEEDED(chain.down->Stop()));
+    LONG bForced = -1;
+    EXPECT_EQ(S_OK, spItf->IsPassthruAllocatorForced(&bForced));
+    EXPECT_EQ(0, bForced);
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    EXPECT_TRUE(IsConnected(chain.sink->Pin()));
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
+// ForcePassthruAllocator racing the graph's Run from another thread (most
+// calls are made while the graph is pausing its filters, the sink lingering
+// in its Pause): each call either changes the switch with both connections
+// whole or is refused, and every Run plays.
+TEST_F(SpyConnectionTest, ForcingRacingTheGraphsRunNeverBreaksTheChain)
+{
+    dsfix::HangWatchdog watchdog(200000, "forcing against Run");
+    CSilentLog silent;
+    SpyChainConfig config;
+    config.source.sampleCount = 2;
+    config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 16) };
+    config.source.sampleSize = 16;
+    config.bNoClock = true;
+    config.sink.pauseLingerMs = 20;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    const DWORD dwStart = GetTickCount();
+    int nRefused = 0;
+    for (int i = 0; i < 150 && GetTickCount() - dwStart < 60000; ++i)
+    {
+        HRESULT hrForce = E_FAIL;
+        // Every third call comes before the Run, and changes the switch.
+        if (0 == i % 3)
+        {
+            hrForce = spItf->ForcePassthruAllocator(i & 1 ? 0 : 1);
+            EXPECT_EQ(S_OK, hrForce) << i;
+        }
+        HANDLE hGo = CreateEventW(NULL, TRUE, FALSE, NULL);
+        std::thread setter([&] {
+            dsfix::ComInit com;
+            WaitForSingleObject(hGo, 5000);
+            if (0 == i % 3)
+                return;
+            // Into the graph's Run: once a neighbour has left Stopped, while
+            // the spy may not have yet.
+            const DWORD dwSpin = GetTickCount();
+            FILTER_STATE eDown = State_Stopped;
+            FILTER_STATE eUp = State_Stopped;
+            while (GetTickCount() - dwSpin < 2000 && SUCCEEDED(chain.down->GetState(0, &eDown)) &&
+                   SUCCEEDED(static_cast<IBaseFilter*>(chain.source.Get())->GetState(0, &eUp)) &&
+                   State_Stopped == eDown && State_Stopped == eUp)
+                ;
+            hrForce = spItf->ForcePassthruAllocator(i & 1 ? 0 : 1);
+        });
+        SetEvent(hGo);
+        const HRESULT hrRun = chain.graph.Run();
+        setter.join();
+        CloseHandle(hGo);
+        chain.graph.Stop();
+        chain.source->WaitForStreamEnd(5000);
+        chain.graph.Stop();
+        if (FAILED(hrForce))
+            ++nRefused;
+        else if (0 != i % 3)
+            ADD_FAILURE() << i << ": a call during the graph's Run changed the switch";
+        EXPECT_TRUE(SUCCEEDED(hrForce) || VFW_E_WRONG_STATE == hrForce) << i << ": " << dsfix::HrText(hrForce);
+        EXPECT_TRUE(IsConnected(chain.spy.In())) << i;
+        EXPECT_TRUE(IsConnected(chain.spy.Out())) << i;
+        EXPECT_TRUE(IsConnected(chain.source->Pin())) << i;
+        EXPECT_TRUE(IsConnected(chain.sink->Pin())) << i;
+        EXPECT_NE(VFW_E_WRONG_STATE, hrRun) << i;
+        if (HasFailure())
+            break;
+    }
+    chain.sink->ClearRecords();
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(2u, chain.sink->Samples().size());
+    std::printf("%d calls refused, the others changed the switch\n", nRefused);
+}
+
+// Upstream brings a new allocator that cannot tell its properties: the
+// pass-through agreement goes on from zero properties, and the allocator is
+// passed through to the downstream pin instead of every sample being copied.
+TEST_F(SpyConnectionTest, AnUpstreamAllocatorWithoutPropertiesIsStillPassedThrough)
+{
+    dsfix::HangWatchdog watchdog(60000, "allocator without properties");
+    SpyChainConfig config;
+    config.source.allocatorMode = dsfix::SourceAllocator::Own;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_EQ(eAS_Upstream, chain.spy->m_apOut->m_eAllocSrc);
+    CWineAllocatorWrapper* pAlloc = new CWineAllocatorWrapper();
+    pAlloc->m_hrGetProperties = E_NOTIMPL;
+    CComPtr<IMemInputPin> spMemIn;
+    ASSERT_EQ(S_OK, chain.spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+    EXPECT_EQ(S_OK, spMemIn->NotifyAllocator(pAlloc, FALSE));
+    EXPECT_FALSE(chain.spy->m_bSeparateAllocators);
+    EXPECT_EQ(static_cast<IMemAllocator*>(pAlloc), chain.spy->m_apOut->GetAllocatorOut().p);
+    EXPECT_EQ(static_cast<IMemAllocator*>(pAlloc), chain.sink->Records().notifiedAllocator);
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    chain.graph.Release();
+    pAlloc->Release();
 }
 
 } // namespace

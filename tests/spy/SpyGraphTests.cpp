@@ -788,42 +788,7 @@ TEST_F(SpyGraphTest, AStopInTheMiddleOfAStreamLeavesACountThatMatchesTheEntries)
 
 // Wine's memory allocator behind a wrapper whose Decommit can be made to
 // fail.
-class CDecommitFailingAllocator : public IMemAllocator, public CFakeUnknown
-{
-public:
-    CDecommitFailingAllocator()
-    {
-        CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
-                         reinterpret_cast<void**>(&m_spInner));
-    }
-    FAKE_IUNKNOWN
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = NULL;
-        if (riid != IID_IUnknown && riid != IID_IMemAllocator)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IMemAllocator*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) override
-    {
-        return m_spInner->SetProperties(pRequest, pActual);
-    }
-    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* p) override { return m_spInner->GetProperties(p); }
-    STDMETHODIMP Commit() override { return m_spInner->Commit(); }
-    STDMETHODIMP Decommit() override { return FAILED(m_hrDecommit) ? m_hrDecommit : m_spInner->Decommit(); }
-    STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* pS, REFERENCE_TIME* pE, DWORD dw) override
-    {
-        return m_spInner->GetBuffer(pp, pS, pE, dw);
-    }
-    STDMETHODIMP ReleaseBuffer(IMediaSample* p) override { return m_spInner->ReleaseBuffer(p); }
-
-    CComPtr<IMemAllocator> m_spInner;
-    HRESULT m_hrDecommit = S_OK;
-};
+typedef CWineAllocatorWrapper CDecommitFailingAllocator;
 
 // The template's Stop fails when the output allocator cannot be decommitted:
 // the filter stays Paused and that failure is Stop's result, although the

@@ -96,6 +96,61 @@ inline std::vector<ULONGLONG> StopCounts(CFakeLogScope& log, const std::wstring&
     return v;
 }
 
+// The pin's connection type; the empty type when it is not connected.
+inline dsfix::MediaType ConnectionType(IPin* pPin)
+{
+    AM_MEDIA_TYPE mt;
+    ZeroMemory(&mt, sizeof(mt));
+    if (S_OK != pPin->ConnectionMediaType(&mt))
+        return dsfix::MediaType();
+    dsfix::MediaType t(mt);
+    dsfix::FreeMediaTypeFields(mt);
+    return t;
+}
+
+// Wine's memory allocator behind a wrapper whose GetProperties or Decommit
+// can be made to fail.
+class CWineAllocatorWrapper : public IMemAllocator, public CFakeUnknown
+{
+public:
+    CWineAllocatorWrapper()
+    {
+        CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                         reinterpret_cast<void**>(&m_spInner));
+    }
+    FAKE_IUNKNOWN
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = NULL;
+        if (riid != IID_IUnknown && riid != IID_IMemAllocator)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IMemAllocator*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) override
+    {
+        return m_spInner->SetProperties(pRequest, pActual);
+    }
+    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* p) override
+    {
+        return FAILED(m_hrGetProperties) ? m_hrGetProperties : m_spInner->GetProperties(p);
+    }
+    STDMETHODIMP Commit() override { return m_spInner->Commit(); }
+    STDMETHODIMP Decommit() override { return FAILED(m_hrDecommit) ? m_hrDecommit : m_spInner->Decommit(); }
+    STDMETHODIMP GetBuffer(IMediaSample** pp, REFERENCE_TIME* pS, REFERENCE_TIME* pE, DWORD dw) override
+    {
+        return m_spInner->GetBuffer(pp, pS, pE, dw);
+    }
+    STDMETHODIMP ReleaseBuffer(IMediaSample* p) override { return m_spInner->ReleaseBuffer(p); }
+
+    CComPtr<IMemAllocator> m_spInner;
+    HRESULT m_hrGetProperties = S_OK;
+    HRESULT m_hrDecommit = S_OK;
+};
+
 // A file in the temporary folder.
 inline std::wstring TempFile(LPCWSTR pszName)
 {

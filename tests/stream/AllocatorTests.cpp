@@ -315,7 +315,11 @@ TEST_F(AgreementTest, ReAgreementOfThePassedThroughAllocator)
         { "taken", { S_OK }, S_OK, S_OK, eAS_Upstream, true, true, 1, 1 },
         { "refused, restored", { E_ABORT, S_OK }, S_OK, S_OK, eAS_Upstream, false, true, 2, 2 },
         { "refused, not restored", { E_ABORT, VFW_E_BADALIGN }, S_OK, VFW_E_BADALIGN, eAS_None, false, false, 2, 2 },
-        { "properties unknown", {}, E_UNEXPECTED, S_OK, eAS_Upstream, false, true, 0, 0 },
+        // Without its properties the new allocator is still tried, asked for
+        // the output allocator's; refused, it is not given properties back
+        // that were never read.
+        { "properties unknown", { S_OK }, E_UNEXPECTED, S_OK, eAS_Upstream, true, true, 1, 1 },
+        { "properties unknown, refused", { E_ABORT, S_OK }, E_UNEXPECTED, S_OK, eAS_Upstream, false, true, 2, 1 },
     };
     for (const auto& c : cases)
     {
@@ -347,7 +351,9 @@ TEST_F(AgreementTest, ReAgreementOfThePassedThroughAllocator)
         if (c.bNewIsOutput)
         {
             // Asked for the larger of both, the old one let go.
-            EXPECT_TRUE(SameProps({ 2, 4096, 1, 0 }, pNew->m_requests[0])) << c.pszCase;
+            EXPECT_TRUE(SameProps(SUCCEEDED(c.hrGetProps) ? ALLOCATOR_PROPERTIES{ 2, 4096, 1, 0 } : propsOut,
+                                  pNew->m_requests[0]))
+                << c.pszCase;
             EXPECT_LT(nUpDecommits, m_pUpAlloc->m_nDecommit) << c.pszCase << ": the old one let go";
             EXPECT_TRUE(m_log.HasLine(Fmt(L"@@@@ %s Filter_NotifyAllocator(): Use through-pass allocator\n", sFilter.c_str())));
             EXPECT_FALSE(m_rig.f->m_bSeparateAllocators);
