@@ -971,7 +971,8 @@ inline void Debug_Sample(DWORD_PTR dwCategory, UINT nLevel, IMediaSample* pSampl
         if (S_OK == hr)
             text.Text(L"tS=").Text(ReferenceTimeToText(tStart, sz1)).Text(L"  tE=").Text(ReferenceTimeToText(tStop, sz2));
         else if (VFW_S_NO_STOP_TIME == hr)
-            text.Text(L"tS=").Text(ReferenceTimeToText(tStart, sz1)).Text(L"  tE=? (0x").Hex(static_cast<ULONG>(hr)).Text(L")");
+            text.Text(L"tS=").Text(ReferenceTimeToText(tStart, sz1)).Text(L"  tE=? (0x").Hex(static_cast<ULONG>(hr))
+                .Text(L")");
         else
             text.Text(L"tS/tE=? (0x").Hex(static_cast<ULONG>(hr)).Text(L")");
     }
@@ -1003,7 +1004,11 @@ inline void Debug_Sample(DWORD_PTR dwCategory, UINT nLevel, IMediaSample* pSampl
             // Up to and with the stream id: the part every version of the structure has.
             const DWORD cbProps = offsetof(AM_SAMPLE2_PROPERTIES, dwStreamId) + sizeof(props.dwStreamId);
             if (S_OK == spSample2->GetProperties(cbProps, reinterpret_cast<BYTE*>(&props)))
-                CTextBuilder(szProps, 64).Text(L" TF=0x").Hex(props.dwTypeSpecificFlags).Text(L" sId=0x").Hex(props.dwStreamId);
+                CTextBuilder(szProps, 64)
+                    .Text(L" TF=0x")
+                    .Hex(props.dwTypeSpecificFlags)
+                    .Text(L" sId=0x")
+                    .Hex(props.dwStreamId);
         }
     }
 
