@@ -212,7 +212,7 @@ inline PriorityCosts MeasurePriority(int nCalls)
 
 inline void PrintPriority(const PriorityCosts& costs)
 {
-    printf("  the thread's priority (asked only for a line that opens the columns)  median      90%%\n");
+    printf("  %-64s %11s %11s\n", "the thread's priority, asked for lines that open the columns", "median", "90%");
     for (int nWay = 0; nWay < PriorityCosts::eWays; ++nWay)
         printf("  %-64s %8.2f us %8.2f us%s\n", PriorityWayName(nWay), costs.adMedian[nWay], costs.adP90[nWay],
                nWay == PriorityCosts::eRoundTrip ? "" : (costs.abTrue[nWay] ? "" : "  (NOT true for every level)"));
