@@ -171,7 +171,7 @@ public:
     WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE];
     DWORD m_bMTEnumRedir;              // copy of the filter's enumeration-redirection switch
     CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
-    BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type
+    BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type (pin lock)
     std::vector<CMType> m_vRefused;    // types the downstream pin refused to connect with
     IUnknown* m_pRefusedBy = NULL;     // that pin's identity (never called, not counted)
 };
