@@ -183,11 +183,17 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     }
     // A complete type is the only type this connection may end with; a
     // connection nested in this one (Wine reconnects on this thread) has its
-    // own.
-    const BYTE bTypeGivenOuter = m_bTypeGiven;
-    m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
-    HRESULT hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
-    m_bTypeGiven = bTypeGivenOuter;
+    // own. The flag is set under the pin's lock, which the template's
+    // connection holds throughout, so that a Connect on another thread waits
+    // before it changes the flag of this one.
+    HRESULT hr = S_OK;
+    {
+        ObjectLock lock(this);
+        const BYTE bTypeGivenOuter = m_bTypeGiven;
+        m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
+        hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
+        m_bTypeGiven = bTypeGivenOuter;
+    }
     CSpyFilter* pFilter = m_pFilter;
     if (S_OK != hr || !pFilter)
         return hr;
@@ -568,7 +574,9 @@ HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
               L"###Err### %s ReconnectOutput(): the downstream pin did not connect with the new type, hr=0x%X; the "
               L"last working type is restored\n",
               m_szTraceName, hr);
-    m_apOut->TypeRefused(spDown, pmt, VFW_E_TYPE_NOT_ACCEPTED);
+    // Recorded with the failure itself: one that speaks of the downstream
+    // pin's state (not stopped, still connected) says nothing of the type.
+    m_apOut->TypeRefused(spDown, pmt, hr);
     RestoreOutput(spDown, &mtOld);
     return hr;
 }

@@ -157,12 +157,14 @@ public:
 
     // The template's connection; once it stands the input pin is
     // reconnected by the graph. When that fails the output is left
-    // unconnected.
+    // unconnected and the input gets its connection back.
     STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
 
-    // The step after a type was agreed: the in-place allocator agreement;
-    // when it fails, the pin's other types are tried, and the subtypes that
-    // failed are refused for the rest of the connection.
+    // The step after a type was agreed: the in-place allocator agreement
+    // (none for the pass-through mode's own connection, which agrees it
+    // through the input pin); when it fails, the pin's other types are
+    // tried, unless the Connect was given a complete type, and the subtypes
+    // that failed are refused for the rest of the connection.
     HRESULT AgreeExchange();
 
     // Hands a sample to the downstream pin and returns its answer.
@@ -171,7 +173,7 @@ public:
     WCHAR m_szTraceName[SPY_TRACE_NAME_SIZE];
     DWORD m_bMTEnumRedir;              // copy of the filter's enumeration-redirection switch
     CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
-    BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type
+    BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type (pin lock)
     std::vector<CMType> m_vRefused;    // types the downstream pin refused to connect with
     IUnknown* m_pRefusedBy = NULL;     // that pin's identity (never called, not counted)
 };
@@ -244,14 +246,19 @@ public:
     BOOL ReadSettings();
 
     // The input connection or the output connection is complete. On a live
-    // input connection a new type is carried downstream.
+    // input connection a new type is carried downstream; a first input
+    // connection, while the filter is stopped outside the pass-through mode
+    // and the output stands connected with another type, has the output
+    // reconnected with that type at once.
     HRESULT Filter_CompleteConnect(DWORD dwCookie);
     // Upstream's allocator is recorded on the input pin: the output side
     // follows (its type, a reconnection while stopped, or the allocator of a
     // live type change).
     HRESULT Filter_CompleteConnectInput();
     // The output connection stands: the graph reconnects the input pin, so
-    // that the upstream allocator is agreed end to end.
+    // that the upstream allocator is agreed end to end; not for the
+    // pass-through mode's own connection, nor for one made for the input's
+    // sake or to restore. A reconnection that leaves a pin unconnected fails.
     HRESULT Filter_CompleteConnectOutput();
 
     // The connection invariant and how it is kept: see Connection.cpp.
@@ -268,9 +275,12 @@ public:
     HRESULT RestoreInput(IPin* spUp, const AM_MEDIA_TYPE* pmt);
     // Copies of both pins' media types, each taken under its pin's lock.
     void CopyPinTypes(CMType* pIn, CMType* pOut);
-    // The in-place rule, except that a subtype whose allocator agreement
-    // failed is refused, anything goes on the output while the pass-through
-    // mode reconnects, and a changed YUV type between the AVI splitter and
+    // The in-place rule, except that: anything goes on the output while the
+    // pass-through mode connects it or its last working type is restored;
+    // any other output connection while the mode lasts carries only the
+    // input's type; the input takes no type that the connected downstream
+    // pin refused in ReceiveConnection, nor a subtype whose allocator
+    // agreement failed; and a changed YUV type between the AVI splitter and
     // the overlay mixer is taken.
     BOOL Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt);
     BOOL AcceptChangedYuvType(DWORD dwCookie, const AM_MEDIA_TYPE* pmt);
@@ -411,7 +421,8 @@ public:
     // The graph that the filter joined says it is stopped (a filter outside
     // a graph, or a graph without IMediaControl, counts as stopped).
     BOOL IsGraphStopped();
-    // The filter that owns pPin is stopped (TRUE for no pin).
+    // The filter that owns pPin is stopped (TRUE for no pin, FALSE for a
+    // filter that cannot tell).
     static BOOL IsPinFilterStopped(IPin* pPin);
     STDMETHOD(IsPassthruAllocatorForced)(LONG* pbForced) override;
     // Asks for the next sample that reaches the filter to be written to the

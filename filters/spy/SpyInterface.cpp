@@ -4,6 +4,8 @@
 // runs on the streaming thread.
 #include "SpyFilter.h"
 
+#include <DSFunctions.h>
+
 namespace
 {
 // The calling thread's last error as an HRESULT; a failure that left no
@@ -138,28 +140,15 @@ STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
     return hr;
 }
 
-namespace
-{
-// The filter that owns pPin is stopped; a missing pin, or a filter that
-// cannot tell, counts as stopped only when there is no pin.
-bool PinFilterStopped(IPin* pPin)
-{
-    if (NULL == pPin)
-        return true;
-    PIN_INFO info;
-    ZeroMemory(&info, sizeof(info));
-    if (FAILED(pPin->QueryPinInfo(&info)) || NULL == info.pFilter)
-        return false;
-    FILTER_STATE eState = State_Running;
-    const HRESULT hr = info.pFilter->GetState(0, &eState);
-    info.pFilter->Release();
-    return S_OK == hr && State_Stopped == eState;
-}
-} // namespace
-
 BOOL CSpyFilter::IsPinFilterStopped(IPin* pPin)
 {
-    return PinFilterStopped(pPin) ? TRUE : FALSE;
+    if (NULL == pPin)
+        return TRUE;
+    CComPtr<IBaseFilter> spFilter;
+    if (FAILED(GetPinFilter(pPin, &spFilter)))
+        return FALSE;
+    FILTER_STATE eState = State_Running;
+    return (S_OK == spFilter->GetState(0, &eState) && State_Stopped == eState) ? TRUE : FALSE;
 }
 
 BOOL CSpyFilter::IsGraphStopped()

@@ -149,7 +149,9 @@ TEST(LogFaults, FileSizeLimitStopsTheLogAndEveryCallSaysSo)
         EXPECT_EQ(error, r["later_key"]) << pszKind;
         EXPECT_EQ("0x00000000", r["flush"]) << pszKind;
         if (r["crossing"] != "line")
+        {
             EXPECT_EQ(error, r["crossing"]) << pszKind << ": the dump that met the limit";
+        }
         if (std::string(pszKind) == "loaderlock")
         {
             EXPECT_EQ("done", r["threads"]) << "the failed write and the module's loading wait for each other";

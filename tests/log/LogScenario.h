@@ -2,6 +2,7 @@
 // on it for one scenario.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
 
@@ -56,6 +57,14 @@ public:
         Results out = ReadResults(results);
         out["finished"] = r.bFinished ? "yes" : "no";
         out["exit"] = std::to_string(r.dwExitCode);
+        // A child that ends without its last result tells how it ended.
+        if (!out.count("end"))
+        {
+            char szExit[16];
+            wsprintfA(szExit, "0x%08X", (unsigned)r.dwExitCode);
+            fprintf(stderr, "logchild %s: no end result; finished=%s exit=%s pid=%lu\n", pszScenario,
+                    out["finished"].c_str(), szExit, (unsigned long)r.dwProcessId);
+        }
         return out;
     }
 

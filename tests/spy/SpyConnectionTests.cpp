@@ -6,6 +6,7 @@
 // makes the source allocate from the downstream filter's allocator.
 #include "SpyTestSupport.h"
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -660,6 +661,86 @@ TEST_F(SpyConnectionTest, ARefusalAfterTheDownstreamPinDisconnectedUsIsARefusal)
     EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtUyvy);
     EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtUyvy);
     EXPECT_TRUE(chain.sink->CurrentType() == mtUyvy);
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
+// A connection asked for with a complete type ends with that type or fails,
+// also while another thread asks the same output pin for a connection with
+// any type (that one comes in while the sink decides about the first). The
+// sink takes YUY2 but refuses its allocator, so the connection with YUY2
+// fails, and the other one then connects with UYVY.
+TEST_F(SpyConnectionTest, AConnectionAskedWithATypeKeepsItWhileAnotherThreadConnects)
+{
+    dsfix::HangWatchdog watchdog(60000, "given type against a second Connect");
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtUyvy = dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtYuy2, mtUyvy };
+    config.sink.refuseAllocatorTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_YUY2) };
+    HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::atomic<bool> bArmed(false);
+    config.sink.onReceiveConnection = [&](IPin*) {
+        if (bArmed.exchange(false))
+        {
+            SetEvent(hInside);
+            Sleep(500); // the other Connect comes in meanwhile
+        }
+    };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(ConnectionType(chain.spy.Out()) == mtUyvy);
+    ASSERT_EQ(S_OK, chain.spy.Out()->Disconnect());
+
+    bArmed = true;
+    HRESULT hrGiven = E_PENDING;
+    std::thread given([&] {
+        dsfix::ComInit com;
+        hrGiven = chain.spy.Out()->Connect(chain.sink->Pin(), mtYuy2.Ptr());
+    });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 20000));
+    const HRESULT hrAny = chain.spy.Out()->Connect(chain.sink->Pin(), NULL);
+    given.join();
+    CloseHandle(hInside);
+
+    EXPECT_TRUE(FAILED(hrGiven)) << "YUY2 gets no allocator, yet: " << dsfix::HrText(hrGiven);
+    EXPECT_EQ(S_OK, hrAny) << dsfix::HrText(hrAny);
+    EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtUyvy);
+    EXPECT_TRUE(chain.sink->CurrentType() == mtUyvy);
+}
+
+// The output's reconnection with a new input type fails because the sink is
+// paused and cannot take a connection now, not because of the type: the
+// type is not remembered as one the sink refused, and once the sink is
+// stopped and the chain connected again the input takes it.
+TEST_F(SpyConnectionTest, AReconnectionRefusedForTheSinksStateLeavesTheTypeFree)
+{
+    dsfix::HangWatchdog watchdog(60000, "reconnection against a paused sink");
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 240);
+    const dsfix::MediaType mtUyvy = dsfix::VideoType(MEDIASUBTYPE_UYVY, 320, 240);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtYuy2, mtUyvy };
+    config.source.sampleCount = 3;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(ConnectionType(chain.spy.Out()) == mtYuy2);
+
+    ASSERT_TRUE(SUCCEEDED(chain.down->Pause()));
+    ASSERT_EQ(S_OK, chain.spy.In()->Disconnect());
+    chain.source->Pin()->Disconnect();
+    EXPECT_TRUE(FAILED(chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtUyvy.Ptr())));
+    EXPECT_TRUE(m_log.HasLineContaining(L"ReconnectOutput(): the downstream pin did not connect with the new type"));
+
+    // The chain made anew with the sink stopped.
+    ASSERT_TRUE(SUCCEEDED(chain.down->Stop()));
+    chain.sink->Pin()->Disconnect();
+    chain.spy.Out()->Disconnect();
+    chain.spy.In()->Disconnect();
+    chain.source->Pin()->Disconnect();
+    ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtYuy2.Ptr()));
+    ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.spy.Out(), chain.sink->Pin(), NULL));
+    EXPECT_EQ(S_OK, chain.sink->Pin()->QueryAccept(mtUyvy.Ptr()));
+    EXPECT_EQ(S_OK, chain.spy.In()->QueryAccept(mtUyvy.Ptr())) << "only the sink's state refused it";
     ASSERT_TRUE(chain.graph.RunToCompletion(20000));
     EXPECT_EQ(3u, chain.sink->Samples().size());
 }
