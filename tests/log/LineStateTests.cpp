@@ -1,4 +1,4 @@
-// Pieces of the line path that keep state: the line clock, which asks the
+// The state the line path keeps: the line clock, which asks the
 // system for the local time once a minute, and the prefixes kept per module.
 #include <gtest/gtest.h>
 
