@@ -78,8 +78,13 @@ const int CONVERTED_SIZE = 2048;
 
 const ULONGLONG TICKS_PER_MINUTE = 600000000ull;
 
-// The count of reservations given up, as a line of the log's own.
-const char s_szDroppedNotice[] = "###Err### LOG dropped %u reserved line(s) not committed within %u ms\n";
+// The counts of lines dropped, by cause, as lines of the log's own.
+const char* const s_apszDroppedNotice[eDropCauses] = {
+    "###Err### LOG dropped %u reserved line(s) not committed within %u ms\n",
+    "###Err### LOG dropped %u line(s) that waited more than %u ms for the log file's header\n",
+    "###Err### LOG dropped %u line(s) that found every slot given up and held\n",
+};
+const DWORD s_adwDroppedMs[eDropCauses] = {RESERVATION_TIMEOUT_MS, HEADER_WAIT_MS, 0};
 
 } // namespace
 
@@ -122,10 +127,11 @@ void CLineClock::Now(SYSTEMTIME* pst)
 CLog::CLog()
     : m_apClients(NULL), m_nClients(0), m_nClientsAlloc(0), m_nLevel(8), m_dwError(0), m_hFile(NULL),
       m_nReadIndex(0), m_nWriteIndex(0), m_nPending(0), m_nUsed(0), m_bFlushScheduled(FALSE), m_nFlushThreshold(1),
-      m_dwLastThread(0xFFFFFFFF), m_nCommitWaiters(0), m_nDropped(0), m_dwFatalPending(0), m_bOpening(false),
+      m_dwLastThread(0xFFFFFFFF), m_nCommitWaiters(0), m_bHeaderWaitOver(false), m_dwFatalPending(0), m_bOpening(false),
       m_bHeaderDone(false), m_bClosing(false)
 {
     ZeroMemory(m_ring, sizeof(m_ring));
+    ZeroMemory((void*)m_anDropped, sizeof(m_anDropped));
     ZeroMemory(&m_stLast, sizeof(m_stLast));
     ZeroMemory(m_szLogFile, sizeof(m_szLogFile));
     InitializeCriticalSection(&m_cs);
@@ -141,6 +147,7 @@ CLog::~CLog()
     if (IsFileOpen() && m_dwError == 0)
         g_DbgHelp.GetModuleList(&pszModules, FALSE);
     const bool bLocked = EnterForShutdown(&m_csWrite);
+    m_guard.Enter(&m_dwLastThread); // the closing writes in one hold of the file
     WriteOutForShutdown();
     if (m_nClients > 0)
     {
@@ -156,6 +163,8 @@ CLog::~CLog()
         dwTls = TLS_OUT_OF_INDEXES;
     }
     WriteClosingBlock(pszModules);
+    m_guard.Leave(m_dwLastThread);
+    m_guard.Close();
     g_hLogModule = NULL;
     if (bLocked)
         LeaveCriticalSection(&m_csWrite);
@@ -181,29 +190,67 @@ HRESULT CLog::ReserveLine(int* pnIndex, char** ppszText, int* pcchRoom)
     // the ring is full, write the ready lines first, or wait for the commit
     // of the reservation that holds the oldest slot. A reservation that
     // stays open longer than RESERVATION_TIMEOUT_MS (its thread may have
-    // ended or faulted before its commit) is given up and counted.
-    while (m_nUsed >= LOG_RING_SIZE)
+    // ended or faulted before its commit) is given up and counted; its slot
+    // stays out of use until its holder commits, since the holder may still
+    // write into it. While the first registration writes the file's header,
+    // the ring holds every line: a full ring waits for the header, once and
+    // at most HEADER_WAIT_MS; lines that find it full after that are dropped
+    // and counted until the header is out.
+    int nStepped = 0;
+    for (;;)
     {
-        LOGSLOT& oldest = m_ring[m_nReadIndex];
-        if (oldest.nState != eSlotReserved)
+        while (m_nUsed >= LOG_RING_SIZE)
+        {
+            LOGSLOT& oldest = m_ring[m_nReadIndex];
+            if (oldest.nState != eSlotReserved && HoldsLines())
+            {
+                if (m_bHeaderWaitOver)
+                {
+                    LeaveCriticalSection(&m_cs);
+                    return DropLine(eDropOpening);
+                }
+                const DWORD dwStart = GetTickCount();
+                ++m_nCommitWaiters;
+                while (HoldsLines() && m_nUsed >= LOG_RING_SIZE && GetTickCount() - dwStart < HEADER_WAIT_MS)
+                    SleepConditionVariableCS(&m_cvCommit, &m_cs, HEADER_WAIT_MS - (GetTickCount() - dwStart));
+                --m_nCommitWaiters;
+                if (HoldsLines() && m_nUsed >= LOG_RING_SIZE)
+                {
+                    m_bHeaderWaitOver = true;
+                    LeaveCriticalSection(&m_cs);
+                    return DropLine(eDropOpening);
+                }
+                continue;
+            }
+            if (oldest.nState != eSlotReserved)
+            {
+                LeaveCriticalSection(&m_cs);
+                Flush();
+                EnterCriticalSection(&m_cs);
+                continue;
+            }
+            const DWORD dwAge = GetTickCount() - oldest.dwReservedAt;
+            if (dwAge >= RESERVATION_TIMEOUT_MS)
+            {
+                oldest.nState = eSlotGivenUp;
+                --m_nPending;
+                InterlockedIncrement(&m_anDropped[eDropGivenUp]);
+                continue;
+            }
+            ++m_nCommitWaiters;
+            SleepConditionVariableCS(&m_cvCommit, &m_cs, RESERVATION_TIMEOUT_MS - dwAge);
+            --m_nCommitWaiters;
+        }
+        if (m_ring[m_nWriteIndex].nState != eSlotGivenUp)
+            break;
+        // A slot given up and still held: step over it, as the flush does.
+        m_nWriteIndex = (m_nWriteIndex + 1) % LOG_RING_SIZE;
+        ++m_nUsed;
+        if (++nStepped >= LOG_RING_SIZE)
         {
             LeaveCriticalSection(&m_cs);
-            Flush();
-            EnterCriticalSection(&m_cs);
-            continue;
+            return DropLine(eDropNoSlot);
         }
-        const DWORD dwAge = GetTickCount() - oldest.dwReservedAt;
-        if (dwAge >= RESERVATION_TIMEOUT_MS)
-        {
-            oldest.nState = eSlotDropped;
-            oldest.dwAbandonedBy = oldest.dwThreadId;
-            --m_nPending;
-            InterlockedIncrement(&m_nDropped);
-            continue;
-        }
-        ++m_nCommitWaiters;
-        SleepConditionVariableCS(&m_cvCommit, &m_cs, RESERVATION_TIMEOUT_MS - dwAge);
-        --m_nCommitWaiters;
     }
     const int nIndex = m_nWriteIndex;
     LOGSLOT& slot = m_ring[nIndex];
@@ -211,8 +258,6 @@ HRESULT CLog::ReserveLine(int* pnIndex, char** ppszText, int* pcchRoom)
     slot.nState = eSlotReserved;
     slot.dwThreadId = dwThreadId;
     slot.dwReservedAt = GetTickCount();
-    if (slot.dwAbandonedBy == dwThreadId)
-        slot.dwAbandonedBy = 0; // this thread reserves anew: it is not the late one
     m_nWriteIndex = (nIndex + 1) % LOG_RING_SIZE;
     ++m_nPending;
     ++m_nUsed;
@@ -223,22 +268,40 @@ HRESULT CLog::ReserveLine(int* pnIndex, char** ppszText, int* pcchRoom)
     return S_OK;
 }
 
+// A line that the log could not take: counted for the file (the next flush
+// writes the count), and its writer told so.
+HRESULT CLog::DropLine(int nCause)
+{
+    InterlockedIncrement(&m_anDropped[nCause]);
+    return HResultFromWin32(ERROR_TIMEOUT);
+}
+
+// Why the log does not write lines now, as an HRESULT.
+HRESULT CLog::LineError() const
+{
+    const DWORD dwError = *(volatile const DWORD*)&m_dwError;
+    return HResultFromWin32(dwError ? dwError : ERROR_INVALID_HANDLE);
+}
+
 HRESULT CLog::CommitLine(UINT nIndex, int nKind, int nLevel)
 {
     if (nIndex >= (UINT)LOG_RING_SIZE)
         return E_INVALIDARG;
     const DWORD dwThreadId = GetCurrentThreadId();
     const int nPriority = PriorityHint(nIndex, dwThreadId);
-    const bool bKeep = IsHealthy();
+    const bool bKeep = TakesLines();
     EnterCriticalSection(&m_cs);
     LOGSLOT& slot = m_ring[nIndex];
-    if (slot.dwAbandonedBy == dwThreadId)
+    if (slot.nState == eSlotGivenUp)
     {
-        // This thread's reservation was given up while it held it; the slot
-        // may be another's by now.
-        slot.dwAbandonedBy = 0;
+        // This reservation was given up while its thread held it: the line
+        // was counted as dropped then. The slot goes back into use; the
+        // flush frees it when it passes it.
+        const bool bHolder = slot.dwThreadId == dwThreadId;
+        if (bHolder)
+            slot.nState = eSlotDropped;
         LeaveCriticalSection(&m_cs);
-        return HResultFromWin32(ERROR_TIMEOUT);
+        return bHolder ? HResultFromWin32(ERROR_TIMEOUT) : E_INVALIDARG;
     }
     if (slot.nState != eSlotReserved)
     {
@@ -258,8 +321,11 @@ HRESULT CLog::CommitLine(UINT nIndex, int nKind, int nLevel)
     if (bWaiters)
         WakeAllConditionVariable(&m_cvCommit);
     // The committed line is in the file on return, unless an older
-    // reservation is still open: its commit then writes this line too.
+    // reservation is still open (its commit then writes this line too) or
+    // the header is still being written (its end writes it).
     Flush();
+    if (!bKeep || *(volatile const DWORD*)&m_dwError != 0)
+        return LineError();
     return S_OK;
 }
 
@@ -296,7 +362,8 @@ int CLog::PriorityOf(DWORD dwThreadId)
 
 HRESULT CLog::Flush()
 {
-    if (*(volatile int*)&m_nUsed == 0 && *(volatile LONG*)&m_nDropped == 0)
+    if (*(volatile int*)&m_nUsed == 0 && m_anDropped[eDropGivenUp] == 0 && m_anDropped[eDropOpening] == 0 &&
+        m_anDropped[eDropNoSlot] == 0)
         return S_OK; // nothing waits: every committed line has been written
     EnterCriticalSection(&m_csWrite);
     FlushLocked();
@@ -307,6 +374,10 @@ HRESULT CLog::Flush()
 
 void CLog::FlushLocked()
 {
+    // Lines wait in the ring while the file's header is being written; the
+    // end of the header writes them.
+    if (HoldsLines())
+        return;
     m_bFlushScheduled = TRUE;
     SYSTEMTIME st;
     bool bTimed = false;
@@ -320,14 +391,21 @@ void CLog::FlushLocked()
         while (nRun < m_nUsed)
         {
             const int nState = m_ring[(nFirst + nRun) % LOG_RING_SIZE].nState;
-            if (nState != eSlotReady && nState != eSlotDropped)
+            if (nState != eSlotReady && nState != eSlotDropped && nState != eSlotGivenUp)
                 break;
             ++nRun;
         }
         LeaveCriticalSection(&m_cs);
-        const LONG nDropped = m_nDropped != 0 ? InterlockedExchange(&m_nDropped, 0) : 0;
-        if (nRun == 0 && nDropped == 0)
+        LONG anDropped[eDropCauses];
+        bool bDropped = false;
+        for (int nCause = 0; nCause < eDropCauses; ++nCause)
+        {
+            anDropped[nCause] = m_anDropped[nCause] != 0 ? InterlockedExchange(&m_anDropped[nCause], 0) : 0;
+            bDropped = bDropped || anDropped[nCause] != 0;
+        }
+        if (nRun == 0 && !bDropped)
             break;
+        EnterFile();
 
         // The run's lines go to the file with one write (more only when they
         // do not fit the buffer).
@@ -348,8 +426,10 @@ void CLog::FlushLocked()
             else
                 cb += FormatLine(m_achFlush + cb, slot, &st);
         };
-        if (nDropped > 0 && IsHealthy())
+        for (int nCause = 0; nCause < eDropCauses; ++nCause)
         {
+            if (anDropped[nCause] == 0 || !IsHealthy())
+                continue;
             LOGSLOT notice;
             ZeroMemory(&notice, sizeof(notice));
             notice.nState = eSlotReady;
@@ -357,7 +437,8 @@ void CLog::FlushLocked()
             notice.pszApartment = "?";
             notice.nPriority = PRIORITY_UNKNOWN;
             notice.nLevel = 2;
-            wsprintfA(notice.szText, s_szDroppedNotice, (unsigned)nDropped, (unsigned)RESERVATION_TIMEOUT_MS);
+            wsprintfA(notice.szText, s_apszDroppedNotice[nCause], (unsigned)anDropped[nCause],
+                      (unsigned)s_adwDroppedMs[nCause]);
             Take(notice);
         }
         for (int i = 0; i < nRun; ++i)
@@ -368,10 +449,16 @@ void CLog::FlushLocked()
         }
         if (cb > 0)
             WriteRaw(m_achFlush, cb);
+        LeaveFile();
 
         EnterCriticalSection(&m_cs);
         for (int i = 0; i < nRun; ++i)
-            m_ring[(nFirst + i) % LOG_RING_SIZE].nState = eSlotFree;
+        {
+            // A slot given up stays out of use while its holder may write.
+            LOGSLOT& slot = m_ring[(nFirst + i) % LOG_RING_SIZE];
+            if (slot.nState != eSlotGivenUp)
+                slot.nState = eSlotFree;
+        }
         m_nReadIndex = (nFirst + nRun) % LOG_RING_SIZE;
         m_nUsed -= nRun;
         // An empty ring starts again at its first slot: a thread that writes
@@ -479,7 +566,15 @@ HRESULT CLog::RegisterClient(void* pClient, UINT_PTR, UINT_PTR)
         // and goes on writing into it.
         if (!IsFileOpen())
             OpenLogFileGuarded();
+        EnterCriticalSection(&m_csWrite);
         m_bOpening = false;
+        LeaveCriticalSection(&m_csWrite);
+        // Writers waiting for the header go on; the lines held while it was
+        // written go to the file (or are freed, when the open failed).
+        EnterCriticalSection(&m_cs);
+        LeaveCriticalSection(&m_cs);
+        WakeAllConditionVariable(&m_cvCommit);
+        Flush();
     }
     ShowPendingFatalError();
     return bAdded ? HResultFromWin32(m_dwError) : E_OUTOFMEMORY;
@@ -517,11 +612,12 @@ int CLog::OutputStringA(const char* psz)
     if (bFirst >= 1 && bFirst <= 31 && IsLevelMuted(bFirst - 1))
         return 0;
     const DWORD dwLastError = GetLastError();
-    const char* pszBack = LogDebugString(psz, __builtin_return_address(0));
+    const char* pszBack = NULL;
+    const HRESULT hr = LogDebugString(psz, __builtin_return_address(0), &pszBack);
     if (pszBack && IsDebuggerPresent())
         OutputDebugStringA(pszBack);
     SetLastError(dwLastError);
-    return 0;
+    return hr == S_OK ? 0 : (int)hr;
 }
 
 int CLog::OutputStringW(const wchar_t* psz)
@@ -536,23 +632,31 @@ int CLog::OutputStringW(const wchar_t* psz)
     const DWORD dwLastError = GetLastError();
     char szText[CONVERTED_SIZE];
     ConvertRecord(psz, MAX_WIDE_INPUT, szText, sizeof(szText));
+    HRESULT hr = S_OK;
     if (szText[0])
     {
-        const char* pszBack = LogDebugString(szText, __builtin_return_address(0));
+        const char* pszBack = NULL;
+        hr = LogDebugString(szText, __builtin_return_address(0), &pszBack);
         if (pszBack && IsDebuggerPresent())
             OutputDebugStringA(pszBack);
     }
     SetLastError(dwLastError);
-    return 0;
+    return hr == S_OK ? 0 : (int)hr;
 }
 
-// pCaller: the return address of the entry the client called.
-const char* CLog::LogDebugString(const char* pszText, const void* pCaller)
+// pCaller: the return address of the entry the client called. *ppszBack
+// gets the text for the debugger, or NULL. S_OK when the line was taken,
+// muted or meant for the debugger alone; otherwise why it was not logged.
+HRESULT CLog::LogDebugString(const char* pszText, const void* pCaller, const char** ppszBack)
 {
+    *ppszBack = NULL;
     if (strcmp(pszText, "ATL: ") == 0)
-        return NULL;
+        return S_OK;
     if (strcmp(pszText, "\r\n") == 0)
-        return pszText;
+    {
+        *ppszBack = pszText;
+        return S_OK;
+    }
     UINT nLevel = 4;
     const BYTE bFirst = (BYTE)pszText[0];
     if (bFirst >= 1 && bFirst <= 31)
@@ -561,17 +665,18 @@ const char* CLog::LogDebugString(const char* pszText, const void* pCaller)
         ++pszText;
     }
     if (IsLevelMuted(nLevel))
-        return NULL;
-    if (!IsHealthy())
-        return pszText; // the log cannot write it: only the debugger gets it
+        return S_OK;
+    *ppszBack = pszText;
+    if (!TakesLines())
+        return LineError(); // the log cannot write it: only the debugger gets it
     char szPrefix[LOG_PREFIX_SIZE] = "";
     g_DbgHelp.GetCallerModulePrefix(szPrefix, sizeof(szPrefix), g_hLogModule, g_pLogModuleEnd, pCaller);
     int nIndex;
     char* pszSlot;
     int cchRoom;
-    if (ReserveLine(&nIndex, &pszSlot, &cchRoom) != S_OK)
-        return pszText;
+    const HRESULT hr = ReserveLine(&nIndex, &pszSlot, &cchRoom);
+    if (hr != S_OK)
+        return hr;
     ComposeSlotText(pszSlot, szPrefix, pszText);
-    CommitLine(nIndex, 0, (int)nLevel);
-    return pszText;
+    return CommitLine(nIndex, 0, (int)nLevel);
 }

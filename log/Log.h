@@ -3,6 +3,12 @@
 // line, with its thread, priority, time and level columns, into one log file
 // that opens with a header and ends with a closing block.
 //
+// Several processes may write one log file. Their writes to it are
+// serialised by a lock of their own in memory that they share, named after
+// the file (CFileGuard): under it each write lands whole at the end of the
+// file, and a line opens with its columns whenever the line before it in the
+// file is another process's.
+//
 // Locks: m_csWrite serialises everything that writes the file (the flush,
 // the dumps and the raw writer) and guards the client list; m_cs guards the
 // ring's slots and counters and is taken only briefly, inside m_csWrite when
@@ -22,15 +28,14 @@
 // One ring slot.
 struct LOGSLOT
 {
-    int nState;               // eSlotFree, eSlotReserved, eSlotReady or eSlotDropped
+    int nState;               // eSlotFree, eSlotReserved, eSlotReady, eSlotDropped or eSlotGivenUp
     int nKind;                // 0 message, 64 dump header, 65 asks for an immediate flush
     DWORD dwThreadId;         // the reserving thread, then the committing thread
     const char* pszApartment; // always "?"
     int nPriority;            // the committing thread's priority, or PRIORITY_UNKNOWN
     int nLevel;
     char szText[LOG_TEXT_SIZE];
-    DWORD dwReservedAt;  // tick count of the reservation
-    DWORD dwAbandonedBy; // the thread whose reservation of this slot was given up, 0 for none
+    DWORD dwReservedAt; // tick count of the reservation
 };
 
 enum
@@ -38,7 +43,12 @@ enum
     eSlotFree = 0,
     eSlotReserved = 1,
     eSlotReady = 2,
-    eSlotDropped = 3, // committed while the log could not write it, or given up: freed unwritten
+    eSlotDropped = 3, // committed while the log could not write it, or committed after its give-up: freed unwritten
+    // Given up while reserved: its holder may still write its text, so the
+    // slot is out of use until the holder's late commit (which is refused)
+    // returns it. The flush steps over it, and so does the ring when it
+    // comes round to it again.
+    eSlotGivenUp = 4,
 };
 
 // A slot's priority that was not asked for at its commit: the thread's
@@ -50,6 +60,54 @@ const int PRIORITY_UNKNOWN = (int)0x80000000;
 // How long a reservation may stay uncommitted while writers wait for its
 // slot (the ring is full behind it): then it is given up and counted.
 const DWORD RESERVATION_TIMEOUT_MS = 1000;
+
+// How long a writer that finds the ring full waits for the file's header
+// while the first registration writes it; then its line, and every line
+// that finds the ring full until the header is out, is dropped and counted.
+const DWORD HEADER_WAIT_MS = 5000;
+
+// Lines the log could not take, by cause; each count is written into the
+// file as a line of the log's own.
+enum
+{
+    eDropGivenUp,   // reservations given up
+    eDropOpening,   // no room while the file's header was being written
+    eDropNoSlot,    // every slot given up and held
+    eDropCauses
+};
+
+// The lock that the processes writing one file share (see above). Each
+// process holds it only while it writes (a few microseconds); a process
+// that ended while holding it is found out and its hold taken over.
+class CFileGuard
+{
+public:
+    CFileGuard() : m_hMapping(NULL), m_pShared(NULL), m_nDepth(0), m_bHeld(false), m_llTag(0) {}
+    ~CFileGuard() { Close(); }
+    // Joins the guard of the file behind hFile; without it (the file has no
+    // identity, or the system offers no shared memory) writes are
+    // serialised in this process only.
+    void Open(HANDLE hFile);
+    void Close();
+    // Nested holds are counted; the caller holds the log's m_csWrite.
+    // *pdwLastThread, the thread of this log's last line, becomes 0xFFFFFFFF
+    // when the file's last line is not that one.
+    void Enter(DWORD* pdwLastThread);
+    void Leave(DWORD dwLastThread);
+
+private:
+    struct SHARED
+    {
+        volatile LONG64 llOwner;    // tag of the holder, 0 when free
+        volatile LONG64 llLastLog;  // tag of the log that wrote the file's last line
+        volatile LONG lLastThread;  // and its thread
+    };
+    HANDLE m_hMapping;
+    SHARED* m_pShared;
+    int m_nDepth;
+    bool m_bHeld;
+    LONG64 m_llTag; // this log's: its process id above, an id of its own below
+};
 
 // Room for the lines of one flush, written with one call.
 const int FLUSH_BUFFER_SIZE = 32768;
@@ -102,8 +160,15 @@ private:
     bool IsFileOpen() const { return m_hFile != NULL && m_hFile != INVALID_HANDLE_VALUE; }
     // Lines and dumps are taken once the header is written, until the log fails.
     bool IsHealthy() const { return *(volatile const DWORD*)&m_dwError == 0 && m_bHeaderDone && IsFileOpen(); }
+    // Lines are taken: the log can write them, or will once the header
+    // that the first registration is writing is out.
+    bool TakesLines() const { return IsHealthy() || (*(volatile const DWORD*)&m_dwError == 0 && m_bOpening); }
+    // The ring's lines wait for the header.
+    bool HoldsLines() const { return m_dwError == 0 && !m_bHeaderDone && m_bOpening; }
 
-    const char* LogDebugString(const char* pszText, const void* pCaller);
+    HRESULT LogDebugString(const char* pszText, const void* pCaller, const char** ppszBack);
+    HRESULT DropLine(int nCause);
+    HRESULT LineError() const;
     int PriorityHint(UINT nIndex, DWORD dwThreadId);
     int PriorityOf(DWORD dwThreadId);
     void FlushLocked();
@@ -114,6 +179,8 @@ private:
     void OpenLogFileGuarded();
     BOOL OpenLogFile();
     void WriteHeader(const char* pszLibraryPath);
+    void EnterFile();
+    void LeaveFile();
     void WriteClosingBlock(const char* pszModules);
     void WriteOutForShutdown();
     bool AddClient(void* pClient);
@@ -143,12 +210,14 @@ private:
     CRITICAL_SECTION m_csWrite;
     CONDITION_VARIABLE m_cvCommit; // signalled when a reserved slot is committed
     int m_nCommitWaiters;          // writers waiting for it
-    volatile LONG m_nDropped;      // reservations given up, not yet noted in the file
+    volatile LONG m_anDropped[eDropCauses]; // lines dropped, not yet noted in the file
+    bool m_bHeaderWaitOver;        // a wait for the header ran out: no more waits for it
     volatile LONG m_dwFatalPending; // a write failure to show once the lock is left
     volatile bool m_bOpening;      // the first registration is opening the file
     volatile bool m_bHeaderDone;
     bool m_bClosing;
     CLineClock m_clock;              // under m_csWrite
+    CFileGuard m_guard;              // under m_csWrite
     char m_achFlush[FLUSH_BUFFER_SIZE]; // under m_csWrite
 };
 

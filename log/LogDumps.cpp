@@ -104,9 +104,9 @@ HRESULT CLog::DumpBuffer(int cb, const char* pData)
     // Memory is probed before the lock: a fault's dispatch takes locks of
     // the system.
     const int cbReadable = cb > 0 ? ReadableLength(pData, cb) : 0;
-    EnterCriticalSection(&m_csWrite);
+    EnterFile();
     const HRESULT hr = WriteBufferBlock(cb, pData, cbReadable);
-    LeaveCriticalSection(&m_csWrite);
+    LeaveFile();
     ShowPendingFatalError();
     return hr;
 }
@@ -117,14 +117,14 @@ HRESULT CLog::DumpCallStack(EXCEPTION_POINTERS* pep, HANDLE, BOOL)
     char szReport[EXCEPTION_REPORT_SIZE];
     const int cchReport = BuildCallStackReport(szReport, EXCEPTION_REPORT_SIZE, pep);
 
-    EnterCriticalSection(&m_csWrite);
+    EnterFile();
     HRESULT hr = CheckDumpTarget();
     if (SUCCEEDED(hr))
     {
         WriteDumpHeader("");
         hr = WriteBufferBlock(cchReport, szReport, cchReport);
     }
-    LeaveCriticalSection(&m_csWrite);
+    LeaveFile();
     ShowPendingFatalError();
     return hr;
 }
@@ -162,7 +162,7 @@ HRESULT CLog::DumpRegistryKey(HKEY hRoot, const char* pszSubKey)
         RegCloseKey(hKey);
     }
 
-    EnterCriticalSection(&m_csWrite);
+    EnterFile();
     HRESULT hr = CheckDumpTarget();
     if (SUCCEEDED(hr))
     {
@@ -181,7 +181,7 @@ HRESULT CLog::DumpRegistryKey(HKEY hRoot, const char* pszSubKey)
         if (m_dwError != 0)
             hr = HResultFromWin32(m_dwError);
     }
-    LeaveCriticalSection(&m_csWrite);
+    LeaveFile();
     ShowPendingFatalError();
     HeapFree(GetProcessHeap(), 0, pszFull);
     return hr;

@@ -19,8 +19,10 @@ const char s_szCloseBanner[] =
     "[%s] Log is close, cut here ======================== 8< =============================\r\n";
 
 // Creates or opens the log file for appending. Every write of an append
-// handle lands at the end of the file, also when other processes write the
-// same file. To start a new file, the old one is first truncated.
+// handle lands at the end of the file; under Wine it is placed there by
+// asking the file's size first, so two processes that write at once may
+// both write at the same place: CFileGuard keeps them apart. To start a new
+// file, the old one is first truncated.
 HANDLE CreateLogFile(const char* pszName, bool bRecreate)
 {
     if (bRecreate)
@@ -52,7 +54,124 @@ DWORD WINAPI FatalBoxThread(void* pv)
     return 0;
 }
 
+// True when the process with this id has ended (or never was).
+bool IsProcessGone(DWORD dwProcessId)
+{
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
+    if (!h)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool bGone = WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return bGone;
+}
+
 } // namespace
+
+void CFileGuard::Open(HANDLE hFile)
+{
+    Close();
+    static LONG s_nLogs;
+    m_llTag = ((LONG64)GetCurrentProcessId() << 32) | (DWORD)InterlockedIncrement(&s_nLogs);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(hFile, &info))
+        return;
+    // Named after the file itself, whatever path each process opened it by.
+    char szName[64];
+    wsprintfA(szName, "DezLogFile_%08X_%08X%08X", (unsigned)info.dwVolumeSerialNumber, (unsigned)info.nFileIndexHigh,
+              (unsigned)info.nFileIndexLow);
+    m_hMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(SHARED), szName);
+    if (!m_hMapping)
+        return;
+    m_pShared = (SHARED*)MapViewOfFile(m_hMapping, FILE_MAP_WRITE, 0, 0, sizeof(SHARED));
+    if (!m_pShared)
+    {
+        CloseHandle(m_hMapping);
+        m_hMapping = NULL;
+    }
+}
+
+void CFileGuard::Close()
+{
+    if (m_pShared)
+        UnmapViewOfFile((void*)m_pShared);
+    if (m_hMapping)
+        CloseHandle(m_hMapping);
+    m_pShared = NULL;
+    m_hMapping = NULL;
+    m_nDepth = 0;
+    m_bHeld = false;
+}
+
+void CFileGuard::Enter(DWORD* pdwLastThread)
+{
+    if (m_nDepth++ > 0 || !m_pShared)
+        return;
+    // A hold lasts one write: spin briefly, then yield, then sleep. A
+    // holder that is gone (its process ended while it wrote) is found out
+    // and its hold taken over; a living one always lets go. While this
+    // process ends, a thread of its own that the system ended may have held
+    // it: then the closing writes go on without it after a while.
+    DWORD dwSince = 0;
+    for (int nTry = 0;; ++nTry)
+    {
+        const LONG64 llOwner = InterlockedCompareExchange64(&m_pShared->llOwner, m_llTag, 0);
+        if (llOwner == 0 || llOwner == m_llTag)
+        {
+            m_bHeld = true;
+            break;
+        }
+        if (nTry < 64)
+        {
+            YieldProcessor();
+            continue;
+        }
+        if (nTry < 128)
+        {
+            SwitchToThread();
+            continue;
+        }
+        Sleep(1);
+        if (!dwSince)
+            dwSince = GetTickCount();
+        if (GetTickCount() - dwSince < 100)
+            continue;
+        dwSince = GetTickCount();
+        const DWORD dwOwnerProcess = (DWORD)((ULONG64)llOwner >> 32);
+        if (dwOwnerProcess == GetCurrentProcessId() ? g_bProcessEnding : IsProcessGone(dwOwnerProcess))
+        {
+            if (InterlockedCompareExchange64(&m_pShared->llOwner, m_llTag, llOwner) == llOwner)
+            {
+                m_bHeld = true;
+                break;
+            }
+        }
+    }
+    if (m_pShared->llLastLog != m_llTag || (DWORD)m_pShared->lLastThread != *pdwLastThread)
+        *pdwLastThread = 0xFFFFFFFF; // another log wrote the file's last line
+}
+
+void CFileGuard::Leave(DWORD dwLastThread)
+{
+    if (m_nDepth == 0 || --m_nDepth > 0 || !m_pShared)
+        return;
+    m_pShared->llLastLog = m_llTag;
+    m_pShared->lLastThread = (LONG)dwLastThread;
+    if (m_bHeld)
+        InterlockedCompareExchange64(&m_pShared->llOwner, 0, m_llTag);
+    m_bHeld = false;
+}
+
+void CLog::EnterFile()
+{
+    EnterCriticalSection(&m_csWrite);
+    m_guard.Enter(&m_dwLastThread);
+}
+
+void CLog::LeaveFile()
+{
+    m_guard.Leave(m_dwLastThread);
+    LeaveCriticalSection(&m_csWrite);
+}
 
 void LocateLogModule(const void* pOwnCode)
 {
@@ -94,7 +213,7 @@ DWORD CLog::WriteRaw(const void* pData, DWORD cb)
 {
     if (!pData || cb == 0)
         return 0;
-    EnterCriticalSection(&m_csWrite);
+    EnterFile();
     DWORD cbWritten = 0;
     if (m_dwError == 0 && IsFileOpen())
     {
@@ -115,7 +234,7 @@ DWORD CLog::WriteRaw(const void* pData, DWORD cb)
             cbWritten = 0;
         }
     }
-    LeaveCriticalSection(&m_csWrite);
+    LeaveFile();
     return cbWritten;
 }
 
@@ -200,38 +319,36 @@ BOOL CLog::OpenLogFile()
         m_hFile = NULL;
         return FALSE;
     }
+    EnterCriticalSection(&m_csWrite);
     m_hFile = hFile;
+    m_guard.Open(hFile);
+    LeaveCriticalSection(&m_csWrite);
     SetFilePointer(hFile, 0, NULL, FILE_END);
-    // Lines and dumps wait for the header: until it is written they are
-    // refused, as before the file was open.
+    // Lines wait in the ring for the header; dumps are refused until it is
+    // written, as before the file was open.
     WriteHeader(szLibrary);
-    m_bHeaderDone = true;
     return TRUE;
 }
 
+// The header's texts are gathered first (the module list with its symbols
+// takes long, and asking the system for them may wait for its loader lock),
+// then written in one hold of the file, so that no other process's lines
+// land inside it. It ends with m_bHeaderDone set.
 void CLog::WriteHeader(const char* pszLibraryPath)
 {
     SYSTEMTIME st;
     GetLocalTime(&st);
     char szTime[64];
     LocalTimeText(szTime, st);
-    LogPrintf(s_szOpenBanner, szTime);
-    LogWrite("Fields: THREADID APPARTMENTID PRIORITY TIME MESSAGE\r\n");
-    LogWrite("APPARTMENTID (work only on nt4/2k/xp):\r\n"
-             "\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)\r\n");
-    LogWrite("\r\n");
 
-    char szPath[LOG_PATH_SIZE + 1];
-    const DWORD cchExe = GetModuleFileNameA(NULL, szPath, LOG_PATH_SIZE);
+    char szExe[LOG_PATH_SIZE + 1];
+    const DWORD cchExe = GetModuleFileNameA(NULL, szExe, LOG_PATH_SIZE);
     if (cchExe == 0 || cchExe >= LOG_PATH_SIZE)
-        szPath[0] = 0;
-    LogPrintf("Process ID=0x%04X, PROCESS: %s\r\n", (unsigned)GetCurrentProcessId(), szPath);
-    const DWORD cchDir = GetCurrentDirectoryA(sizeof(szPath), szPath);
-    if (cchDir == 0 || cchDir >= sizeof(szPath))
-        szPath[0] = 0;
-    LogPrintf("Current directory: %s\r\n", szPath);
-    LogPrintf("DLL: %s\r\n", pszLibraryPath);
-    LogPrintf("LOG: %s\r\n", m_szLogFile);
+        szExe[0] = 0;
+    char szDir[LOG_PATH_SIZE + 1];
+    const DWORD cchDir = GetCurrentDirectoryA(sizeof(szDir), szDir);
+    if (cchDir == 0 || cchDir >= sizeof(szDir))
+        szDir[0] = 0;
 
     // Free space on the file's folder: the name up to its last separator.
     char szFolder[LOG_NAME_SIZE];
@@ -245,22 +362,39 @@ void CLog::WriteHeader(const char* pszLibraryPath)
         uFree.QuadPart = 0;
     char szFree[32];
     GroupedNumber(szFree, (LONGLONG)uFree.QuadPart);
-    LogPrintf("Free space for log: %s bytes\r\n", szFree);
 
     char* pszSystem = (char*)HeapAlloc(GetProcessHeap(), 0, SYSTEM_BLOCK_SIZE);
     if (pszSystem)
-    {
         GetSystemInfoText(HKEY_LOCAL_MACHINE, pszSystem, SYSTEM_BLOCK_SIZE);
-        LogWrite(pszSystem);
-        HeapFree(GetProcessHeap(), 0, pszSystem);
+    char* pszList = NULL;
+    if (!g_DbgHelp.GetModuleList(&pszList, TRUE))
+    {
+        free(pszList);
+        pszList = NULL;
     }
 
-    LogWrite("List of modules in process:\r\n");
-    char* pszList = NULL;
-    if (g_DbgHelp.GetModuleList(&pszList, TRUE) && pszList)
-        LogWrite(pszList);
-    free(pszList);
+    EnterFile();
+    LogPrintf(s_szOpenBanner, szTime);
+    LogWrite("Fields: THREADID APPARTMENTID PRIORITY TIME MESSAGE\r\n");
+    LogWrite("APPARTMENTID (work only on nt4/2k/xp):\r\n"
+             "\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)\r\n");
     LogWrite("\r\n");
+    LogPrintf("Process ID=0x%04X, PROCESS: %s\r\n", (unsigned)GetCurrentProcessId(), szExe);
+    LogPrintf("Current directory: %s\r\n", szDir);
+    LogPrintf("DLL: %s\r\n", pszLibraryPath);
+    LogPrintf("LOG: %s\r\n", m_szLogFile);
+    LogPrintf("Free space for log: %s bytes\r\n", szFree);
+    if (pszSystem)
+        LogWrite(pszSystem);
+    LogWrite("List of modules in process:\r\n");
+    if (pszList)
+        LogWrite(pszList);
+    LogWrite("\r\n");
+    m_bHeaderDone = true;
+    LeaveFile();
+    if (pszSystem)
+        HeapFree(GetProcessHeap(), 0, pszSystem);
+    free(pszList);
 }
 
 void CLog::WriteClosingBlock(const char* pszModules)

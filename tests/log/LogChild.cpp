@@ -9,7 +9,9 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string>
+#include <vector>
 
 #include <sehguard.h>
 
@@ -17,6 +19,11 @@
 #include "LogTestSupport.h"
 
 namespace {
+
+// Ring slots, and how long a torture reservation stalls: past the log's
+// give-up of 1000 ms.
+const int LOG_RING_SIZE = 1200;
+const DWORD RESERVATION_STALL_MS = 1600;
 
 FILE* s_pResults;
 HMODULE s_hLog;
@@ -786,6 +793,380 @@ int Stopped(const char* pszDll)
     return 0;
 }
 
+// A reservation made by hand on a thread of its own, as a writer that
+// stalls between its reservation and its commit. Start returns once the
+// slot is reserved and its text written; Late writes more text into the
+// slot (the stalled writer going on) and commits it, then the thread logs
+// nAfter lines of its own and makes one more reservation by hand.
+class HeldReservation
+{
+public:
+    void Start(const char* pszText, int nAfter = 0)
+    {
+        m_pszText = pszText;
+        m_nAfter = nAfter;
+        m_hReserved = CreateEventA(NULL, TRUE, FALSE, NULL);
+        m_hLate = CreateEventA(NULL, TRUE, FALSE, NULL);
+        m_hThread = CreateThread(NULL, 0, Run, this, 0, &m_dwThreadId);
+        WaitForSingleObject(m_hReserved, 10000);
+    }
+    // Writes pszLate into the slot and commits; false when the thread hangs.
+    bool Late(const char* pszLate)
+    {
+        m_pszLate = pszLate;
+        SetEvent(m_hLate);
+        return WaitForSingleObject(m_hThread, 30000) == WAIT_OBJECT_0;
+    }
+    HRESULT hrReserve = E_PENDING, hrCommit = E_PENDING, hrAgain = E_PENDING;
+    int nAfterFailed = 0;
+    DWORD m_dwThreadId = 0;
+
+private:
+    static DWORD WINAPI Run(void* pv)
+    {
+        HeldReservation* p = (HeldReservation*)pv;
+        int nIndex, cchRoom;
+        char* pszText = NULL;
+        p->hrReserve = s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+        if (pszText)
+            lstrcpyA(pszText, p->m_pszText);
+        SetEvent(p->m_hReserved);
+        WaitForSingleObject(p->m_hLate, 60000);
+        if (pszText && p->m_pszLate)
+            lstrcpyA(pszText, p->m_pszLate);
+        p->hrCommit = s_pLog->CommitLine(nIndex, 0, 4);
+        char sz[64];
+        for (int i = 0; i < p->m_nAfter; ++i)
+        {
+            wsprintfA(sz, "holder's line %04d", i);
+            if (s_pLog->OutputStringA(sz) != 0)
+                ++p->nAfterFailed;
+        }
+        if (p->m_nAfter)
+        {
+            p->hrAgain = s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+            if (p->hrAgain == S_OK)
+            {
+                lstrcpyA(pszText, "holder's new reservation");
+                p->hrAgain = s_pLog->CommitLine(nIndex, 0, 4);
+            }
+        }
+        return 0;
+    }
+    const char* m_pszText = "";
+    const char* m_pszLate = NULL;
+    int m_nAfter = 0;
+    HANDLE m_hReserved = NULL, m_hLate = NULL, m_hThread = NULL;
+};
+
+// Writes numbered lines "<tag> %04d"; the number of calls that reported a failure.
+int WriteNumbered(const char* pszTag, int n)
+{
+    int nFailed = 0;
+    char sz[64];
+    for (int i = 0; i < n; ++i)
+    {
+        wsprintfA(sz, "%s %04d", pszTag, i);
+        if (s_pLog->OutputStringA(sz) != 0)
+            ++nFailed;
+    }
+    return nFailed;
+}
+
+// A writer stalls with a reserved slot; the ring fills behind it, so the
+// next reservation gives the stalled one up. The stalled writer then writes
+// into its slot and commits late: its late text must land nowhere, and the
+// new reservation keep its own line.
+int GiveUpReuse(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    Result("tid_main", std::to_string(GetCurrentThreadId()));
+    HeldReservation first;
+    first.Start("first holder's line");
+    Result("first_reserve", Hex(first.hrReserve));
+    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE - 1)));
+    int nIndex = -1, cchRoom;
+    char* pszText = NULL;
+    const DWORD dwStart = GetTickCount();
+    const HRESULT hrReserve = s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    Result("main_reserve", Hex(hrReserve));
+    Result("main_waited", std::to_string(GetTickCount() - dwStart));
+    if (pszText)
+        lstrcpyA(pszText, "main thread's own line");
+    Result("first_done", first.Late("LATE TEXT OF THE FIRST HOLDER") ? "yes" : "hung");
+    Result("first_commit", Hex(first.hrCommit));
+    Result("main_commit", Hex(s_pLog->CommitLine(nIndex, 0, 4)));
+    Result("after", Hex(s_pLog->OutputStringA("after the late commit")));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// Two reservations given up one after the other, the second one while the
+// first holder is still stalled: each late commit is refused, and neither
+// commits the other's line.
+int GiveUpTwice(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    HeldReservation first;
+    first.Start("first holder's line");
+    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE - 1)));
+    int nIndex = -1, cchRoom;
+    char* pszText = NULL;
+    Result("second_reserve", Hex(s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom)));
+    if (pszText)
+        lstrcpyA(pszText, "second holder's line");
+    static int s_nOtherFailed;
+    HANDLE hOther = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            s_nOtherFailed = WriteNumbered("other", LOG_RING_SIZE);
+            return 0;
+        },
+        NULL, 0, NULL);
+    const std::string other = Joined(hOther, 30000);
+    Result("other", other);
+    if (other != "done")
+        return EndBlocked(5);
+    Result("other_failed", std::to_string(s_nOtherFailed));
+    Result("first_done", first.Late("LATE TEXT OF THE FIRST HOLDER") ? "yes" : "hung");
+    Result("first_commit", Hex(first.hrCommit));
+    if (pszText)
+        lstrcpyA(pszText, "LATE TEXT OF THE SECOND HOLDER");
+    Result("second_commit", Hex(s_pLog->CommitLine(nIndex, 0, 4)));
+    Result("after", Hex(s_pLog->OutputStringA("after both late commits")));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// What a give-up leaves behind: after its late commit, the holder's thread
+// logs as any other (lines and a reservation by hand), and the ring has all
+// its slots again: a fresh reservation held while the ring fills to its
+// last slot is not given up.
+int GiveUpAfter(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    HeldReservation first;
+    first.Start("first holder's line", 2 * LOG_RING_SIZE + 10);
+    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE + 10)));
+    Result("first_done", first.Late("LATE TEXT OF THE FIRST HOLDER") ? "yes" : "hung");
+    Result("first_commit", Hex(first.hrCommit));
+    Result("holder_failed", std::to_string(first.nAfterFailed));
+    Result("holder_again", Hex(first.hrAgain));
+    HeldReservation full;
+    full.Start("held while the ring fills");
+    Result("fill_failed", std::to_string(WriteNumbered("fill", LOG_RING_SIZE - 1)));
+    Result("full_done", full.Late(NULL) ? "yes" : "hung");
+    Result("full_commit", Hex(full.hrCommit));
+    Result("after", Hex(s_pLog->OutputStringA("after the full ring")));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// A first client registers on a thread of its own (it opens the file and
+// writes the header); a second client registers a little later, while the
+// header is being written, and logs at once. nLines lines of the second
+// client, each call's failure counted.
+int HeaderClients(const char* pszDll, int nLines)
+{
+    if (!Load(pszDll))
+        return 1;
+    static IDSLog* s_pFirst;
+    static HANDLE s_hStarted;
+    static HRESULT s_hrFirst = E_PENDING;
+    static volatile LONG s_bFirstDone;
+    s_pFirst = s_pLog;
+    s_hStarted = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hFirst = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            SetEvent(s_hStarted);
+            s_hrFirst = s_pLog->RegisterClient(&s_pFirst, 0, 0);
+            InterlockedExchange(&s_bFirstDone, 1);
+            return 0;
+        },
+        NULL, 0, NULL);
+    WaitForSingleObject(s_hStarted, 10000);
+    Sleep(28);
+    IDSLog* pSecond = s_pLog;
+    const DWORD dwStart = GetTickCount();
+    Result("second_register", Hex(s_pLog->RegisterClient(&pSecond, 0, 0)));
+    Result("during_header", s_bFirstDone ? "no" : "yes");
+    Result("second_failed", std::to_string(WriteNumbered("second client's line", nLines)));
+    Result("second_ms", std::to_string(GetTickCount() - dwStart));
+    Result("header_out", s_bFirstDone ? "yes" : "no");
+    const std::string first = Joined(hFirst, 30000);
+    Result("first", first);
+    if (first != "done")
+        return EndBlocked(5);
+    Result("first_register", Hex(s_hrFirst));
+    s_pLog->UnregisterClient((void**)&pSecond);
+    s_pLog->UnregisterClient((void**)&s_pFirst);
+    Unload();
+    return 0;
+}
+
+int EnvInt(const char* pszName, int nDefault)
+{
+    char sz[32] = "";
+    return GetEnvironmentVariableA(pszName, sz, sizeof(sz)) ? atoi(sz) : nDefault;
+}
+
+// The text that follows the number of a torture line: letters and a length
+// that depend on the line, so that a line cut or run into another shows.
+std::string TortureFiller(int nProcess, int nWriter, int i)
+{
+    const int n = 10 + (i * 13 + nWriter * 7 + nProcess * 3) % 90;
+    std::string s(n, 'a');
+    for (int k = 0; k < n; ++k)
+        s[k] = (char)('a' + (i + k + nWriter) % 26);
+    return s;
+}
+
+struct TORTURE
+{
+    int nProcess, nProcesses, nWriters, nLines, nStalls;
+    volatile LONG nWritten;
+    LONG anFailed[16];
+    DWORD adwThread[16];
+    HRESULT ahrStall[4];
+};
+TORTURE s_torture;
+
+DWORD WINAPI TortureWriter(void* pv)
+{
+    const int w = (int)(INT_PTR)pv;
+    s_torture.adwThread[w] = GetCurrentThreadId();
+    char sz[256];
+    for (int i = 0; i < s_torture.nLines; ++i)
+    {
+        wsprintfA(sz, "P%d W%d L%05d %s", s_torture.nProcess, w, i, TortureFiller(s_torture.nProcess, w, i).c_str());
+        if (s_pLog->OutputStringA(sz) != 0)
+            ++s_torture.anFailed[w];
+        InterlockedIncrement(&s_torture.nWritten);
+    }
+    return 0;
+}
+
+// A reservation that stalls past the give-up while the writers fill the
+// ring behind it, then writes into its slot and commits late. Staller n
+// reserves once the writers have written 100 * (n + 1) lines.
+DWORD WINAPI TortureStaller(void* pv)
+{
+    const int n = (int)(INT_PTR)pv;
+    for (int i = 0; i < 5000 && s_torture.nWritten < 100 * (n + 1); ++i)
+        Sleep(1);
+    int nIndex, cchRoom;
+    char* pszText = NULL;
+    s_torture.ahrStall[n] = s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom);
+    if (s_torture.ahrStall[n] != S_OK)
+        return 0;
+    wsprintfA(pszText, "P%d S%d stalled line", s_torture.nProcess, n);
+    Sleep(RESERVATION_STALL_MS);
+    wsprintfA(pszText, "P%d S%d LATE TEXT", s_torture.nProcess, n);
+    s_torture.ahrStall[n] = s_pLog->CommitLine(nIndex, 0, 4);
+    return 0;
+}
+
+// One of several processes that write one log file at once (the test
+// starts them together through a go file): a first client opens the file
+// while a second registers during its header and logs at once; writer
+// threads write numbered lines; a staller's reservations stall past the
+// give-up. TORTURE_ID, TORTURE_PROCESSES, TORTURE_WRITERS, TORTURE_LINES,
+// TORTURE_STALLS.
+int Torture(const char* pszDll, const std::string& goFile)
+{
+    s_torture.nProcess = EnvInt("TORTURE_ID", 0);
+    s_torture.nProcesses = EnvInt("TORTURE_PROCESSES", 1);
+    s_torture.nWriters = EnvInt("TORTURE_WRITERS", 4);
+    s_torture.nLines = EnvInt("TORTURE_LINES", 1000);
+    s_torture.nStalls = EnvInt("TORTURE_STALLS", 0);
+    if (s_torture.nWriters > 16 || s_torture.nStalls > 4)
+        return 6;
+    if (!Load(pszDll))
+        return 1;
+    Result("ready", "yes");
+    for (int i = 0; i < 600 && GetFileAttributesA(goFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(50);
+    static IDSLog* s_pFirst;
+    static HANDLE s_hStarted;
+    static HRESULT s_hrFirst = E_PENDING;
+    s_pFirst = s_pLog;
+    s_hStarted = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hFirst = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            SetEvent(s_hStarted);
+            s_hrFirst = s_pLog->RegisterClient(&s_pFirst, 0, 0);
+            return 0;
+        },
+        NULL, 0, NULL);
+    WaitForSingleObject(s_hStarted, 10000);
+    Sleep(20);
+    IDSLog* pSecond = s_pLog;
+    Result("second_register", Hex(s_pLog->RegisterClient(&pSecond, 0, 0)));
+    // The second client's own lines, written while the header is.
+    int nSecondFailed = 0;
+    char sz[256];
+    for (int i = 0; i < 200; ++i)
+    {
+        wsprintfA(sz, "P%d B L%05d %s", s_torture.nProcess, i, TortureFiller(s_torture.nProcess, 99, i).c_str());
+        if (s_pLog->OutputStringA(sz) != 0)
+            ++nSecondFailed;
+    }
+    // The writers and stallers once the file is open (the other processes'
+    // headers may still be on their way).
+    // Then all processes' writers start together.
+    WaitForSingleObject(hFirst, 30000);
+    const std::string folder = goFile.substr(0, goFile.find_last_of('\\') + 1);
+    CloseHandle(CreateFileA((folder + "open" + std::to_string(s_torture.nProcess)).c_str(), GENERIC_WRITE, 0, NULL,
+                            CREATE_ALWAYS, 0, NULL));
+    for (int i = 0; i < 600; ++i)
+    {
+        int nOpen = 0;
+        for (int p = 0; p < s_torture.nProcesses; ++p)
+            nOpen += GetFileAttributesA((folder + "open" + std::to_string(p)).c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (nOpen == s_torture.nProcesses)
+            break;
+        Sleep(10);
+    }
+    std::vector<HANDLE> threads;
+    for (int w = 0; w < s_torture.nWriters; ++w)
+        threads.push_back(CreateThread(NULL, 0, TortureWriter, (void*)(INT_PTR)w, 0, NULL));
+    for (int n = 0; n < s_torture.nStalls; ++n)
+        threads.push_back(CreateThread(NULL, 0, TortureStaller, (void*)(INT_PTR)n, 0, NULL));
+    threads.push_back(hFirst);
+    const bool bDone = WaitForMultipleObjects((DWORD)threads.size(), threads.data(), TRUE, 60000) == WAIT_OBJECT_0;
+    Result("threads", bDone ? "done" : "hung");
+    if (!bDone)
+        return EndBlocked(5);
+    Result("first_register", Hex(s_hrFirst));
+    Result("tid_B", std::to_string(GetCurrentThreadId()));
+    Result("failed_B", std::to_string(nSecondFailed));
+    for (int w = 0; w < s_torture.nWriters; ++w)
+    {
+        Result(("tid_W" + std::to_string(w)).c_str(), std::to_string(s_torture.adwThread[w]));
+        Result(("failed_W" + std::to_string(w)).c_str(), std::to_string(s_torture.anFailed[w]));
+    }
+    for (int n = 0; n < s_torture.nStalls; ++n)
+        Result(("stall" + std::to_string(n)).c_str(), Hex(s_torture.ahrStall[n]));
+    s_pLog->UnregisterClient((void**)&pSecond);
+    s_pLog->UnregisterClient((void**)&s_pFirst);
+    Unload();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -828,6 +1209,21 @@ int main(int argc, char** argv)
         n = Golden(pszDll);
     else if (scenario == "exit")
         n = Exit(pszDll);
+    else if (scenario == "giveupreuse")
+        n = GiveUpReuse(pszDll);
+    else if (scenario == "giveuptwice")
+        n = GiveUpTwice(pszDll);
+    else if (scenario == "giveupafter")
+        n = GiveUpAfter(pszDll);
+    else if (scenario == "headerclients")
+        n = HeaderClients(pszDll, 4);
+    else if (scenario == "headerwait")
+        n = HeaderClients(pszDll, 1300);
+    else if (scenario == "torture")
+    {
+        std::string go = argv[3];
+        n = Torture(pszDll, go.substr(0, go.find_last_of('\\')) + "\\go");
+    }
     else if (scenario == "shared")
     {
         std::string go = argv[3];
