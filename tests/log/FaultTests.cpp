@@ -10,6 +10,7 @@
 
 #include <iostream>
 
+#include "Log.h"
 #include "LogScenario.h"
 
 using namespace logtest;
@@ -124,6 +125,46 @@ bool IsWin32Failure(const std::string& hr)
     return hr.size() == 10 && hr.compare(0, 6, "0x8007") == 0 && hr != "0x80070000";
 }
 
+// What a log that stopped on a failed write may still hold of its file,
+// looked at while its process lives on: its handle (the file could not be
+// renamed, as no handle of the log lets others delete it) and the lock that
+// keeps the writes of processes apart (another process could then never
+// write the file again). "" when nothing, else what.
+std::string WhatAFailedWriteLeftBehind(const std::string& log)
+{
+    std::string left;
+    const std::string moved = log + ".moved";
+    if (!MoveFileA(log.c_str(), moved.c_str()))
+        left += "the file is still open (rename: error " + std::to_string(GetLastError()) + "); ";
+    else if (!MoveFileA(moved.c_str(), log.c_str()))
+        left += "the file could not be moved back; ";
+    HANDLE hFile = CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return left + "the file cannot be opened";
+    static CFileGuard s_guard;
+    s_guard.Open(hFile);
+    HANDLE hTaker = CreateThread(
+        NULL, 0,
+        [](void*) -> DWORD {
+            DWORD dwLast = 0xFFFFFFFF;
+            s_guard.Enter(&dwLast);
+            s_guard.Leave(dwLast);
+            return 0;
+        },
+        NULL, 0, NULL);
+    if (WaitForSingleObject(hTaker, 5000) != WAIT_OBJECT_0)
+    {
+        left += "the lock of the file's writers is still held";
+        TerminateThread(hTaker, 1);
+    }
+    else
+        s_guard.Close();
+    CloseHandle(hTaker);
+    CloseHandle(hFile);
+    return left;
+}
+
 TEST(LogFaults, FileSizeLimitStopsTheLogAndEveryCallSaysSo)
 {
     char szLoader[MAX_PATH] = "";
@@ -138,7 +179,10 @@ TEST(LogFaults, FileSizeLimitStopsTheLogAndEveryCallSaysSo)
     {
         LogScenario s("limit");
         s.Settings({});
-        Results r = s.RunUnderFileLimit((std::string("limit-") + pszKind).c_str(), LIMIT, szLoader);
+        std::string left;
+        Results r = s.RunUnderFileLimit((std::string("limit-") + pszKind).c_str(), LIMIT, szLoader,
+                                        [&] { left = WhatAFailedWriteLeftBehind(s.LogPath()); });
+        EXPECT_EQ("", left) << pszKind;
         ASSERT_EQ("yes", r["finished"]) << pszKind << ": the child did not end";
         EXPECT_EQ("0", r["end"]) << pszKind;
         EXPECT_EQ("0x00000000", r["register"]) << pszKind;
@@ -148,6 +192,12 @@ TEST(LogFaults, FileSizeLimitStopsTheLogAndEveryCallSaysSo)
         EXPECT_EQ(error, r["later_stack"]) << pszKind;
         EXPECT_EQ(error, r["later_key"]) << pszKind;
         EXPECT_EQ("0x00000000", r["flush"]) << pszKind;
+        // Every line from the failure on is reported as not logged.
+        EXPECT_TRUE(IsWin32Failure(r["after_line"])) << pszKind << ": " << r["after_line"];
+        if (std::string(pszKind) == "line")
+        {
+            EXPECT_TRUE(IsWin32Failure(r["crossing_line"])) << pszKind << ": " << r["crossing_line"];
+        }
         if (r["crossing"] != "line")
         {
             EXPECT_EQ(error, r["crossing"]) << pszKind << ": the dump that met the limit";

@@ -131,6 +131,27 @@ TEST(LineKeeping, GiveUpLeavesNothingBehind)
     EXPECT_EQ(expected, messages);
 }
 
+// A writer whose reservation was given up does not commit it and logs on
+// from the same thread: nothing of the give-up holds its later lines back.
+TEST(LineKeeping, WriterThatLeavesItsGivenUpReservationLogsOn)
+{
+    LogScenario s("giveupnocommit");
+    s.Settings({});
+    Results r = s.Run("giveupnocommit");
+    ASSERT_EQ("0", r["end"]);
+    EXPECT_EQ("0", r["lines_failed"]);
+    EXPECT_EQ("yes", r["first_done"]);
+    EXPECT_EQ("0", r["holder_failed"]) << "the thread is still taken for the late writer of its given-up slot";
+    EXPECT_EQ("0x00000000", r["holder_again"]);
+    EXPECT_EQ("0x00000000", r["after"]);
+    const std::string text = ReadWholeFile(s.LogPath());
+    EXPECT_EQ(1u, Count(text, "LOG dropped"));
+    const std::vector<std::string> expected =
+        Joined({{GIVEN_UP}, Numbered("line", 1210), Numbered("holder's line", 2410),
+                {"4 holder's new reservation", "4 LOGCHILD: after the holder's lines"}});
+    EXPECT_EQ(expected, MessagesOf(text));
+}
+
 // A second client registers 28 ms after the first, while the first writes
 // the header, and logs at once: its lines are kept (they follow the
 // header), and every call says so.

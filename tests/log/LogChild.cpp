@@ -730,7 +730,7 @@ int Limit(const char* pszDll, const std::string& kind)
     }
     else if (kind == "line")
     {
-        s_pLog->OutputStringW(std::wstring(240, L'l').c_str());
+        Result("crossing_line", Hex((unsigned long)s_pLog->OutputStringW(std::wstring(240, L'l').c_str())));
         Result("crossing", "line");
     }
     else if (kind == "loaderlock")
@@ -764,7 +764,13 @@ int Limit(const char* pszDll, const std::string& kind)
         HolderResults();
         Result("crossing", "line");
     }
-    s_pLog->OutputStringW(L"after the limit");
+    // The test looks at what the failure left behind while this process
+    // lives on, then says go.
+    Result("stopped", "yes");
+    const std::string go = log.substr(0, log.find_last_of('\\')) + "\\go";
+    for (int i = 0; i < 300 && GetFileAttributesA(go.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(50);
+    Result("after_line", Hex((unsigned long)s_pLog->OutputStringW(L"after the limit")));
     Result("flush", Hex(s_pLog->Flush()));
     Result("later_buffer", Hex(s_pLog->DumpBuffer(3, "abc")));
     Result("later_stack", Hex(s_pLog->DumpCallStack(NULL, NULL, FALSE)));
@@ -810,10 +816,13 @@ public:
         m_hThread = CreateThread(NULL, 0, Run, this, 0, &m_dwThreadId);
         WaitForSingleObject(m_hReserved, 10000);
     }
-    // Writes pszLate into the slot and commits; false when the thread hangs.
-    bool Late(const char* pszLate)
+    // Writes pszLate into the slot and commits (or, with bCommit false,
+    // leaves the reservation as it is and goes on); false when the thread
+    // hangs.
+    bool Late(const char* pszLate, bool bCommit = true)
     {
         m_pszLate = pszLate;
+        m_bCommit = bCommit;
         SetEvent(m_hLate);
         return WaitForSingleObject(m_hThread, 30000) == WAIT_OBJECT_0;
     }
@@ -834,7 +843,8 @@ private:
         WaitForSingleObject(p->m_hLate, 60000);
         if (pszText && p->m_pszLate)
             lstrcpyA(pszText, p->m_pszLate);
-        p->hrCommit = s_pLog->CommitLine(nIndex, 0, 4);
+        if (p->m_bCommit)
+            p->hrCommit = s_pLog->CommitLine(nIndex, 0, 4);
         char sz[64];
         for (int i = 0; i < p->m_nAfter; ++i)
         {
@@ -856,6 +866,7 @@ private:
     const char* m_pszText = "";
     const char* m_pszLate = NULL;
     int m_nAfter = 0;
+    bool m_bCommit = true;
     HANDLE m_hReserved = NULL, m_hLate = NULL, m_hThread = NULL;
 };
 
@@ -969,6 +980,27 @@ int GiveUpAfter(const char* pszDll)
     Result("full_done", full.Late(NULL) ? "yes" : "hung");
     Result("full_commit", Hex(full.hrCommit));
     Result("after", Hex(s_pLog->OutputStringA("after the full ring")));
+    s_pLog->UnregisterClient((void**)&pClient);
+    Unload();
+    return 0;
+}
+
+// A writer whose reservation was given up never commits it and logs on:
+// its lines (through the whole ring twice) and a new reservation by hand
+// are taken as any other thread's.
+int GiveUpNoCommit(const char* pszDll)
+{
+    if (!Load(pszDll))
+        return 1;
+    IDSLog* pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
+    HeldReservation first;
+    first.Start("first holder's line", 2 * LOG_RING_SIZE + 10);
+    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE + 10)));
+    Result("first_done", first.Late(NULL, false) ? "yes" : "hung");
+    Result("holder_failed", std::to_string(first.nAfterFailed));
+    Result("holder_again", Hex(first.hrAgain));
+    Result("after", Hex(s_pLog->OutputStringA("after the holder's lines")));
     s_pLog->UnregisterClient((void**)&pClient);
     Unload();
     return 0;
@@ -1215,6 +1247,8 @@ int main(int argc, char** argv)
         n = GiveUpTwice(pszDll);
     else if (scenario == "giveupafter")
         n = GiveUpAfter(pszDll);
+    else if (scenario == "giveupnocommit")
+        n = GiveUpNoCommit(pszDll);
     else if (scenario == "headerclients")
         n = HeaderClients(pszDll, 4);
     else if (scenario == "headerwait")

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -76,7 +77,10 @@ public:
     // child is no process this one can wait for: its results file tells when
     // it ended ("finished" is "yes" once it holds the line "end=").
     // wineLoader is the Unix path of Wine's loader.
-    Results RunUnderFileLimit(const char* pszScenario, long long llLimit, const std::string& wineLoader)
+    // When the results say "stopped", onStopped runs and then the file "go"
+    // is made in the folder (a child that waits for it goes on).
+    Results RunUnderFileLimit(const char* pszScenario, long long llLimit, const std::string& wineLoader,
+                              const std::function<void()>& onStopped = nullptr)
     {
         const std::string results = m_dir / "results.txt";
         DeleteFileA(results.c_str());
@@ -94,11 +98,20 @@ public:
         }
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
+        DeleteFileA((m_dir / "go").c_str());
+        bool bStopped = false;
         for (int i = 0; i < 1200; ++i)
         {
             out = ReadResults(results);
             if (out.count("end"))
                 break;
+            if (!bStopped && out.count("stopped"))
+            {
+                bStopped = true;
+                if (onStopped)
+                    onStopped();
+                CloseHandle(CreateFileA((m_dir / "go").c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+            }
             Sleep(50);
         }
         out["finished"] = out.count("end") ? "yes" : "no";
