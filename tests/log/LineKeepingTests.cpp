@@ -127,7 +127,7 @@ TEST(LineKeeping, GiveUpLeavesNothingBehind)
     const std::vector<std::string> expected =
         Joined({{GIVEN_UP}, Numbered("line", 1210), Numbered("holder's line", 2410),
                 {"4 holder's new reservation", "4 held while the ring fills"}, Numbered("fill", 1199),
-                {"4 LOGCHILD: after the full ring"}});
+                {"4 LOGCHILD: the last line"}});
     EXPECT_EQ(expected, messages);
 }
 
@@ -148,7 +148,7 @@ TEST(LineKeeping, WriterThatLeavesItsGivenUpReservationLogsOn)
     EXPECT_EQ(1u, Count(text, "LOG dropped"));
     const std::vector<std::string> expected =
         Joined({{GIVEN_UP}, Numbered("line", 1210), Numbered("holder's line", 2410),
-                {"4 holder's new reservation", "4 LOGCHILD: after the holder's lines"}});
+                {"4 holder's new reservation", "4 LOGCHILD: the last line"}});
     EXPECT_EQ(expected, MessagesOf(text));
 }
 

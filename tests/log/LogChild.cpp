@@ -957,11 +957,12 @@ int GiveUpTwice(const char* pszDll)
     return 0;
 }
 
-// What a give-up leaves behind: after its late commit, the holder's thread
-// logs as any other (lines and a reservation by hand), and the ring has all
-// its slots again: a fresh reservation held while the ring fills to its
-// last slot is not given up.
-int GiveUpAfter(const char* pszDll)
+// What a give-up leaves behind. The holder commits late (bCommit) or
+// never, and logs on from its thread: its lines (through the whole ring
+// twice) and a reservation by hand are taken as any other thread's. After a
+// late commit the ring has all its slots again: a fresh reservation held
+// while the ring fills to its last slot is not given up.
+int GiveUpAfter(const char* pszDll, bool bCommit)
 {
     if (!Load(pszDll))
         return 1;
@@ -970,37 +971,19 @@ int GiveUpAfter(const char* pszDll)
     HeldReservation first;
     first.Start("first holder's line", 2 * LOG_RING_SIZE + 10);
     Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE + 10)));
-    Result("first_done", first.Late("LATE TEXT OF THE FIRST HOLDER") ? "yes" : "hung");
+    Result("first_done", first.Late(bCommit ? "LATE TEXT OF THE FIRST HOLDER" : NULL, bCommit) ? "yes" : "hung");
     Result("first_commit", Hex(first.hrCommit));
     Result("holder_failed", std::to_string(first.nAfterFailed));
     Result("holder_again", Hex(first.hrAgain));
-    HeldReservation full;
-    full.Start("held while the ring fills");
-    Result("fill_failed", std::to_string(WriteNumbered("fill", LOG_RING_SIZE - 1)));
-    Result("full_done", full.Late(NULL) ? "yes" : "hung");
-    Result("full_commit", Hex(full.hrCommit));
-    Result("after", Hex(s_pLog->OutputStringA("after the full ring")));
-    s_pLog->UnregisterClient((void**)&pClient);
-    Unload();
-    return 0;
-}
-
-// A writer whose reservation was given up never commits it and logs on:
-// its lines (through the whole ring twice) and a new reservation by hand
-// are taken as any other thread's.
-int GiveUpNoCommit(const char* pszDll)
-{
-    if (!Load(pszDll))
-        return 1;
-    IDSLog* pClient = s_pLog;
-    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
-    HeldReservation first;
-    first.Start("first holder's line", 2 * LOG_RING_SIZE + 10);
-    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE + 10)));
-    Result("first_done", first.Late(NULL, false) ? "yes" : "hung");
-    Result("holder_failed", std::to_string(first.nAfterFailed));
-    Result("holder_again", Hex(first.hrAgain));
-    Result("after", Hex(s_pLog->OutputStringA("after the holder's lines")));
+    if (bCommit)
+    {
+        HeldReservation full;
+        full.Start("held while the ring fills");
+        Result("fill_failed", std::to_string(WriteNumbered("fill", LOG_RING_SIZE - 1)));
+        Result("full_done", full.Late(NULL) ? "yes" : "hung");
+        Result("full_commit", Hex(full.hrCommit));
+    }
+    Result("after", Hex(s_pLog->OutputStringA("the last line")));
     s_pLog->UnregisterClient((void**)&pClient);
     Unload();
     return 0;
@@ -1055,17 +1038,6 @@ int EnvInt(const char* pszName, int nDefault)
     return GetEnvironmentVariableA(pszName, sz, sizeof(sz)) ? atoi(sz) : nDefault;
 }
 
-// The text that follows the number of a torture line: letters and a length
-// that depend on the line, so that a line cut or run into another shows.
-std::string TortureFiller(int nProcess, int nWriter, int i)
-{
-    const int n = 10 + (i * 13 + nWriter * 7 + nProcess * 3) % 90;
-    std::string s(n, 'a');
-    for (int k = 0; k < n; ++k)
-        s[k] = (char)('a' + (i + k + nWriter) % 26);
-    return s;
-}
-
 struct TORTURE
 {
     int nProcess, nProcesses, nWriters, nLines, nStalls;
@@ -1083,7 +1055,7 @@ DWORD WINAPI TortureWriter(void* pv)
     char sz[256];
     for (int i = 0; i < s_torture.nLines; ++i)
     {
-        wsprintfA(sz, "P%d W%d L%05d %s", s_torture.nProcess, w, i, TortureFiller(s_torture.nProcess, w, i).c_str());
+        wsprintfA(sz, "P%d W%d L%05d %s", s_torture.nProcess, w, i, logtest::TortureFiller(s_torture.nProcess, w, i).c_str());
         if (s_pLog->OutputStringA(sz) != 0)
             ++s_torture.anFailed[w];
         InterlockedIncrement(&s_torture.nWritten);
@@ -1153,7 +1125,7 @@ int Torture(const char* pszDll, const std::string& goFile)
     char sz[256];
     for (int i = 0; i < 200; ++i)
     {
-        wsprintfA(sz, "P%d B L%05d %s", s_torture.nProcess, i, TortureFiller(s_torture.nProcess, 99, i).c_str());
+        wsprintfA(sz, "P%d B L%05d %s", s_torture.nProcess, i, logtest::TortureFiller(s_torture.nProcess, 99, i).c_str());
         if (s_pLog->OutputStringA(sz) != 0)
             ++nSecondFailed;
     }
@@ -1246,9 +1218,9 @@ int main(int argc, char** argv)
     else if (scenario == "giveuptwice")
         n = GiveUpTwice(pszDll);
     else if (scenario == "giveupafter")
-        n = GiveUpAfter(pszDll);
+        n = GiveUpAfter(pszDll, true);
     else if (scenario == "giveupnocommit")
-        n = GiveUpNoCommit(pszDll);
+        n = GiveUpAfter(pszDll, false);
     else if (scenario == "headerclients")
         n = HeaderClients(pszDll, 4);
     else if (scenario == "headerwait")

@@ -421,4 +421,16 @@ inline size_t Count(const std::string& text, const std::string& what)
     return n;
 }
 
+// The text that follows the number of a line of the log torture: letters
+// and a length that depend on the line, so that a line cut or run into
+// another shows.
+inline std::string TortureFiller(int nProcess, int nWriter, int i)
+{
+    const int n = 10 + (i * 13 + nWriter * 7 + nProcess * 3) % 90;
+    std::string s(n, 'a');
+    for (int k = 0; k < n; ++k)
+        s[k] = (char)('a' + (i + k + nWriter) % 26);
+    return s;
+}
+
 } // namespace logtest

@@ -15,16 +15,6 @@ using namespace logtest;
 
 namespace {
 
-// The same text as the child's: letters and a length that depend on the line.
-std::string Filler(int nProcess, int nWriter, int i)
-{
-    const int n = 10 + (i * 13 + nWriter * 7 + nProcess * 3) % 90;
-    std::string s(n, 'a');
-    for (int k = 0; k < n; ++k)
-        s[k] = (char)('a' + (i + k + nWriter) % 26);
-    return s;
-}
-
 struct TortureRun
 {
     int nProcesses, nWriters, nLines, nStalls;
@@ -176,7 +166,7 @@ void RunAndCheck(const TortureRun& run)
         const int p = std::stoi(mm[1]);
         const int w = mm[2].matched ? std::stoi(mm[2]) : SECOND_CLIENT;
         const int i = std::stoi(mm[3]);
-        if (p >= run.nProcesses || mm[4] != Filler(p, w, i))
+        if (p >= run.nProcesses || mm[4] != TortureFiller(p, w, i))
         {
             Bad(nLine, line, "cut or run into another");
             continue;
