@@ -131,6 +131,7 @@ CLog::CLog()
       m_bHeaderDone(false), m_bClosing(false)
 {
     ZeroMemory(m_ring, sizeof(m_ring));
+    ZeroMemory(&m_slotAtOnce, sizeof(m_slotAtOnce));
     ZeroMemory((void*)m_anDropped, sizeof(m_anDropped));
     ZeroMemory(&m_stLast, sizeof(m_stLast));
     ZeroMemory(m_szLogFile, sizeof(m_szLogFile));
@@ -413,7 +414,7 @@ void CLog::FlushLocked()
         auto Take = [&](const LOGSLOT& slot) {
             if (cb > FLUSH_BUFFER_SIZE - LOG_LINE_SIZE)
             {
-                WriteRaw(m_achFlush, cb);
+                WriteHeld(m_achFlush, cb);
                 cb = 0;
             }
             if (!bTimed)
@@ -448,7 +449,7 @@ void CLog::FlushLocked()
                 Take(slot);
         }
         if (cb > 0)
-            WriteRaw(m_achFlush, cb);
+            WriteHeld(m_achFlush, cb);
         LeaveFile();
 
         EnterCriticalSection(&m_cs);
@@ -644,6 +645,44 @@ int CLog::OutputStringW(const wchar_t* psz)
     return hr == S_OK ? 0 : (int)hr;
 }
 
+// A line written straight to the file when the ring holds nothing: no
+// earlier line waits, so it goes to the file in its turn, with the same
+// bytes as through the ring, at the cost of one lock instead of a slot's
+// reservation, commit and flush. False when the ring must take it.
+bool CLog::WriteLineAtOnce(const char* pszPrefix, const char* pszText, int nLevel, HRESULT* phr)
+{
+    if (*(volatile int*)&m_nUsed != 0 || m_anDropped[eDropGivenUp] != 0 || m_anDropped[eDropOpening] != 0 ||
+        m_anDropped[eDropNoSlot] != 0)
+        return false;
+    EnterCriticalSection(&m_csWrite);
+    // A reservation made before this call is seen here (the count changes
+    // under m_cs, whose release publishes it); one made from now on is
+    // written after this line: its flush waits for m_csWrite.
+    const bool bAtOnce = *(volatile int*)&m_nUsed == 0 && IsHealthy();
+    if (!bAtOnce)
+    {
+        LeaveCriticalSection(&m_csWrite);
+        return false;
+    }
+    LOGSLOT& slot = m_slotAtOnce;
+    ComposeSlotText(slot.szText, pszPrefix, pszText);
+    slot.nState = eSlotReady;
+    slot.nKind = 0;
+    slot.nLevel = nLevel;
+    slot.dwThreadId = GetCurrentThreadId();
+    slot.pszApartment = "?";
+    m_guard.Enter(&m_dwLastThread);
+    slot.nPriority = slot.dwThreadId == m_dwLastThread ? PRIORITY_UNKNOWN : GetThreadPriority(GetCurrentThread());
+    SYSTEMTIME st;
+    m_clock.Now(&st);
+    WriteHeld(m_achFlush, FormatLine(m_achFlush, slot, &st));
+    m_guard.Leave(m_dwLastThread);
+    LeaveCriticalSection(&m_csWrite);
+    ShowPendingFatalError();
+    *phr = *(volatile const DWORD*)&m_dwError != 0 ? LineError() : S_OK;
+    return true;
+}
+
 // pCaller: the return address of the entry the client called. *ppszBack
 // gets the text for the debugger, or NULL. S_OK when the line was taken,
 // muted or meant for the debugger alone; otherwise why it was not logged.
@@ -671,6 +710,9 @@ HRESULT CLog::LogDebugString(const char* pszText, const void* pCaller, const cha
         return LineError(); // the log cannot write it: only the debugger gets it
     char szPrefix[LOG_PREFIX_SIZE] = "";
     g_DbgHelp.GetCallerModulePrefix(szPrefix, sizeof(szPrefix), g_hLogModule, g_pLogModuleEnd, pCaller);
+    HRESULT hrDirect;
+    if (WriteLineAtOnce(szPrefix, pszText, (int)nLevel, &hrDirect))
+        return hrDirect;
     int nIndex;
     char* pszSlot;
     int cchRoom;

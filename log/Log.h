@@ -155,6 +155,7 @@ public:
     // Writes bytes to the file; the number written, 0 on failure or when the
     // log cannot write (the failure then stops the log for good).
     DWORD WriteRaw(const void* pData, DWORD cb);
+    DWORD WriteHeld(const void* pData, DWORD cb);
 
 private:
     bool IsFileOpen() const { return m_hFile != NULL && m_hFile != INVALID_HANDLE_VALUE; }
@@ -168,6 +169,7 @@ private:
 
     HRESULT LogDebugString(const char* pszText, const void* pCaller, const char** ppszBack);
     HRESULT DropLine(int nCause);
+    bool WriteLineAtOnce(const char* pszPrefix, const char* pszText, int nLevel, HRESULT* phr);
     HRESULT LineError() const;
     int PriorityHint(UINT nIndex, DWORD dwThreadId);
     int PriorityOf(DWORD dwThreadId);
@@ -219,6 +221,7 @@ private:
     CLineClock m_clock;              // under m_csWrite
     CFileGuard m_guard;              // under m_csWrite
     char m_achFlush[FLUSH_BUFFER_SIZE]; // under m_csWrite
+    LOGSLOT m_slotAtOnce;               // under m_csWrite: the line written at once
 };
 
 // Shows "Log fatal error" with the system's text for dwError, on a thread of

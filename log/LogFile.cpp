@@ -156,8 +156,13 @@ void CFileGuard::Leave(DWORD dwLastThread)
         return;
     m_pShared->llLastLog = m_llTag;
     m_pShared->lLastThread = (LONG)dwLastThread;
-    if (m_bHeld)
-        InterlockedCompareExchange64(&m_pShared->llOwner, 0, m_llTag);
+    // Only the holder changes a hold that is not a dead process's: a plain
+    // store lets go, after the stores above (x64 keeps stores in order).
+    if (m_bHeld && m_pShared->llOwner == m_llTag)
+    {
+        _ReadWriteBarrier();
+        m_pShared->llOwner = 0;
+    }
     m_bHeld = false;
 }
 
@@ -214,8 +219,16 @@ DWORD CLog::WriteRaw(const void* pData, DWORD cb)
     if (!pData || cb == 0)
         return 0;
     EnterFile();
+    const DWORD cbWritten = WriteHeld(pData, cb);
+    LeaveFile();
+    return cbWritten;
+}
+
+// The caller holds m_csWrite and the file (EnterFile).
+DWORD CLog::WriteHeld(const void* pData, DWORD cb)
+{
     DWORD cbWritten = 0;
-    if (m_dwError == 0 && IsFileOpen())
+    if (m_dwError == 0 && IsFileOpen() && pData && cb)
     {
         SetLastError(0);
         if (!WriteFile(m_hFile, pData, cb, &cbWritten, NULL) || cbWritten != cb)
@@ -234,7 +247,6 @@ DWORD CLog::WriteRaw(const void* pData, DWORD cb)
             cbWritten = 0;
         }
     }
-    LeaveFile();
     return cbWritten;
 }
 
