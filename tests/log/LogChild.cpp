@@ -1045,6 +1045,7 @@ struct TORTURE
     LONG anFailed[16];
     DWORD adwThread[16];
     HRESULT ahrStall[4];
+    DWORD adwStaller[4];
 };
 TORTURE s_torture;
 
@@ -1069,6 +1070,7 @@ DWORD WINAPI TortureWriter(void* pv)
 DWORD WINAPI TortureStaller(void* pv)
 {
     const int n = (int)(INT_PTR)pv;
+    s_torture.adwStaller[n] = GetCurrentThreadId();
     for (int i = 0; i < 5000 && s_torture.nWritten < 100 * (n + 1); ++i)
         Sleep(1);
     int nIndex, cchRoom;
@@ -1164,7 +1166,10 @@ int Torture(const char* pszDll, const std::string& goFile)
         Result(("failed_W" + std::to_string(w)).c_str(), std::to_string(s_torture.anFailed[w]));
     }
     for (int n = 0; n < s_torture.nStalls; ++n)
+    {
         Result(("stall" + std::to_string(n)).c_str(), Hex(s_torture.ahrStall[n]));
+        Result(("tid_S" + std::to_string(n)).c_str(), std::to_string(s_torture.adwStaller[n]));
+    }
     s_pLog->UnregisterClient((void**)&pSecond);
     s_pLog->UnregisterClient((void**)&s_pFirst);
     Unload();
