@@ -74,8 +74,8 @@ TEST(LineKeeping, GivenUpSlotIsNotHandedOutWhileItsWriterHoldsIt)
 }
 
 // A second reservation given up while the first writer is still stalled:
-// both late commits are refused, neither commits the other's line, and the
-// count says 2.
+// both late commits are refused, neither commits the other's line, the
+// count says 2, and the writer behind them waits once.
 TEST(LineKeeping, SecondGiveUpKeepsEachLateCommitRefused)
 {
     LogScenario s("giveuptwice");
@@ -85,6 +85,10 @@ TEST(LineKeeping, SecondGiveUpKeepsEachLateCommitRefused)
     ASSERT_EQ("done", r["other"]);
     EXPECT_EQ("0", r["lines_failed"]);
     EXPECT_EQ("0", r["other_failed"]);
+    // The other writer waits a full second once, for the second stall; the
+    // first one, given up before, holds nobody back again.
+    EXPECT_GE(std::stoi(r["other_ms"]), 900);
+    EXPECT_LT(std::stoi(r["other_ms"]), 1900) << "a second wait behind a stall already given up";
     EXPECT_EQ("0x00000000", r["second_reserve"]);
     EXPECT_EQ(REFUSED, r["first_commit"]);
     EXPECT_EQ(REFUSED, r["second_commit"]);

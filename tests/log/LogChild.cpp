@@ -934,10 +934,13 @@ int GiveUpTwice(const char* pszDll)
     if (pszText)
         lstrcpyA(pszText, "second holder's line");
     static int s_nOtherFailed;
+    static DWORD s_dwOtherMs;
     HANDLE hOther = CreateThread(
         NULL, 0,
         [](void*) -> DWORD {
+            const DWORD dwStart = GetTickCount();
             s_nOtherFailed = WriteNumbered("other", LOG_RING_SIZE);
+            s_dwOtherMs = GetTickCount() - dwStart;
             return 0;
         },
         NULL, 0, NULL);
@@ -946,6 +949,7 @@ int GiveUpTwice(const char* pszDll)
     if (other != "done")
         return EndBlocked(5);
     Result("other_failed", std::to_string(s_nOtherFailed));
+    Result("other_ms", std::to_string(s_dwOtherMs));
     Result("first_done", first.Late("LATE TEXT OF THE FIRST HOLDER") ? "yes" : "hung");
     Result("first_commit", Hex(first.hrCommit));
     if (pszText)
