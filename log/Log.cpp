@@ -212,8 +212,9 @@ HRESULT CLog::ReserveLine(int* pnIndex, char** ppszText, int* pcchRoom)
                 }
                 const DWORD dwStart = GetTickCount();
                 ++m_nCommitWaiters;
-                while (HoldsLines() && m_nUsed >= LOG_RING_SIZE && GetTickCount() - dwStart < HEADER_WAIT_MS)
-                    SleepConditionVariableCS(&m_cvCommit, &m_cs, HEADER_WAIT_MS - (GetTickCount() - dwStart));
+                for (DWORD dwWaited = 0; HoldsLines() && m_nUsed >= LOG_RING_SIZE && dwWaited < HEADER_WAIT_MS;
+                     dwWaited = GetTickCount() - dwStart)
+                    SleepConditionVariableCS(&m_cvCommit, &m_cs, HEADER_WAIT_MS - dwWaited);
                 --m_nCommitWaiters;
                 if (HoldsLines() && m_nUsed >= LOG_RING_SIZE)
                 {
