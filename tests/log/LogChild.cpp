@@ -884,21 +884,42 @@ int WriteNumbered(const char* pszTag, int n)
     return nFailed;
 }
 
+// The start of a give-up scenario: the library loaded, a client
+// registered, a holder's reservation made and the ring filled behind it
+// with nLines numbered lines. NULL when the library is not there.
+IDSLog** StartBehindAHolder(const char* pszDll, HeldReservation* pHolder, int nAfter, int nLines)
+{
+    if (!Load(pszDll))
+        return NULL;
+    static IDSLog* s_pClient;
+    s_pClient = s_pLog;
+    Result("register", Hex(s_pLog->RegisterClient(&s_pClient, 0, 0)));
+    pHolder->Start("first holder's line", nAfter);
+    Result("first_reserve", Hex(pHolder->hrReserve));
+    Result("lines_failed", std::to_string(WriteNumbered("line", nLines)));
+    return &s_pClient;
+}
+
+// The end of a scenario: its last line, the client gone, the library unloaded.
+int EndWithLine(IDSLog** ppClient, const char* pszLast)
+{
+    Result("after", Hex(s_pLog->OutputStringA(pszLast)));
+    s_pLog->UnregisterClient((void**)ppClient);
+    Unload();
+    return 0;
+}
+
 // A writer stalls with a reserved slot; the ring fills behind it, so the
 // next reservation gives the stalled one up. The stalled writer then writes
 // into its slot and commits late: its late text must land nowhere, and the
 // new reservation keep its own line.
 int GiveUpReuse(const char* pszDll)
 {
-    if (!Load(pszDll))
-        return 1;
-    IDSLog* pClient = s_pLog;
-    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
-    Result("tid_main", std::to_string(GetCurrentThreadId()));
     HeldReservation first;
-    first.Start("first holder's line");
-    Result("first_reserve", Hex(first.hrReserve));
-    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE - 1)));
+    IDSLog** ppClient = StartBehindAHolder(pszDll, &first, 0, LOG_RING_SIZE - 1);
+    if (!ppClient)
+        return 1;
+    Result("tid_main", std::to_string(GetCurrentThreadId()));
     int nIndex = -1, cchRoom;
     char* pszText = NULL;
     const DWORD dwStart = GetTickCount();
@@ -910,10 +931,7 @@ int GiveUpReuse(const char* pszDll)
     Result("first_done", first.Late("LATE TEXT OF THE FIRST HOLDER") ? "yes" : "hung");
     Result("first_commit", Hex(first.hrCommit));
     Result("main_commit", Hex(s_pLog->CommitLine(nIndex, 0, 4)));
-    Result("after", Hex(s_pLog->OutputStringA("after the late commit")));
-    s_pLog->UnregisterClient((void**)&pClient);
-    Unload();
-    return 0;
+    return EndWithLine(ppClient, "after the late commit");
 }
 
 // Two reservations given up one after the other, the second one while the
@@ -921,13 +939,10 @@ int GiveUpReuse(const char* pszDll)
 // commits the other's line.
 int GiveUpTwice(const char* pszDll)
 {
-    if (!Load(pszDll))
-        return 1;
-    IDSLog* pClient = s_pLog;
-    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
     HeldReservation first;
-    first.Start("first holder's line");
-    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE - 1)));
+    IDSLog** ppClient = StartBehindAHolder(pszDll, &first, 0, LOG_RING_SIZE - 1);
+    if (!ppClient)
+        return 1;
     int nIndex = -1, cchRoom;
     char* pszText = NULL;
     Result("second_reserve", Hex(s_pLog->ReserveLine(&nIndex, &pszText, &cchRoom)));
@@ -955,10 +970,7 @@ int GiveUpTwice(const char* pszDll)
     if (pszText)
         lstrcpyA(pszText, "LATE TEXT OF THE SECOND HOLDER");
     Result("second_commit", Hex(s_pLog->CommitLine(nIndex, 0, 4)));
-    Result("after", Hex(s_pLog->OutputStringA("after both late commits")));
-    s_pLog->UnregisterClient((void**)&pClient);
-    Unload();
-    return 0;
+    return EndWithLine(ppClient, "after both late commits");
 }
 
 // What a give-up leaves behind. The holder commits late (bCommit) or
@@ -968,13 +980,10 @@ int GiveUpTwice(const char* pszDll)
 // while the ring fills to its last slot is not given up.
 int GiveUpAfter(const char* pszDll, bool bCommit)
 {
-    if (!Load(pszDll))
-        return 1;
-    IDSLog* pClient = s_pLog;
-    Result("register", Hex(s_pLog->RegisterClient(&pClient, 0, 0)));
     HeldReservation first;
-    first.Start("first holder's line", 2 * LOG_RING_SIZE + 10);
-    Result("lines_failed", std::to_string(WriteNumbered("line", LOG_RING_SIZE + 10)));
+    IDSLog** ppClient = StartBehindAHolder(pszDll, &first, 2 * LOG_RING_SIZE + 10, LOG_RING_SIZE + 10);
+    if (!ppClient)
+        return 1;
     Result("first_done", first.Late(bCommit ? "LATE TEXT OF THE FIRST HOLDER" : NULL, bCommit) ? "yes" : "hung");
     Result("first_commit", Hex(first.hrCommit));
     Result("holder_failed", std::to_string(first.nAfterFailed));
@@ -987,10 +996,7 @@ int GiveUpAfter(const char* pszDll, bool bCommit)
         Result("full_done", full.Late(NULL) ? "yes" : "hung");
         Result("full_commit", Hex(full.hrCommit));
     }
-    Result("after", Hex(s_pLog->OutputStringA("the last line")));
-    s_pLog->UnregisterClient((void**)&pClient);
-    Unload();
-    return 0;
+    return EndWithLine(ppClient, "the last line");
 }
 
 // A first client registers on a thread of its own (it opens the file and
