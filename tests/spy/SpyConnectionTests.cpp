@@ -591,6 +591,20 @@ TEST_F(SpyConnectionTest, DisconnectingInThePassThroughModeEndsIt)
 // ---------------------------------------------------------------------------
 // Faults found by hostile hosts
 
+// A YUY2 video type whose format block is the bytes of format (a large block
+// makes a copy of a freed one fault); it points into format.
+AM_MEDIA_TYPE YuyvTypeWithFormat(std::vector<BYTE>& format)
+{
+    AM_MEDIA_TYPE mt;
+    ZeroMemory(&mt, sizeof(mt));
+    mt.majortype = MEDIATYPE_Video;
+    mt.subtype = MEDIASUBTYPE_YUY2;
+    mt.formattype = FORMAT_VideoInfo;
+    mt.cbFormat = static_cast<ULONG>(format.size());
+    mt.pbFormat = format.data();
+    return mt;
+}
+
 // A thread that enumerates the output's types while another connects and
 // disconnects the input: the output's type is emptied under the output
 // pin's lock, never while an enumerator copies it (a 4 MB format block makes
@@ -600,13 +614,7 @@ TEST_F(SpyConnectionTest, EnumeratingTheOutputTypeWhileTheInputDisconnectsIsSafe
     dsfix::HangWatchdog watchdog(120000, "enumeration against disconnection");
     CSilentLog silent;
     std::vector<BYTE> format(4 << 20, 0x5A);
-    AM_MEDIA_TYPE mtBig;
-    ZeroMemory(&mtBig, sizeof(mtBig));
-    mtBig.majortype = MEDIATYPE_Video;
-    mtBig.subtype = MEDIASUBTYPE_YUY2;
-    mtBig.formattype = FORMAT_VideoInfo;
-    mtBig.cbFormat = static_cast<ULONG>(format.size());
-    mtBig.pbFormat = format.data();
+    AM_MEDIA_TYPE mtBig = YuyvTypeWithFormat(format);
     CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
     {
         CSpyPtr spy;
@@ -716,13 +724,7 @@ TEST_F(SpyConnectionTest, TheOutputTypeChangesOnlyUnderTheOutputPinsLock)
 {
     dsfix::HangWatchdog watchdog(120000, "output type against its lock");
     std::vector<BYTE> format(1 << 20, 0x5A);
-    AM_MEDIA_TYPE mtBig;
-    ZeroMemory(&mtBig, sizeof(mtBig));
-    mtBig.majortype = MEDIATYPE_Video;
-    mtBig.subtype = MEDIASUBTYPE_YUY2;
-    mtBig.formattype = FORMAT_VideoInfo;
-    mtBig.cbFormat = static_cast<ULONG>(format.size());
-    mtBig.pbFormat = format.data();
+    AM_MEDIA_TYPE mtBig = YuyvTypeWithFormat(format);
 
     // The input disconnects while the output is unconnected.
     CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
