@@ -6,10 +6,14 @@
 #include "ModuleSupport.h"
 
 #include "dsfix/Com.h"
+#include "dsfix/Graph.h"
+#include "dsfix/TestSink.h"
+#include "dsfix/TestSource.h"
 
 #include "Morphlet.h"
 
 #include <commctrl.h>
+#include <dlgs.h>
 #include <ocidl.h>
 #include <olectl.h>
 
@@ -362,6 +366,315 @@ TEST_F(Pages, TrackBarAndDirectionSetTheGraphsRate)
         Close(spPage);
     }
     EXPECT_EQ(S_OK, spGraph->RemoveFilter(m_spFilter));
+}
+
+// A filter graph of the test's own that the filter joins: it answers only
+// IFilterGraph (with nothing in it) and IMediaSeeking, whose GetPositions
+// gives the positions or the failure the test chose; the page finds it
+// through the filter as it finds any graph.
+class SeekingGraph : public IFilterGraph, public IMediaSeeking
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        *ppv = NULL;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFilterGraph))
+            *ppv = static_cast<IFilterGraph*>(this);
+        else if (IsEqualGUID(riid, IID_IMediaSeeking) && m_bSeeking)
+            *ppv = static_cast<IMediaSeeking*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_nRef); }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&m_nRef); }
+    // IFilterGraph
+    STDMETHODIMP AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+    STDMETHODIMP FindFilterByName(LPCWSTR, IBaseFilter**) override { return VFW_E_NOT_FOUND; }
+    STDMETHODIMP ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP Reconnect(IPin*) override { return E_NOTIMPL; }
+    STDMETHODIMP Disconnect(IPin*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetDefaultSyncSource() override { return E_NOTIMPL; }
+    // IMediaSeeking
+    STDMETHODIMP GetCapabilities(DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP CheckCapabilities(DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsFormatSupported(const GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryPreferredFormat(GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTimeFormat(GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsUsingTimeFormat(const GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetTimeFormat(const GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDuration(LONGLONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetStopPosition(LONGLONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCurrentPosition(LONGLONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetPositions(LONGLONG*, DWORD, LONGLONG*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override
+    {
+        if (FAILED(m_hrPositions))
+            return m_hrPositions;
+        *pCurrent = m_llCurrent;
+        *pStop = m_llStop;
+        return S_OK;
+    }
+    STDMETHODIMP GetAvailable(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetRate(double) override { return E_NOTIMPL; }
+    STDMETHODIMP GetRate(double*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPreroll(LONGLONG*) override { return E_NOTIMPL; }
+
+    LONG m_nRef = 1;
+    bool m_bSeeking = true;
+    HRESULT m_hrPositions = S_OK;
+    LONGLONG m_llCurrent = 0;
+    LONGLONG m_llStop = 0;
+};
+
+// The timer shows the graph's current position and its stop position, each
+// rounded to the nearest millisecond, or the error of the graph's answer.
+TEST_F(Pages, PositionShowsTheCurrentAndTheStopPositionOfTheGraph)
+{
+    SeekingGraph graph;
+    ASSERT_EQ(S_OK, m_spFilter->JoinFilterGraph(&graph, L"Spy"));
+    const struct
+    {
+        const char* pszCase;
+        bool bSeeking;
+        HRESULT hr;
+        LONGLONG llCurrent, llStop;
+        const wchar_t* pszText;
+    } cases[] = {
+        { "12.3456 s of 45.6784 s", true, S_OK, 123456000, 456784000, L"Position 12.346 from 45.678" },
+        { "3.9996 s, no stop", true, S_OK, 39996000, 0, L"Position 4.000 from 0.000" },
+        { "half a millisecond", true, S_OK, 4999, 5000, L"Position 0.000 from 0.001" },
+        { "stop before current", true, S_OK, 70000000, 10000000, L"Position 7.000 from 1.000" },
+        { "the graph's failure", true, VFW_E_WRONG_STATE, 0, 0, L"Error 0x80040227" },
+        { "a graph without seeking", false, S_OK, 0, 0, L"Error 0x80004002" },
+    };
+    {
+        ComPtr<IPropertyPage> spPage = Create<IPropertyPage>(CLSID_SpyFilterPP, IID_IPropertyPage);
+        ASSERT_TRUE(spPage);
+        const HWND hDlg = Activate(spPage);
+        ASSERT_NE(nullptr, hDlg);
+        for (const auto& c : cases)
+        {
+            graph.m_bSeeking = c.bSeeking;
+            graph.m_hrPositions = c.hr;
+            graph.m_llCurrent = c.llCurrent;
+            graph.m_llStop = c.llStop;
+            SendMessageW(hDlg, WM_TIMER, 1, 0);
+            EXPECT_EQ(std::wstring(c.pszText), ItemText(hDlg, 208)) << c.pszCase;
+        }
+        Close(spPage);
+    }
+    EXPECT_EQ(S_OK, m_spFilter->JoinFilterGraph(NULL, NULL));
+    EXPECT_EQ(1, graph.m_nRef) << "every reference on the graph was given back";
+}
+
+// Answers the page's save dialog ("Select file") from a thread of its own:
+// types the name and presses Save, or presses Cancel for an empty name; it
+// keeps the dialog's file types as it found them.
+class FileDialogAnswer
+{
+public:
+    explicit FileDialogAnswer(const std::wstring& sName)
+        : m_thread([this, sName]() {
+              const DWORD dwStart = GetTickCount();
+              while (!m_bStop && GetTickCount() - dwStart < 30000)
+              {
+                  const HWND hDlg = FindWindowW(L"#32770", L"Select file");
+                  if (hDlg == NULL)
+                  {
+                      Sleep(10);
+                      continue;
+                  }
+                  Sleep(100); // the dialog fills its controls first
+                  const HWND hTypes = GetDlgItem(hDlg, cmb1);
+                  std::vector<std::wstring> types;
+                  const LRESULT nTypes = SendMessageW(hTypes, CB_GETCOUNT, 0, 0);
+                  for (LRESULT i = 0; i < nTypes && i < 16; ++i)
+                  {
+                      WCHAR sz[256] = L"";
+                      if (SendMessageW(hTypes, CB_GETLBTEXTLEN, i, 0) < 256)
+                          SendMessageW(hTypes, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(sz));
+                      types.push_back(sz);
+                  }
+                  {
+                      std::lock_guard<std::mutex> lock(m_mutex);
+                      m_types = types;
+                      m_bSeen = true;
+                  }
+                  if (sName.empty())
+                      PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                  else
+                  {
+                      // The name box is an extended combo box (its edit
+                      // takes the text), a combo box or an edit, by the
+                      // dialog's version.
+                      for (int nId : { cmb13, edt1 })
+                      {
+                          const HWND hName = GetDlgItem(hDlg, nId);
+                          if (hName == NULL)
+                              continue;
+                          const HWND hEdit = reinterpret_cast<HWND>(SendMessageW(hName, CBEM_GETEDITCONTROL, 0, 0));
+                          SetWindowTextW(hEdit != NULL ? hEdit : hName, sName.c_str());
+                      }
+                      PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                  }
+                  return;
+              }
+          })
+    {
+    }
+    ~FileDialogAnswer()
+    {
+        m_bStop = true;
+        m_thread.join();
+    }
+    bool Seen()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bSeen;
+    }
+    std::vector<std::wstring> Types()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_types;
+    }
+
+private:
+    std::atomic<bool> m_bStop{ false };
+    std::mutex m_mutex;
+    bool m_bSeen = false;
+    std::vector<std::wstring> m_types;
+    std::thread m_thread;
+};
+
+std::wstring TempPath(const std::wstring& sName)
+{
+    WCHAR szDir[MAX_PATH];
+    GetTempPathW(MAX_PATH, szDir);
+    return std::wstring(szDir) + sName;
+}
+
+std::vector<BYTE> FileBytes(const std::wstring& sPath)
+{
+    std::vector<BYTE> v;
+    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (INVALID_HANDLE_VALUE == h)
+        return v;
+    BYTE ab[4096];
+    DWORD cb = 0;
+    while (ReadFile(h, ab, sizeof(ab), &cb, NULL) && cb > 0)
+        v.insert(v.end(), ab, ab + cb);
+    CloseHandle(h);
+    return v;
+}
+
+// The Capture button asks for a file in the save dialog and requests the
+// next frame in it: a name that ends in ".bmp" (any case) as a bitmap, any
+// other as raw bytes; the graph's next run writes it. A cancelled dialog
+// requests nothing, and a request the filter refuses shows its error.
+TEST_F(Pages, CaptureButtonRequestsTheNextFrameInTheChosenFile)
+{
+    const int kW = 8, kH = 4;
+    const long cbPicture = kW * kH * 3;
+    const struct
+    {
+        const char* pszCase;
+        const wchar_t* pszName; // NULL: the dialog is cancelled
+        bool bConnected;
+        char kind;              // 'r' raw, 'b' bitmap, '-' no file, 'e' an error box
+    } cases[] = {
+        { "a raw file", L"spy_page_capture.bmp.bin", true, 'r' },
+        { "a bitmap", L"spy_page_capture.BMP", true, 'b' },
+        { "cancelled", NULL, true, '-' },
+        { "a bitmap of an unconnected filter", L"spy_page_capture.bmp", false, 'e' },
+    };
+    for (const auto& c : cases)
+    {
+        const std::wstring sPath = TempPath(c.pszName ? c.pszName : L"spy_page_capture.bin");
+        DeleteFileW(sPath.c_str());
+        dsfix::TestGraph graph;
+        dsfix::ComPtr<dsfix::TestSource> source;
+        dsfix::ComPtr<dsfix::TestSink> sink;
+        if (c.bConnected)
+        {
+            dsfix::TestSourceConfig sourceConfig;
+            sourceConfig.mediaTypes = { dsfix::VideoType(MEDIASUBTYPE_RGB24, kW, kH) };
+            sourceConfig.sampleCount = 2;
+            dsfix::TestSource* pSource = NULL;
+            ASSERT_EQ(S_OK, dsfix::TestSource::Create(sourceConfig, &pSource)) << c.pszCase;
+            source.Attach(pSource);
+            dsfix::TestSinkConfig sinkConfig;
+            sinkConfig.copyBytes = true;
+            dsfix::TestSink* pSink = NULL;
+            ASSERT_EQ(S_OK, dsfix::TestSink::Create(sinkConfig, &pSink)) << c.pszCase;
+            sink.Attach(pSink);
+            ASSERT_EQ(S_OK, graph.Create()) << c.pszCase;
+            ASSERT_EQ(S_OK, graph.Add(source.Get(), L"Source")) << c.pszCase;
+            ASSERT_EQ(S_OK, graph.Add(m_spFilter.Get(), L"Spy")) << c.pszCase;
+            ASSERT_EQ(S_OK, graph.Add(sink.Get(), L"Sink")) << c.pszCase;
+            ASSERT_EQ(S_OK, graph.ConnectDirect(source->Pin(), dsfix::FindPin(m_spFilter.Get(), PINDIR_INPUT).Get()))
+                << c.pszCase;
+            ASSERT_EQ(S_OK, graph.ConnectDirect(dsfix::FindPin(m_spFilter.Get(), PINDIR_OUTPUT).Get(), sink->Pin()))
+                << c.pszCase;
+        }
+        std::vector<std::wstring> boxes;
+        std::vector<std::wstring> types;
+        {
+            ComPtr<IPropertyPage> spPage = Create<IPropertyPage>(CLSID_SpyFilterPP, IID_IPropertyPage);
+            ASSERT_TRUE(spPage) << c.pszCase;
+            const HWND hDlg = Activate(spPage);
+            ASSERT_NE(nullptr, hDlg) << c.pszCase;
+            {
+                ErrorBoxCloser closer;
+                FileDialogAnswer answer(c.pszName ? sPath : std::wstring());
+                SendDlgItemMessageW(hDlg, 205, BM_CLICK, 0, 0);
+                EXPECT_TRUE(answer.Seen()) << c.pszCase << ": no dialog \"Select file\"";
+                types = answer.Types();
+                Sleep(300); // an error box is found and closed
+                boxes = closer.Texts();
+            }
+            Close(spPage);
+        }
+        EXPECT_EQ((std::vector<std::wstring>{ L"Binary files (.bin)", L"Bitmap files (.bmp)", L"All files" }), types)
+            << c.pszCase;
+        if ('e' == c.kind)
+        {
+            ASSERT_EQ(1u, boxes.size()) << c.pszCase;
+            EXPECT_EQ(0u, boxes[0].find(L"Can't capture frame\n")) << c.pszCase;
+            const std::wstring sEnd = L"Error 0x80040209";
+            ASSERT_GE(boxes[0].size(), sEnd.size()) << c.pszCase;
+            EXPECT_EQ(sEnd, boxes[0].substr(boxes[0].size() - sEnd.size())) << c.pszCase;
+        }
+        else
+        {
+            EXPECT_TRUE(boxes.empty()) << c.pszCase;
+        }
+        if (c.bConnected)
+        {
+            ASSERT_TRUE(graph.RunToCompletion(20000)) << c.pszCase;
+            ASSERT_EQ(2u, sink->Samples().size()) << c.pszCase;
+            const std::vector<BYTE> file = FileBytes(sPath);
+            const std::vector<BYTE> first = sink->Samples()[0].bytes;
+            ASSERT_EQ(static_cast<size_t>(cbPicture), first.size()) << c.pszCase;
+            if ('r' == c.kind)
+                EXPECT_EQ(first, file) << c.pszCase;
+            else if ('b' == c.kind)
+            {
+                ASSERT_EQ(54u + first.size(), file.size()) << c.pszCase;
+                EXPECT_EQ('B', file[0]) << c.pszCase;
+                EXPECT_EQ('M', file[1]) << c.pszCase;
+                EXPECT_EQ(first, std::vector<BYTE>(file.begin() + 54, file.end())) << c.pszCase;
+            }
+            else
+                EXPECT_TRUE(file.empty()) << c.pszCase << ": nothing was requested";
+            graph.Release();
+        }
+        DeleteFileW(sPath.c_str());
+    }
 }
 
 // A page given no spy filter (no object at all, or an object without the

@@ -317,9 +317,14 @@ std::vector<BYTE> SavedState(IUnknown* pFilter)
     return v;
 }
 
-// A graph that holds the spy filter with switches of its own, saved by the
-// filter graph manager and loaded into another one: the loaded graph's spy,
-// created again by its CLSID, has the same switches.
+// A graph that holds the spy filter with switches of its own, saved and
+// loaded again: the loaded spy, created again by its CLSID, has the same
+// switches. A graph manager saves each filter as its class identifier and the
+// filter's own stream, and loads it by creating that class and handing it the
+// stream; OLE's stream persistence takes the same steps
+// (OleSaveToStream, OleLoadFromStream), so the filter goes that way always,
+// and through the graph manager too where the graph manager saves graphs
+// (Wine's saves none).
 TEST_F(Registration, SwitchesTravelWithASavedGraph)
 {
     ASSERT_EQ(S_OK, m_module.Register());
@@ -340,17 +345,40 @@ TEST_F(Registration, SwitchesTravelWithASavedGraph)
     const std::vector<BYTE> expected = SavedState(spSpy);
     ASSERT_EQ(12u, expected.size());
 
+    {
+        ComPtr<IPersistStream> spPersist;
+        ASSERT_EQ(S_OK, spSpy->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spPersist)));
+        ComPtr<IStream> spStream;
+        ASSERT_EQ(S_OK, CreateStreamOnHGlobal(NULL, TRUE, &spStream));
+        ASSERT_EQ(S_OK, OleSaveToStream(spPersist, spStream));
+        LARGE_INTEGER li = {};
+        spStream->Seek(li, STREAM_SEEK_SET, NULL);
+        CLSID clsidSaved = GUID_NULL;
+        ASSERT_EQ(S_OK, ReadClassStm(spStream, &clsidSaved));
+        EXPECT_TRUE(IsEqualGUID(CLSID_SpyFilter, clsidSaved)) << "the stream names the filter's class";
+        spStream->Seek(li, STREAM_SEEK_SET, NULL);
+        ComPtr<IBaseFilter> spLoaded;
+        ASSERT_EQ(S_OK, OleLoadFromStream(spStream, IID_IBaseFilter, reinterpret_cast<void**>(&spLoaded)));
+        EXPECT_NE(spSpy.Get(), spLoaded.Get()) << "a filter made anew";
+        EXPECT_EQ(expected, SavedState(spLoaded));
+        // A filter made anew without the stream has the default switches.
+        ComPtr<IBaseFilter> spFresh;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SpyFilter, NULL, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                         reinterpret_cast<void**>(&spFresh)));
+        EXPECT_EQ((std::vector<BYTE>{ 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 }), SavedState(spFresh));
+    }
+
     dsfix::TestGraph graph;
     ASSERT_EQ(S_OK, graph.Create());
     ASSERT_EQ(S_OK, graph.Add(spSpy, L"Spy Filter"));
     ComPtr<IPersistStream> spGraphPersist;
     if (FAILED(graph.Builder()->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spGraphPersist))))
-        GTEST_SKIP() << "this filter graph manager does not persist graphs";
+        return; // this graph manager does not persist graphs
     ComPtr<IStream> spGraphStream;
     ASSERT_EQ(S_OK, CreateStreamOnHGlobal(NULL, TRUE, &spGraphStream));
     const HRESULT hrSave = spGraphPersist->Save(spGraphStream, FALSE);
     if (E_NOTIMPL == hrSave)
-        GTEST_SKIP() << "this filter graph manager does not save graphs (E_NOTIMPL)";
+        return; // this graph manager does not save graphs (Wine's)
     ASSERT_EQ(S_OK, hrSave);
     graph.Release();
 
@@ -360,10 +388,7 @@ TEST_F(Registration, SwitchesTravelWithASavedGraph)
     ASSERT_EQ(S_OK, loaded.Builder()->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spLoadedPersist)));
     LARGE_INTEGER li = {};
     spGraphStream->Seek(li, STREAM_SEEK_SET, NULL);
-    const HRESULT hrLoad = spLoadedPersist->Load(spGraphStream);
-    if (E_NOTIMPL == hrLoad)
-        GTEST_SKIP() << "this filter graph manager does not load graphs (E_NOTIMPL)";
-    ASSERT_EQ(S_OK, hrLoad);
+    ASSERT_EQ(S_OK, spLoadedPersist->Load(spGraphStream));
     ComPtr<IBaseFilter> spLoadedSpy;
     ASSERT_EQ(S_OK, loaded.Builder()->FindFilterByName(L"Spy Filter", &spLoadedSpy));
     EXPECT_EQ(expected, SavedState(spLoadedSpy));

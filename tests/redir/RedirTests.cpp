@@ -56,14 +56,21 @@ public:
         *p &= m_dwCaps;
         return (*p == dwAsked) ? S_OK : (*p ? S_FALSE : E_FAIL);
     }
+    // Media time and frames are supported; media time is in use.
     STDMETHODIMP IsFormatSupported(const GUID* p) override
     {
         m_seek.push_back(L"IsFormatSupported");
-        return (p && *p == TIME_FORMAT_MEDIA_TIME) ? S_OK : S_FALSE;
+        m_pFormatAsked = p;
+        return (p && (*p == TIME_FORMAT_MEDIA_TIME || *p == TIME_FORMAT_FRAME)) ? S_OK : S_FALSE;
     }
     STDMETHODIMP QueryPreferredFormat(GUID* p) override { return Put(L"QueryPreferredFormat", p, TIME_FORMAT_MEDIA_TIME); }
     STDMETHODIMP GetTimeFormat(GUID* p) override { return Put(L"GetTimeFormat", p, TIME_FORMAT_MEDIA_TIME); }
-    STDMETHODIMP IsUsingTimeFormat(const GUID* p) override { return IsFormatSupported(p); }
+    STDMETHODIMP IsUsingTimeFormat(const GUID* p) override
+    {
+        m_seek.push_back(L"IsUsingTimeFormat");
+        m_pFormatAsked = p;
+        return (p && *p == TIME_FORMAT_MEDIA_TIME) ? S_OK : S_FALSE;
+    }
     STDMETHODIMP SetTimeFormat(const GUID* p) override
     {
         m_seek.push_back(L"SetTimeFormat");
@@ -101,7 +108,7 @@ public:
     {
         m_seek.push_back(L"GetAvailable");
         if (pEarliest)
-            *pEarliest = 0;
+            *pEarliest = m_llEarliest;
         if (pLatest)
             *pLatest = m_llDuration;
         return S_OK;
@@ -126,7 +133,9 @@ public:
     LONGLONG m_llDuration = 123456789;
     LONGLONG m_llCurrent = 0;
     LONGLONG m_llStop = 123456789;
+    LONGLONG m_llEarliest = 0;
     double m_dRate = 1.0;
+    const GUID* m_pFormatAsked = NULL;
     LONGLONG* m_pSetCurrent = NULL;
     LONGLONG* m_pSetStop = NULL;
     DWORD m_dwSetFlags = 0;
@@ -448,6 +457,94 @@ TEST_F(RedirTest, SeekingCallsReachTheUpstreamPinUnchangedAndTheirResultsComeBac
     EXPECT_EQ(expected, m_log.Lines());
     for (const std::wstring& s : expected)
         EXPECT_EQ(eTL_Info, static_cast<UINT>(m_log.LevelOf(s))) << std::string(s.begin(), s.end());
+}
+
+// The seeking calls that ask about formats and the stream's extent reach the
+// upstream pin's own method (never a neighbour's), with the caller's
+// pointers, and bring back its answer; the level-8 ones leave their entry and
+// result lines. Without the upstream pin each answers E_NOTIMPL, writes
+// nothing and says it cannot redirect.
+TEST_F(RedirTest, FormatAndExtentCallsReachTheUpstreamPinsOwnMethod)
+{
+    ConnectUpstream();
+    CComPtr<IMediaSeeking> sp;
+    ASSERT_EQ(S_OK, m_spy.Out()->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&sp)));
+    m_pUp->m_llCurrent = 1111;
+    m_pUp->m_llStop = 2222;
+    m_pUp->m_llDuration = 3333;
+    m_pUp->m_llEarliest = 44;
+    const std::wstring sOut = Out();
+    WCHAR szFrame[GUID_NAME_WORK_SIZE];
+    Guid2Name(TIME_FORMAT_FRAME, szFrame, GUID_NAME_WORK_SIZE);
+    const GUID guidFrame = TIME_FORMAT_FRAME;
+    GUID guidPreferred = GUID_NULL;
+    LONGLONG llStop = 0, llEarliest = 0, llLatest = 0;
+    const struct
+    {
+        const char* pszCall;
+        std::function<HRESULT()> call;
+        HRESULT hr;
+        std::function<bool()> answered; // the caller got the peer's answer
+        const wchar_t* pszPeer;         // the method of the peer that ran
+        std::vector<std::wstring> lines;
+        const wchar_t* pszCant;         // the line without a peer (NULL: level 10, none)
+    } cases[] = {
+        { "IsFormatSupported", [&] { return sp->IsFormatSupported(&guidFrame); }, S_OK,
+          [&] { return m_pUp->m_pFormatAsked == &guidFrame; }, L"IsFormatSupported",
+          { Fmt(L"%s IMediaSeeking::IsFormatSupported( %s )\n", sOut.c_str(), szFrame),
+            L"Redirection: IMediaSeeking::IsFormatSupported(pFormat)=0x0\n" },
+          L"Can't redirect IMediaSeeking::IsFormatSupported(pFormat)\n" },
+        { "QueryPreferredFormat", [&] { return sp->QueryPreferredFormat(&guidPreferred); }, S_OK,
+          [&] { return IsEqualGUID(TIME_FORMAT_MEDIA_TIME, guidPreferred); }, L"QueryPreferredFormat",
+          { Fmt(L"%s IMediaSeeking::QueryPreferredFormat()\n", sOut.c_str()),
+            L"Redirection: IMediaSeeking::QueryPreferredFormat(pFormat)=0x0\n" },
+          L"Can't redirect IMediaSeeking::QueryPreferredFormat(pFormat)\n" },
+        { "IsUsingTimeFormat", [&] { return sp->IsUsingTimeFormat(&guidFrame); }, S_FALSE,
+          [&] { return m_pUp->m_pFormatAsked == &guidFrame; }, L"IsUsingTimeFormat", {}, NULL },
+        { "GetStopPosition", [&] { return sp->GetStopPosition(&llStop); }, S_OK, [&] { return 2222 == llStop; },
+          L"GetStopPosition", {}, NULL },
+        { "GetAvailable", [&] { return sp->GetAvailable(&llEarliest, &llLatest); }, S_OK,
+          [&] { return 44 == llEarliest && 3333 == llLatest; }, L"GetAvailable",
+          { Fmt(L"%s IMediaSeeking::GetAvailable()\n", sOut.c_str()),
+            L"Redirection: IMediaSeeking::GetAvailable(pEarliest, pLatest)=0x0\n" },
+          L"Can't redirect IMediaSeeking::GetAvailable(pEarliest, pLatest)\n" },
+    };
+    for (const auto& c : cases)
+    {
+        m_pUp->m_seek.clear();
+        m_pUp->m_pFormatAsked = NULL;
+        m_log.Reset();
+        EXPECT_EQ(c.hr, c.call()) << c.pszCall;
+        EXPECT_TRUE(c.answered()) << c.pszCall;
+        EXPECT_EQ(std::vector<std::wstring>{ c.pszPeer }, m_pUp->m_seek) << c.pszCall;
+        EXPECT_EQ(c.lines, m_log.Lines()) << c.pszCall;
+        for (const std::wstring& s : c.lines)
+            EXPECT_EQ(eTL_Info, static_cast<UINT>(m_log.LevelOf(s))) << c.pszCall;
+    }
+
+    // Without the upstream pin.
+    ASSERT_EQ(S_OK, m_spy.In()->Disconnect());
+    llStop = llEarliest = llLatest = 7;
+    guidPreferred = GUID_NULL;
+    for (const auto& c : cases)
+    {
+        m_pUp->m_seek.clear();
+        m_log.Reset();
+        EXPECT_EQ(E_NOTIMPL, c.call()) << c.pszCall << " without a peer";
+        EXPECT_TRUE(m_pUp->m_seek.empty()) << c.pszCall << " without a peer";
+        if (c.pszCant)
+        {
+            EXPECT_TRUE(m_log.HasLine(c.pszCant)) << c.pszCall << " without a peer";
+        }
+        else
+        {
+            EXPECT_TRUE(m_log.Lines().empty()) << c.pszCall << ": level 10 is never written";
+        }
+    }
+    EXPECT_EQ(7, llStop);
+    EXPECT_EQ(7, llEarliest);
+    EXPECT_EQ(7, llLatest);
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, guidPreferred));
 }
 
 TEST_F(RedirTest, AHeldSeekingPointerAnswersNotImplementedOnceTheUpstreamPinIsGone)

@@ -7,6 +7,7 @@
 #include "SpyTestSupport.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -366,6 +367,7 @@ struct LiveCase
     bool bSeparate;       // the chain runs with two allocators
     HRESULT hrExpected;
     size_t nSinkCalls;    // ReceiveConnection calls that reached the sink while running
+    HRESULT hrSink = S_OK; // what the sink answers a new type it accepts
 };
 
 class SpyLiveTypeTest : public SpyConnectionTest, public ::testing::WithParamInterface<LiveCase>
@@ -383,6 +385,7 @@ TEST_P(SpyLiveTypeTest, ANewInputTypeIsCarriedDownstreamOnlyWhenEverythingAllows
     config.source.credit = 0; // nothing flows: only the connection is changed
     config.bNoClock = true;
     config.sink.dynamicReconnect = c.bSinkTakes;
+    config.sink.dynamicReconnectResult = c.hrSink;
     if (c.bSeparate)
         UseSeparateAllocators(config);
     SpyChain chain;
@@ -427,7 +430,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LiveCase{ "switch on, sink takes it", true, true, false, S_OK, 1 },
                       LiveCase{ "switch off", false, true, false, VFW_E_NOT_STOPPED, 0 },
                       LiveCase{ "sink refuses (its own code comes back)", true, false, false, VFW_E_ALREADY_CONNECTED, 1 },
-                      LiveCase{ "separate allocators", true, true, true, E_FAIL, 0 }));
+                      LiveCase{ "separate allocators", true, true, true, E_FAIL, 0 },
+                      // A downstream answer that is a success code but not
+                      // S_OK did not take the type: a refusal, never success.
+                      LiveCase{ "sink answers S_FALSE", true, true, false, VFW_E_TYPE_NOT_ACCEPTED, 1, S_FALSE },
+                      LiveCase{ "sink answers another success code", true, true, false, VFW_E_TYPE_NOT_ACCEPTED, 1,
+                                VFW_S_PARTIAL_RENDER },
+                      LiveCase{ "sink answers a failure", true, true, false, VFW_E_INVALIDMEDIATYPE, 1,
+                                VFW_E_INVALIDMEDIATYPE }));
 
 // ---------------------------------------------------------------------------
 // The forced pass-through allocator
@@ -581,6 +591,20 @@ TEST_F(SpyConnectionTest, DisconnectingInThePassThroughModeEndsIt)
 // ---------------------------------------------------------------------------
 // Faults found by hostile hosts
 
+// A YUY2 video type whose format block is the bytes of format (a large block
+// makes a copy of a freed one fault); it points into format.
+AM_MEDIA_TYPE YuyvTypeWithFormat(std::vector<BYTE>& format)
+{
+    AM_MEDIA_TYPE mt;
+    ZeroMemory(&mt, sizeof(mt));
+    mt.majortype = MEDIATYPE_Video;
+    mt.subtype = MEDIASUBTYPE_YUY2;
+    mt.formattype = FORMAT_VideoInfo;
+    mt.cbFormat = static_cast<ULONG>(format.size());
+    mt.pbFormat = format.data();
+    return mt;
+}
+
 // A thread that enumerates the output's types while another connects and
 // disconnects the input: the output's type is emptied under the output
 // pin's lock, never while an enumerator copies it (a 4 MB format block makes
@@ -590,13 +614,7 @@ TEST_F(SpyConnectionTest, EnumeratingTheOutputTypeWhileTheInputDisconnectsIsSafe
     dsfix::HangWatchdog watchdog(120000, "enumeration against disconnection");
     CSilentLog silent;
     std::vector<BYTE> format(4 << 20, 0x5A);
-    AM_MEDIA_TYPE mtBig;
-    ZeroMemory(&mtBig, sizeof(mtBig));
-    mtBig.majortype = MEDIATYPE_Video;
-    mtBig.subtype = MEDIASUBTYPE_YUY2;
-    mtBig.formattype = FORMAT_VideoInfo;
-    mtBig.cbFormat = static_cast<ULONG>(format.size());
-    mtBig.pbFormat = format.data();
+    AM_MEDIA_TYPE mtBig = YuyvTypeWithFormat(format);
     CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
     {
         CSpyPtr spy;
@@ -637,6 +655,149 @@ TEST_F(SpyConnectionTest, EnumeratingTheOutputTypeWhileTheInputDisconnectsIsSafe
         EXPECT_GT(nCopies, 0);
     }
     pUp->Release();
+}
+
+// What a thread that changes the output's type did while this thread held
+// the output pin's lock, as an enumerator does while it copies that type.
+struct WindowMet
+{
+    bool bWaited = false;     // the writer came to wait for the lock
+    bool bEnded = false;      // the writer ended while the lock was held
+    bool bTypeWhole = false;  // the type under the lock stayed as it was
+};
+
+// Runs writer on a thread of its own while this thread holds the output
+// pin's lock, until the writer waits for that lock (Wine counts every waiter
+// of a critical section in its LockCount) or ends, at most 20 s; then lets
+// it go and waits for its end. Without a gate the lock is taken before the
+// writer starts; with one, the writer starts first and the lock is taken
+// once the writer has signalled hReady, after which hHeld is signalled (the
+// writer waits for it at a point past its earlier uses of the lock).
+WindowMet MeetTheTypeWriter(SpyObject* pSpy, const std::function<void()>& writer, HANDLE hReady = NULL,
+                            HANDLE hHeld = NULL)
+{
+    WindowMet met;
+    COutput* pOut = pSpy->m_apOut;
+    const CRITICAL_SECTION& cs = pOut->m_critsec.m_sec;
+    std::atomic<bool> bEnded(false);
+    std::thread thread;
+    const auto Start = [&] {
+        thread = std::thread([&] {
+            dsfix::ComInit com;
+            writer();
+            bEnded = true;
+        });
+    };
+    if (hReady)
+    {
+        Start();
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hReady, 20000)) << "the writer never came to its gate";
+    }
+    {
+        COutput::ObjectLock lock(pOut);
+        const dsfix::MediaType mtBefore(pOut->m_mt);
+        const BYTE* pbBefore = pOut->m_mt.pbFormat;
+        if (hHeld)
+            SetEvent(hHeld);
+        if (!hReady)
+            Start();
+        const DWORD dwStart = GetTickCount();
+        while (!bEnded && cs.LockCount <= 0 && GetTickCount() - dwStart < 20000)
+            Sleep(1);
+        met.bWaited = cs.LockCount > 0;
+        met.bEnded = bEnded;
+        // The block is read only where it is still the one it was.
+        met.bTypeWhole = pOut->m_mt.pbFormat == pbBefore && pOut->m_mt.cbFormat == mtBefore.Get().cbFormat &&
+                         dsfix::MediaType(pOut->m_mt) == mtBefore;
+    }
+    thread.join();
+    return met;
+}
+
+// Every change of the output's type that another pin's call makes waits for
+// the output pin's lock, under which the output's enumerators copy that type:
+// a thread holds the lock as such a copy does, and the change must come to
+// wait for it with the type still whole. The input's disconnection empties
+// the type of an unconnected output; a sample that brings a new type on the
+// pass-through path has the output take the downstream pin's new type.
+TEST_F(SpyConnectionTest, TheOutputTypeChangesOnlyUnderTheOutputPinsLock)
+{
+    dsfix::HangWatchdog watchdog(120000, "output type against its lock");
+    std::vector<BYTE> format(1 << 20, 0x5A);
+    AM_MEDIA_TYPE mtBig = YuyvTypeWithFormat(format);
+
+    // The input disconnects while the output is unconnected.
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+    {
+        CSpyPtr spy;
+        CComPtr<IMemInputPin> spMemIn;
+        ASSERT_EQ(S_OK, spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+        CComPtr<IMemAllocator> spAlloc;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, NULL, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                         reinterpret_cast<void**>(&spAlloc)));
+        for (int nRound = 0; nRound < 3; ++nRound)
+        {
+            ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, &mtBig)) << nRound;
+            ASSERT_EQ(S_OK, spMemIn->NotifyAllocator(spAlloc, FALSE)) << nRound;
+            ASSERT_EQ(mtBig.cbFormat, spy->m_apOut->m_mt.cbFormat) << nRound << ": the output took the input's type";
+            HRESULT hr = E_PENDING;
+            const WindowMet met = MeetTheTypeWriter(spy.Get(), [&] { hr = spy.In()->Disconnect(); });
+            EXPECT_TRUE(met.bWaited) << nRound << ": the disconnection never waited for the output pin's lock";
+            EXPECT_FALSE(met.bEnded) << nRound << ": the disconnection went by the output pin's lock";
+            EXPECT_TRUE(met.bTypeWhole) << nRound << ": the output's type changed under its pin's lock";
+            EXPECT_EQ(S_OK, hr) << nRound;
+            EXPECT_TRUE(IsEqualGUID(GUID_NULL, spy->m_apOut->m_mt.majortype)) << nRound;
+            EXPECT_EQ(0u, spy->m_apOut->m_mt.cbFormat) << nRound;
+        }
+    }
+    pUp->Release();
+
+    // A sample with a new type passes, on one allocator, to a sink that
+    // takes the type; the lock is taken while the sink has the sample, past
+    // the input's acceptance of the type (which reads the output's record of
+    // refused types under that lock).
+    {
+        SpyChainConfig config;
+        config.source.sampleCount = 1;
+        config.source.credit = 0;
+        config.bNoClock = true;
+        HANDLE hReady = CreateEventW(NULL, TRUE, FALSE, NULL);
+        HANDLE hHeld = CreateEventW(NULL, TRUE, FALSE, NULL);
+        config.sink.onReceive = [=](IMediaSample*) {
+            SetEvent(hReady);
+            WaitForSingleObject(hHeld, 20000);
+        };
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        ASSERT_FALSE(chain.spy->m_bSeparateAllocators);
+        ASSERT_TRUE(SUCCEEDED(chain.graph.Run()));
+        ASSERT_TRUE(WaitForSpyState(chain, State_Running));
+        CComQIPtr<IMemInputPin> spMemIn(chain.spy.In());
+        ASSERT_TRUE(spMemIn != NULL);
+        const dsfix::MediaType mtOld(chain.spy->m_apOut->m_mt);
+        const dsfix::MediaType mtNew = dsfix::VideoType(MEDIASUBTYPE_YUY2, 320, 120);
+        CWineSamples samples(320 * 240 * 2, 2);
+        CComPtr<IMediaSample> spSample = samples.Get(320 * 120 * 2);
+        ASSERT_TRUE(spSample != NULL);
+        AM_MEDIA_TYPE mtAttached = mtNew.Get();
+        ASSERT_EQ(S_OK, spSample->SetMediaType(&mtAttached));
+        HRESULT hr = E_PENDING;
+        const WindowMet met =
+            MeetTheTypeWriter(chain.spy.Get(), [&] { hr = spMemIn->Receive(spSample); }, hReady, hHeld);
+        EXPECT_TRUE(met.bWaited) << "the type refresh never waited for the output pin's lock";
+        EXPECT_FALSE(met.bEnded) << "the type refresh went by the output pin's lock";
+        EXPECT_TRUE(met.bTypeWhole) << "the output's type changed under its pin's lock";
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_TRUE(chain.sink->CurrentType() == mtNew);
+        EXPECT_TRUE(dsfix::MediaType(chain.spy->m_apOut->m_mt) == mtNew);
+        EXPECT_FALSE(dsfix::MediaType(chain.spy->m_apOut->m_mt) == mtOld);
+        spSample.Release();
+        EXPECT_TRUE(SUCCEEDED(chain.graph.Stop()));
+        SetEvent(hHeld); // nothing waits at the gate any more
+        chain.graph.Release();
+        CloseHandle(hReady);
+        CloseHandle(hHeld);
+    }
 }
 
 // A downstream pin that has this output disconnected while it decides, and

@@ -748,6 +748,51 @@ TEST_F(SpyGraphTest, TheDifferenceFileCountsEverySampleWhileRunningButTheFirst)
     DeleteFileW(sPath.c_str());
 }
 
+// Samples that pass while the filter is Paused (before the first Run, and
+// between two runs) make no entry and do not restart the gap: only the
+// samples that pass while it runs are measured.
+TEST_F(SpyGraphTest, SamplesPassingWhilePausedMakeNoDifferenceEntry)
+{
+    dsfix::HangWatchdog watchdog(120000, "entries while paused");
+    const std::wstring sPath = TempFile(L"spy_paused_diff.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    struct Segment
+    {
+        FILTER_STATE eState;
+        long nSamples;
+        DWORD nEntriesAfter; // entries made once the segment has passed
+    };
+    const Segment segments[] = {
+        { State_Paused, 3, 0 }, { State_Running, 4, 3 }, { State_Paused, 3, 3 }, { State_Running, 2, 5 },
+    };
+    long nTotal = 0;
+    for (const Segment& s : segments)
+        nTotal += s.nSamples;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(HeldBackStream(nTotal)));
+    long nPassed = 0;
+    for (const Segment& s : segments)
+    {
+        const char* pszState = (State_Paused == s.eState) ? "paused" : "running";
+        ASSERT_TRUE(SUCCEEDED(State_Paused == s.eState ? chain.graph.Pause() : chain.graph.Run())) << pszState;
+        ASSERT_TRUE(WaitForSpyState(chain, s.eState)) << pszState;
+        ASSERT_TRUE(chain.spy->m_fileDiff.IsOpen()) << pszState;
+        chain.source->Allow(s.nSamples);
+        nPassed += s.nSamples;
+        ASSERT_TRUE(chain.sink->WaitForSamples(static_cast<size_t>(nPassed), 20000)) << pszState << " " << nPassed;
+        EXPECT_EQ(s.nEntriesAfter, chain.spy->m_nDiffBuffered) << pszState << " after " << nPassed << " samples";
+        if (nPassed == s.nSamples)
+        {
+            EXPECT_EQ(0, chain.spy->m_llPrev) << "no sample was timed before the first Run";
+        }
+    }
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Stop()));
+    const std::vector<BYTE> bytes = ReadFileBytes(sPath);
+    ASSERT_EQ(4u + 4 * 5u, bytes.size());
+    EXPECT_EQ(5u, DwordAt(bytes, 0));
+    DeleteFileW(sPath.c_str());
+}
+
 // Stop finishes the file under the filter lock, and the sample road makes an
 // entry only under that lock, while the file is open and the filter runs: a
 // Stop in the middle of a stream leaves a count that matches its entries.
@@ -827,6 +872,77 @@ TEST_F(SpyGraphTest, AFailedStopIsNotHiddenByAFinishedDifferenceFile)
     config.source.allocator.Reset();
     pAlloc->Release();
     DeleteFileW(sPath.c_str());
+}
+
+// The open difference file's handle is swapped for one that can only read the
+// same file: every later write into it fails as a real write does
+// (ERROR_ACCESS_DENIED).
+bool MakeDiffFileReadOnly(SpyObject* pSpy, const std::wstring& sPath)
+{
+    if (!pSpy->m_fileDiff.IsOpen())
+        return false;
+    CloseHandle(pSpy->m_fileDiff.m_hFile);
+    pSpy->m_fileDiff.m_hFile = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                           OPEN_EXISTING, 0, NULL);
+    return pSpy->m_fileDiff.IsOpen();
+}
+
+// No failure of a state change is lost on its way out: a write into the
+// difference file that fails at Stop is Stop's result, also when it is the
+// count alone (nothing buffered); the file is closed and the filter stopped
+// all the same. A Pause or Run that the template refuses (the output is not
+// connected) answers its failure and leaves the filter stopped.
+TEST_F(SpyGraphTest, AFailureOnAnyStateChangeIsItsResult)
+{
+    dsfix::HangWatchdog watchdog(60000, "failing state changes");
+    const std::wstring sPath = TempFile(L"spy_failing_count.bin");
+    ASSERT_TRUE(CSpySettings::SetText(L"Difference file", sPath));
+    const struct
+    {
+        const char* pszCase;
+        DWORD nEntries; // entries buffered when Stop comes
+    } cases[] = {
+        { "only the count to write", 0 },
+        { "entries and the count to write", 3 },
+    };
+    for (const auto& c : cases)
+    {
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(HeldBackStream(5))) << c.pszCase;
+        ASSERT_EQ(S_OK, chain.spy.Filter()->Pause()) << c.pszCase;
+        ASSERT_TRUE(chain.spy->m_fileDiff.IsOpen()) << c.pszCase;
+        chain.spy->m_dwFreq = 1000;
+        LONGLONG llTime = 1000;
+        chain.spy->AddDiffEntry(llTime);
+        for (DWORD i = 0; i < c.nEntries; ++i)
+            chain.spy->AddDiffEntry(llTime += 3000);
+        ASSERT_EQ(c.nEntries, chain.spy->m_nDiffBuffered) << c.pszCase;
+        ASSERT_TRUE(MakeDiffFileReadOnly(chain.spy.Get(), sPath)) << c.pszCase;
+        m_log.Reset();
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), chain.spy.Filter()->Stop()) << c.pszCase;
+        EXPECT_TRUE(m_log.HasAssert("hr == S_OK")) << c.pszCase;
+        EXPECT_EQ(State_Stopped, chain.spy->FilterState()) << c.pszCase;
+        EXPECT_FALSE(chain.spy->m_fileDiff.IsOpen()) << c.pszCase;
+        EXPECT_EQ(0u, chain.spy->m_nDiffTotal) << c.pszCase << ": nothing reached the file";
+        EXPECT_EQ((std::vector<BYTE>{ 0, 0, 0, 0 }), ReadFileBytes(sPath)) << c.pszCase;
+        // The next Stop has no file to finish: the template's result.
+        EXPECT_EQ(S_OK, chain.spy.Filter()->Stop()) << c.pszCase;
+    }
+    ASSERT_TRUE(CSpySettings::Remove(L"Difference file"));
+    DeleteFileW(sPath.c_str());
+
+    // The template's refusals.
+    CFakePin* pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+    {
+        CSpyPtr spy;
+        ASSERT_EQ(S_OK, spy.In()->ReceiveConnection(pUp, TestVideoType().Ptr()));
+        EXPECT_EQ(VFW_E_WRONG_STATE, spy.Filter()->Pause());
+        EXPECT_EQ(State_Stopped, spy->FilterState());
+        EXPECT_EQ(VFW_E_WRONG_STATE, spy.Filter()->Run(0));
+        EXPECT_EQ(State_Stopped, spy->FilterState());
+        EXPECT_EQ(S_OK, spy.In()->Disconnect());
+    }
+    pUp->Release();
 }
 
 // The furthest position the file system lets the open file's write position

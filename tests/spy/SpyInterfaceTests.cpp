@@ -6,9 +6,12 @@
 // the pixels it must show, for an independent decoder to read back.
 #include "SpyTestSupport.h"
 
+#include "dsfix/Faults.h"
 #include "dsfix/Pattern.h"
 
 #include <limits.h>
+
+#include <functional>
 
 namespace {
 
@@ -210,6 +213,130 @@ TEST_F(SpyInterfaceTest, ChangedSwitchesAreSavedAndMarkTheFilterDirty)
     lForced = -1;
     EXPECT_EQ(S_OK, spOther->IsPassthruAllocatorForced(&lForced));
     EXPECT_EQ(1, lForced);
+}
+
+// Every setter, wherever the filter stands, marks it for saving exactly when
+// the value it keeps changed: connected in a stopped graph (where forcing
+// reconnects the input), while the graph is paused (forcing is refused and
+// keeps nothing), connected outside a graph (the reconnection forcing needs
+// fails and the switch goes back), and never for what is not saved (a
+// capture request, the bitrate).
+TEST_F(SpyInterfaceTest, EverySetterMarksTheFilterDirtyExactlyWhenWhatItSavesChanged)
+{
+    enum class Where
+    {
+        StoppedGraph, // connected on both sides in a stopped graph
+        PausedGraph,  // the same graph paused
+        NoGraph,      // the input connected to a pin of no graph
+    };
+    struct Step
+    {
+        const char* pszStep;
+        std::function<HRESULT(INRVSpyFilter*)> call;
+        HRESULT hr;    // S_FALSE: any failure
+        bool bDirty;
+        std::vector<BYTE> saved;
+    };
+    const auto Set = [](HRESULT (STDMETHODCALLTYPE INRVSpyFilter::*pfn)(LONG), LONG lValue) {
+        return [pfn, lValue](INRVSpyFilter* p) { return (p->*pfn)(lValue); };
+    };
+    const std::wstring sCapture = TempPath(L"spy_dirty_capture.bin");
+    const auto Capture = [sCapture](INRVSpyFilter* p) { return p->CaptureFrame(CComBSTR(sCapture.c_str()), eCFT_Bin); };
+    const auto Bitrate = [](INRVSpyFilter* p) {
+        ULONG n1 = 0, n2 = 0;
+        return p->GetBitrate(&n1, &n2);
+    };
+    const struct
+    {
+        const char* pszWhere;
+        Where eWhere;
+        std::vector<Step> steps;
+    } cases[] = {
+        { "connected, stopped graph", Where::StoppedGraph,
+          {
+              { "forced", Set(&INRVSpyFilter::ForcePassthruAllocator, 1), S_OK, true, { 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0 } },
+              { "forced again", Set(&INRVSpyFilter::ForcePassthruAllocator, 5), S_OK, false,
+                { 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0 } },
+              { "not forced", Set(&INRVSpyFilter::ForcePassthruAllocator, 0), S_OK, true,
+                { 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 } },
+              { "reconnection off", Set(&INRVSpyFilter::EnableDynReconnect, 0), S_OK, true,
+                { 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 } },
+              { "redirection 3", Set(&INRVSpyFilter::EnableMTEnumRedir, 3), S_OK, true,
+                { 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0 } },
+              { "capture request", Capture, S_OK, false, { 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0 } },
+              { "bitrate", Bitrate, S_OK, false, { 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0 } },
+          } },
+        { "connected, paused graph", Where::PausedGraph,
+          {
+              { "forcing refused", Set(&INRVSpyFilter::ForcePassthruAllocator, 1), VFW_E_WRONG_STATE, false,
+                { 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 } },
+              { "redirection off", Set(&INRVSpyFilter::EnableMTEnumRedir, 0), S_OK, true,
+                { 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 } },
+              { "reconnection 1, as it was", Set(&INRVSpyFilter::EnableDynReconnect, 1), S_OK, false,
+                { 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 } },
+          } },
+        { "input connected outside a graph", Where::NoGraph,
+          {
+              { "forcing fails", Set(&INRVSpyFilter::ForcePassthruAllocator, 1), S_FALSE, false,
+                { 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 } },
+              { "not forcing, as it is", Set(&INRVSpyFilter::ForcePassthruAllocator, 0), S_OK, false,
+                { 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 } },
+              { "reconnection off", Set(&INRVSpyFilter::EnableDynReconnect, 0), S_OK, true,
+                { 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 } },
+          } },
+    };
+    for (const auto& c : cases)
+    {
+        dsfix::HangWatchdog watchdog(60000, c.pszWhere);
+        SpyChainConfig config;
+        config.source.credit = 0; // no sample while paused
+        SpyChain chain;
+        CSpyPtr alone;
+        CFakePin* pUp = NULL;
+        SpyObject* pSpy = chain.spy.Get();
+        if (Where::NoGraph == c.eWhere)
+        {
+            pSpy = alone.Get();
+            pUp = new CFakePin(PINDIR_OUTPUT, L"Up");
+            ASSERT_EQ(S_OK, static_cast<IPin*>(pSpy->m_apIn.p)->ReceiveConnection(pUp, TestVideoType().Ptr()))
+                << c.pszWhere;
+        }
+        else
+        {
+            ASSERT_EQ(S_OK, chain.Build(config)) << c.pszWhere;
+            if (Where::PausedGraph == c.eWhere)
+            {
+                ASSERT_TRUE(SUCCEEDED(chain.graph.Pause())) << c.pszWhere;
+            }
+        }
+        CComPtr<INRVSpyFilter> sp;
+        CComPtr<IPersistStream> spPersist;
+        ASSERT_EQ(S_OK, pSpy->QueryInterface(IID_INRVSpyFilter, reinterpret_cast<void**>(&sp))) << c.pszWhere;
+        ASSERT_EQ(S_OK, pSpy->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&spPersist))) << c.pszWhere;
+        Saved(spPersist);
+        ASSERT_EQ(S_FALSE, spPersist->IsDirty()) << c.pszWhere;
+        for (const Step& s : c.steps)
+        {
+            const HRESULT hr = s.call(sp);
+            if (S_FALSE == s.hr)
+                EXPECT_TRUE(FAILED(hr)) << c.pszWhere << ", " << s.pszStep << ": " << dsfix::HrText(hr);
+            else
+                EXPECT_EQ(s.hr, hr) << c.pszWhere << ", " << s.pszStep;
+            EXPECT_EQ(s.bDirty ? S_OK : S_FALSE, spPersist->IsDirty()) << c.pszWhere << ", " << s.pszStep;
+            EXPECT_EQ(s.saved, Saved(spPersist)) << c.pszWhere << ", " << s.pszStep;
+        }
+        pSpy->m_bCapture = 0;
+        if (Where::PausedGraph == c.eWhere)
+        {
+            EXPECT_TRUE(SUCCEEDED(chain.graph.Stop())) << c.pszWhere;
+        }
+        if (pUp)
+        {
+            static_cast<IPin*>(pSpy->m_apIn.p)->Disconnect();
+            pUp->Release();
+        }
+    }
+    DeleteFileW(sCapture.c_str());
 }
 
 TEST_F(SpyInterfaceTest, ForcingIsTracedAndRefusedUnlessStopped)
@@ -468,6 +595,86 @@ TEST_F(SpyInterfaceTest, AnEmptySampleGivesAnEmptyFile)
     EXPECT_EQ(0u, ReadAll(sPath).size());
     EXPECT_TRUE(m_log.HasLine(chain.spy->GetTraceName() + std::wstring(L" Capture frame 0\n")));
     EXPECT_EQ(3u, chain.sink->Samples().size());
+    DeleteFileW(sPath.c_str());
+}
+
+// A sample whose properties cannot be read (no buffer, a failing getter) has
+// nothing to capture: the error is traced, no file is made and the request
+// waits for the next sample, which is written.
+TEST_F(SpyInterfaceTest, ASampleThatCannotBeReadLeavesTheCaptureForTheNextOne)
+{
+    const long kSize = 1000;
+    const struct
+    {
+        const char* pszCase;
+        HRESULT hrPointer;       // GetPointer fails with it
+        bool bNullPointer;       // GetPointer succeeds without a buffer
+        HRESULT hrDiscontinuity; // IsDiscontinuity fails with it
+        HRESULT hrTraced;        // the result in the trace
+    } cases[] = {
+        { "GetPointer fails", E_OUTOFMEMORY, false, S_OK, E_POINTER },
+        { "GetPointer gives no buffer", S_OK, true, S_OK, E_POINTER },
+        { "a flag cannot be read", S_OK, false, E_UNEXPECTED, E_UNEXPECTED },
+    };
+    const std::wstring sPath = TempPath(L"spy_capture_unreadable.bin");
+    for (const auto& c : cases)
+    {
+        dsfix::HangWatchdog watchdog(60000, c.pszCase);
+        DeleteFileW(sPath.c_str());
+        SpyChainConfig config;
+        config.source.sampleCount = 1;
+        config.source.credit = 0; // the test hands the spy its own samples
+        config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, kSize) };
+        config.source.sampleSize = kSize;
+        config.bNoClock = true;
+        config.sink.copyBytes = true;
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config)) << c.pszCase;
+        ASSERT_TRUE(SUCCEEDED(chain.graph.Run())) << c.pszCase;
+        for (int i = 0; i < 4000 && State_Running != chain.spy->FilterState(); ++i)
+            Sleep(5);
+        ASSERT_EQ(State_Running, chain.spy->FilterState()) << c.pszCase;
+        CComQIPtr<IMemInputPin> spMemIn(chain.spy.In());
+        ASSERT_TRUE(spMemIn != NULL) << c.pszCase;
+        CComPtr<INRVSpyFilter> sp = Itf(chain.spy);
+        ASSERT_EQ(S_OK, sp->CaptureFrame(CComBSTR(sPath.c_str()), eCFT_Bin)) << c.pszCase;
+
+        CWineSamples samples(kSize, 2);
+        const auto Numbered = [&](long nNumber) {
+            CComPtr<IMediaSample> spSample = samples.Get(kSize);
+            BYTE* pb = NULL;
+            if (spSample && S_OK == spSample->GetPointer(&pb))
+                dsfix::FillPattern(static_cast<uint32_t>(nNumber), pb, kSize);
+            return spSample;
+        };
+        CComPtr<IMediaSample> spReal = Numbered(0);
+        ASSERT_TRUE(spReal != NULL) << c.pszCase;
+        dsfix::ComPtr<dsfix::FaultySample> spFaulty;
+        spFaulty.Attach(new dsfix::FaultySample(spReal));
+        spFaulty->pointerResult = c.hrPointer;
+        spFaulty->nullPointer = c.bNullPointer;
+        spFaulty->discontinuityResult = c.hrDiscontinuity;
+        m_log.Reset();
+        spMemIn->Receive(spFaulty.Get());
+        const std::wstring sName = chain.spy->GetTraceName();
+        EXPECT_TRUE(m_log.HasLine(Fmt(L"###Err### %s Capture(): smp.Load()=0x%X\n", sName.c_str(),
+                                      static_cast<unsigned>(c.hrTraced))))
+            << c.pszCase;
+        EXPECT_EQ(1, chain.spy->m_bCapture) << c.pszCase << ": the request waits";
+        EXPECT_FALSE(FileExists(sPath)) << c.pszCase;
+        EXPECT_EQ(0u, m_log.CountContaining(L" Capture frame ")) << c.pszCase;
+
+        spFaulty.Reset();
+        spReal.Release();
+        CComPtr<IMediaSample> spNext = Numbered(7);
+        ASSERT_TRUE(spNext != NULL) << c.pszCase;
+        EXPECT_EQ(S_OK, spMemIn->Receive(spNext)) << c.pszCase;
+        EXPECT_EQ(0, chain.spy->m_bCapture) << c.pszCase;
+        EXPECT_EQ(Pattern(7, kSize), ReadAll(sPath)) << c.pszCase;
+        EXPECT_EQ(1u, m_log.CountContaining(L" Capture frame ")) << c.pszCase;
+        spNext.Release();
+        EXPECT_TRUE(SUCCEEDED(chain.graph.Stop())) << c.pszCase;
+    }
     DeleteFileW(sPath.c_str());
 }
 

@@ -66,6 +66,41 @@ TEST(SwapPathSeparators, BothDirections)
     EXPECT_STREQ(L"C:\\x\\y\\z", sz);
     SwapPathSeparators(sz, true);
     EXPECT_STREQ(L"C:|x|y|z", sz);
+}
+
+// Only the one separator is turned into the other, in place, and only up to
+// the terminating NUL: what lies behind it stays as it was. A null text is
+// taken too, and has nothing to turn.
+TEST(SwapPathSeparators, TurnsOneSeparatorUpToTheEndOfTheText)
+{
+    const struct
+    {
+        const wchar_t* pszText;
+        bool bToBar;
+        const wchar_t* pszExpected;
+    } cases[] = {
+        { L"C:|Program Files|Dez64.dll", false, L"C:\\Program Files\\Dez64.dll" },
+        { L"C:\\Program Files\\Dez64.dll", true, L"C:|Program Files|Dez64.dll" },
+        { L"C:\\x|y", false, L"C:\\x\\y" },
+        { L"C:\\x|y", true, L"C:|x|y" },
+        { L"||\\\\", false, L"\\\\\\\\" },
+        { L"no separator", true, L"no separator" },
+        { L"", false, L"" },
+    };
+    const wchar_t kBehind[] = L"|\\|\\";
+    for (const auto& c : cases)
+    {
+        // The text, its NUL, then separators that belong to no text.
+        WCHAR sz[64];
+        const size_t cch = wcslen(c.pszText);
+        ASSERT_LT(cch + 1 + 5, 64u);
+        wmemcpy(sz, c.pszText, cch + 1);
+        wmemcpy(sz + cch + 1, kBehind, 5);
+        SwapPathSeparators(sz, c.bToBar);
+        EXPECT_EQ(std::wstring(c.pszExpected), std::wstring(sz)) << cch;
+        EXPECT_EQ(0, wmemcmp(sz + cch + 1, kBehind, 5)) << "beyond the NUL of a text of " << cch;
+    }
+    SwapPathSeparators(nullptr, false);
     SwapPathSeparators(nullptr, true);
 }
 
