@@ -7,6 +7,8 @@
 #include "TestFilter.h"
 
 #include "FakeLog.h"
+#include "ProgramFolder.h"
+#include "TestLog.h"
 #include "dsfix/Com.h"
 #include "dsfix/Enumerators.h"
 #include "dsfix/Graph.h"
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,14 +30,6 @@ inline ATL::CAtlModule& TestModule()
     return s_module;
 }
 
-inline std::wstring ProgramFolder()
-{
-    WCHAR sz[MAX_PATH];
-    const DWORD cch = GetModuleFileNameW(NULL, sz, MAX_PATH);
-    std::wstring s(sz, cch);
-    return s.substr(0, s.find_last_of(L'\\') + 1);
-}
-
 // Binds the fake log library's log object to this program's first log client
 // for the life of the scope, and records what the graph text hands over.
 // Nothing is written to the registry: the binding that the client made (or
@@ -44,28 +39,19 @@ class CFakeLogScope : public IDSLog
 public:
     CFakeLogScope() : m_fake((ProgramFolder() + L"fakelog.dll").c_str())
     {
-        m_pClient = g_pFirstLogClient;
         if (m_fake.IsLoaded())
         {
             m_fake.SetMode(FLM_Normal);
             m_fake.Reset();
             m_pFake = m_fake.Object(0);
         }
-        if (NULL != m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = this;
-        }
+        m_binding.emplace(this);
     }
-    ~CFakeLogScope()
-    {
-        if (NULL != m_pClient)
-            m_pClient->m_plog = m_pSaved;
-    }
+    ~CFakeLogScope() { m_binding.reset(); }
     CFakeLogScope(const CFakeLogScope&) = delete;
     CFakeLogScope& operator=(const CFakeLogScope&) = delete;
 
-    bool IsBound() const { return NULL != m_pClient && NULL != m_pFake; }
+    bool IsBound() const { return m_binding->IsBound() && NULL != m_pFake; }
     void Reset()
     {
         m_fake.Reset();
@@ -163,9 +149,8 @@ public:
 private:
     CFakeLog m_fake;
     IDSLog* m_pFake = NULL;
-    CLogClient* m_pClient = NULL;
-    IDSLog* m_pSaved = NULL;
     std::vector<std::string> m_dumps;
+    std::optional<CLogClientSwap> m_binding; // bound once the fake is ready
 };
 
 // ---------------------------------------------------------------------------

@@ -194,7 +194,7 @@ TEST(LogObject, HeaderAndClosingBlockInOrder)
     const std::vector<std::string> lines = SplitLines(text);
     char szPid[32];
     wsprintfA(szPid, "0x%04X", (unsigned)s.ChildId());
-    const std::string program = ProgramFolder();
+    const std::string program = ProgramFolderA(); // with its final "\"
 
     LineCursor at(lines);
     EXPECT_TRUE(std::regex_match(at.Next(), std::regex(OPEN_BANNER))) << lines[0];
@@ -202,8 +202,8 @@ TEST(LogObject, HeaderAndClosingBlockInOrder)
     EXPECT_EQ("APPARTMENTID (work only on nt4/2k/xp):", at.Next());
     EXPECT_EQ("\ts (STA), m (MTA), N (NTA), - (COM isn't initialized), ! (exception on detect)", at.Next());
     EXPECT_EQ("", at.Next());
-    EXPECT_EQ(std::string("Process ID=") + szPid + ", PROCESS: " + program + "\\logchild.exe", at.Next());
-    EXPECT_EQ("Current directory: " + program, at.Next());
+    EXPECT_EQ(std::string("Process ID=") + szPid + ", PROCESS: " + program + "logchild.exe", at.Next());
+    EXPECT_EQ("Current directory: " + program.substr(0, program.size() - 1), at.Next());
     EXPECT_EQ("DLL: " + s.Dll(), at.Next());
     EXPECT_EQ("LOG: " + s.LogPath(), at.Next());
     EXPECT_TRUE(std::regex_match(at.Next(), std::regex(R"(^Free space for log: [1-9]\d{0,2}( \d{3})* bytes$)")))
@@ -242,8 +242,8 @@ TEST(LogObject, HeaderAndClosingBlockInOrder)
     // The module list with the program, the library and the system's modules.
     EXPECT_EQ("List of modules in process:", at.Next());
     std::map<std::string, std::string> modules = TakeModules(at);
-    EXPECT_TRUE(std::regex_match(modules[Lower(program + "\\logchild.exe")], std::regex(NO_VERSION)))
-        << modules[Lower(program + "\\logchild.exe")];
+    EXPECT_TRUE(std::regex_match(modules[Lower(program + "logchild.exe")], std::regex(NO_VERSION)))
+        << modules[Lower(program + "logchild.exe")];
     EXPECT_TRUE(std::regex_match(modules[Lower(s.Dll())], std::regex(NO_VERSION))) << modules[Lower(s.Dll())];
     EXPECT_GE(modules.size(), 4u);
     EXPECT_EQ("", at.Next());
@@ -370,7 +370,7 @@ TEST(LogObject, ProcessesSharingOneFileKeepEveryLine)
         PROCESS_INFORMATION pi;
         results.push_back(s.Dir() / ("shared" + std::to_string(i) + ".txt"));
         std::string cmd = "\"" + s.Child() + "\" shared \"" + s.Dll() + "\" \"" + results.back() + "\"";
-        ASSERT_TRUE(CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, ProgramFolder().c_str(), &si, &pi));
+        ASSERT_TRUE(CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, ProgramFolderA().c_str(), &si, &pi));
         CloseHandle(pi.hThread);
         procs.push_back(pi.hProcess);
     }
@@ -530,7 +530,7 @@ TEST(LogObject, SymbolEngineSetUpWithASubstituteDbgHelp)
     for (const char* pszInit : {"1", "0"})
     {
         LogScenario s("fakedbghelp");
-        CopyFileA((ProgramFolder() + "\\fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE);
+        CopyFileA((ProgramFolderA() + "fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE);
         s.Settings({});
         Results r = s.Run("register",
                           {std::string("FAKEDBGHELP_SYMINIT=") + pszInit, "_DSPDB=C:\\pdb one"},
@@ -705,7 +705,7 @@ TEST(LogObject, LinesAndDumpsKeepTheirBytes)
     char szOut[MAX_PATH];
     if (GetEnvironmentVariableA("DEZLOG_WRITE_MASKED", szOut, sizeof(szOut)))
         WriteWholeFile(szOut, masked);
-    const std::string expected = ReadWholeFile(ProgramFolder() + "\\golden_lines.txt");
+    const std::string expected = ReadWholeFile(ProgramFolderA() + "golden_lines.txt");
     ASSERT_FALSE(expected.empty()) << "golden_lines.txt is missing beside the program";
     const std::vector<std::string> a = SplitLines(expected), b = SplitLines(masked);
     for (size_t i = 0; i < a.size() || i < b.size(); ++i)

@@ -4,18 +4,7 @@
 // first client, and the log file closes when the module unloads.
 #include "LogClientTest.h"
 
-#include <fstream>
-#include <sstream>
-
 namespace {
-
-std::string ReadFileA(const std::wstring& sPath)
-{
-    std::ifstream in(sPath.c_str(), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 size_t Count(const std::string& sText, const std::string& sWhat)
 {
@@ -60,7 +49,7 @@ TEST(RealLog, AModuleTracesIntoTheFileThatDefaultSetUp)
         module.TM_Assert(FALSE, "unit.cpp", 42, "x == y", ERROR_FILE_NOT_FOUND);
     }
 
-    const std::string text = ReadFileA(sLogFile);
+    const std::string text = ReadWholeFile(sLogFile);
     DeleteFileW(sLogFile.c_str());
     // Each load opened and closed the log once: "default" appends.
     EXPECT_EQ(2u, Count(text, "Log is open, cut here")) << text;

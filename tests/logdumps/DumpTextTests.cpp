@@ -8,6 +8,7 @@
 
 #include "LogDumps.h"
 #include "MadeUpException.h"
+#include "ProgramFolder.h"
 
 namespace {
 
@@ -52,12 +53,6 @@ TEST(DumpText, ExceptionNames)
     EXPECT_STREQ("Unknown exception code", ExceptionName(0));
 }
 
-std::string ExePath()
-{
-    char sz[MAX_PATH];
-    return std::string(sz, GetModuleFileNameA(NULL, sz, MAX_PATH));
-}
-
 std::string Report(const EXCEPTION_POINTERS* pep)
 {
     char sz[EXCEPTION_REPORT_SIZE];
@@ -88,7 +83,7 @@ TEST(DumpText, AccessViolationReport)
     ctx.R15 = 0xFEDCBA9876543210ull;
     const std::string r = Report(&av.ep);
 
-    const std::string exe = ExePath();
+    const std::string exe = ProgramPathA();
     EXPECT_EQ(0u, r.find("Dumping calls stack\r\n\tApplication: " + exe + " (0.0.0.0)\r\n\r\n***\r\n")) << r;
     EXPECT_NE(std::string::npos, r.find("\r\nException code: C0000005 ACCESS_VIOLATION\r\n")) << r;
     char szFault[64];

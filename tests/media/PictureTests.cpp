@@ -5,6 +5,7 @@
 #include <DSFunctions.h>
 #include <DSTypes.h>
 
+#include "FileBytes.h"
 #include "TestLog.h"
 
 #include <gtest/gtest.h>
@@ -367,20 +368,6 @@ std::vector<BYTE> ExpectedBitmap(const RgbLayout& layout)
             layout.pfnStore(&line[x * layout.nBits / 8], s_rgPicture[nRow][x]);
         v.insert(v.end(), line.begin(), line.end());
     }
-    return v;
-}
-
-std::vector<BYTE> ReadFileBytes(const std::wstring& strPath)
-{
-    std::vector<BYTE> v;
-    HANDLE h = CreateFileW(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return v;
-    BYTE rg[4096];
-    DWORD cb = 0;
-    while (ReadFile(h, rg, sizeof(rg), &cb, NULL) && cb)
-        v.insert(v.end(), rg, rg + cb);
-    CloseHandle(h);
     return v;
 }
 

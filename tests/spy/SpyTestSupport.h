@@ -5,6 +5,7 @@
 // everything for long streams.
 #pragma once
 
+#include "FileBytes.h"
 #include "FilterTestSupport.h"
 
 #include "SpyFilter.h"
@@ -168,28 +169,6 @@ inline LONGLONG FileSize(const std::wstring& sPath)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// The whole file; empty when it cannot be opened or is larger than 16 MiB.
-inline std::vector<BYTE> ReadFileBytes(const std::wstring& sPath)
-{
-    std::vector<BYTE> v;
-    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 0, NULL);
-    if (INVALID_HANDLE_VALUE == h)
-        return v;
-    LARGE_INTEGER li;
-    if (!GetFileSizeEx(h, &li) || li.QuadPart > (16 << 20))
-    {
-        CloseHandle(h);
-        return v;
-    }
-    v.resize(static_cast<size_t>(li.QuadPart));
-    DWORD cbRead = 0;
-    if (!v.empty())
-        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cbRead, NULL);
-    CloseHandle(h);
-    return v;
-}
-
 inline DWORD DwordAt(const std::vector<BYTE>& v, size_t nOffset)
 {
     DWORD dw = 0;
@@ -200,28 +179,10 @@ inline DWORD DwordAt(const std::vector<BYTE>& v, size_t nOffset)
 
 // While it lives, the program's log client has no log object: every trace
 // record is dropped (for streams of thousands of samples).
-class CSilentLog
+class CSilentLog : public CLogClientSwap
 {
 public:
-    CSilentLog() : m_pClient(g_pFirstLogClient)
-    {
-        if (m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = NULL;
-        }
-    }
-    ~CSilentLog()
-    {
-        if (m_pClient)
-            m_pClient->m_plog = m_pSaved;
-    }
-    CSilentLog(const CSilentLog&) = delete;
-    CSilentLog& operator=(const CSilentLog&) = delete;
-
-private:
-    CLogClient* m_pClient;
-    IDSLog* m_pSaved = NULL;
+    CSilentLog() : CLogClientSwap(NULL) {}
 };
 
 // The spy's settings key (HKCU "Software\Norvaleth\Spy Filter"), saved at
