@@ -136,7 +136,7 @@ TEST(SnapshotLoad, AllOnASampleThatHasLittle)
     EXPECT_EQ(10, snap.m_lActual);
 }
 
-TEST(SnapshotLoad, AFreshSampleOfOurAllocator)
+TEST(SnapshotLoad, AFreshSampleOfOurAllocatorLoadsItsBuffer)
 {
     ComPtr<IMemAllocator> alloc;
     ASSERT_EQ(S_OK, CreateOurAllocator(&alloc));
@@ -275,7 +275,7 @@ TEST(SnapshotLoad, TypeAndPropertyAnswersThatCannotBeTrue)
 // ---------------------------------------------------------------------------
 // Save.
 
-TEST(SnapshotSave, NothingToSave)
+TEST(SnapshotSave, NothingIsSavedThatWasNotLoaded)
 {
     CLogCapture log;
     CFakeSample src, dst;
@@ -376,7 +376,7 @@ TEST(SnapshotCopy, ResultOfLoadUnlessSaveFails)
 
 // Every property of one of our samples, copied onto a sample of Wine's
 // allocator through the snapshot, reads back the same there.
-TEST(SnapshotCopy, OurSampleOntoWinesSample)
+TEST(SnapshotCopy, EveryPropertyOfOurSampleReadsBackFromWinesSample)
 {
     ComPtr<IMemAllocator> ours, wine;
     ASSERT_EQ(S_OK, CreateOurAllocator(&ours));

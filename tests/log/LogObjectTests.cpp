@@ -287,7 +287,7 @@ TEST(LogObject, MalformedLevelKeepsEight)
     }
 }
 
-TEST(LogObject, FileNamingRules)
+TEST(LogObject, TheFileNameTakesTheTimestampAndProcessAsSet)
 {
     struct Case
     {
@@ -325,7 +325,7 @@ TEST(LogObject, FileNamingRules)
     }
 }
 
-TEST(LogObject, AppendAgainstRecreate)
+TEST(LogObject, RecreateDecidesWhetherTheOldLogIsKept)
 {
     struct Case
     {

@@ -112,7 +112,7 @@ TEST(SystemInfo, ProcessorTextFromTheRegistry)
     EXPECT_EQ(" (0 MHz),", text.substr(0, 9)) << text;
 }
 
-TEST(SystemInfo, IdeChannelTiming)
+TEST(SystemInfo, EachIdeChannelGivesItsFirstReadableTimingMode)
 {
     FakeMachine machine;
     const std::string ide = IDE_KEY;
@@ -159,7 +159,7 @@ TEST(SystemInfo, ManyControllersStayInTheSectionBuffer)
             << line;
 }
 
-TEST(SystemInfo, HardwareDevices)
+TEST(SystemInfo, HardwareDevicesAreListedByClassAndName)
 {
     FakeMachine machine;
     std::string pci = machine.Device("PCI", "VEN_1", true);

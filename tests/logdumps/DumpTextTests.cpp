@@ -29,7 +29,7 @@ TEST(DumpText, HeaderFitsItsSlotOrIsCut)
     EXPECT_EQ("Out the registry key " + std::string(252 - 21, 'n') + "...", cut);
 }
 
-TEST(DumpText, RootKeyNames)
+TEST(DumpText, RootKeysAreNamed)
 {
     const std::pair<HKEY, const char*> roots[] = {
         {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},         {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
@@ -43,7 +43,7 @@ TEST(DumpText, RootKeyNames)
     EXPECT_STREQ("HKEY 0x0000000000001234", RootKeyName((HKEY)(ULONG_PTR)0x1234, sz));
 }
 
-TEST(DumpText, ExceptionNames)
+TEST(DumpText, ExceptionCodesGetTheirNamesOrUnknown)
 {
     EXPECT_STREQ("ACCESS_VIOLATION", ExceptionName(0xC0000005));
     EXPECT_STREQ("GUARD_PAGE", ExceptionName(0x80000001));
@@ -68,14 +68,14 @@ std::string Hex8(DWORD64 v)
     return sz;
 }
 
-TEST(DumpText, NoExceptionPointers)
+TEST(DumpText, NoExceptionPointersGiveAShortReport)
 {
     EXPECT_EQ("Dumping calls stack\r\n### ExceptionPointers = NULL\r\n### Stack walk not ready yet for 64 bit version ###\r\n",
               Report(NULL));
 }
 
 // The report of an access violation in this program's code.
-TEST(DumpText, AccessViolationReport)
+TEST(DumpText, AnAccessViolationIsReportedWithTheApplicationAndRegisters)
 {
     MadeUpAccessViolation av;
     CONTEXT& ctx = av.ctx;

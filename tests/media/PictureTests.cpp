@@ -17,7 +17,7 @@ namespace {
 
 // ---------------------------------------------------------------- table
 
-TEST(PictureFormats, FindFormat)
+TEST(PictureFormats, FindFormatGivesTheRowOfAnExactSubtypeOrMinusOne)
 {
     EXPECT_EQ(6, CPictureFormats::FindFormat(0xE436EB7E));
     EXPECT_EQ(0, CPictureFormats::FindFormat(MAKEFOURCC('Y', 'U', 'Y', '2')));
@@ -107,7 +107,7 @@ TEST(PictureFormats, OddSizesAreReported)
 
 // ---------------------------------------------------------------- classifiers
 
-TEST(Fourcc, Classifiers)
+TEST(Fourcc, ClassifiersGiveTheBitsPlanarityAndRgbOfEachCode)
 {
     const struct
     {
@@ -208,7 +208,7 @@ protected:
     void TearDown() override { CoUninitialize(); }
 };
 
-TEST_F(PinHelpers, ArgumentsAndPinsWithoutFilter)
+TEST_F(PinHelpers, BadArgumentsAndPinsWithoutAFilterAreRefused)
 {
     CRecordingLogScope log;
     IBaseFilter* pFilter = reinterpret_cast<IBaseFilter*>(1);
@@ -232,7 +232,7 @@ TEST_F(PinHelpers, ArgumentsAndPinsWithoutFilter)
     EXPECT_EQ(VFW_E_NOT_CONNECTED, GetPinFilterClsid(&failing, &clsid));
 }
 
-TEST_F(PinHelpers, FilterOfARealPin)
+TEST_F(PinHelpers, ARealPinGivesItsFilterAndItsClassId)
 {
     // The platform's Null Renderer {C1F400A4-3F08-11D3-9F0B-006008039E37}.
     CLSID clsidNull;
@@ -451,7 +451,7 @@ TEST_F(BitmapWriter, EveryRgbLayoutByteForByte)
     }
 }
 
-TEST_F(BitmapWriter, SmallRgb32Picture)
+TEST_F(BitmapWriter, ASmallRgb32PictureGetsItsHeadersAndPixels)
 {
     const BYTE rgPixels[16] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16 };
     const std::wstring strPath = Path(L"small.bmp");

@@ -33,7 +33,7 @@ public:
     HMODULE m_h;
 };
 
-TEST(GetFileVersion, ModuleWithVersionResource)
+TEST(GetFileVersion, AModuleWithAVersionResourceGivesItsFixedInformation)
 {
     CLoadedModule module(ProgramFolder() + L"util_versioned.dll");
     ASSERT_NE(nullptr, module.m_h);
@@ -48,7 +48,7 @@ TEST(GetFileVersion, ModuleWithVersionResource)
     EXPECT_EQ(1u, ffi.dwFileFlags);
 }
 
-TEST(GetFileVersion, ModuleWithoutVersionResource)
+TEST(GetFileVersion, AModuleWithoutAVersionResourceFails)
 {
     CLoadedModule module(ProgramFolder() + L"util_unversioned.dll");
     ASSERT_NE(nullptr, module.m_h);
