@@ -3,6 +3,7 @@
 // binding and the settings, the module binds at load, traces through its
 // first client, and the log file closes when the module unloads.
 #include "LogClientTest.h"
+#include "LogDefault.h"
 
 namespace {
 
@@ -12,20 +13,6 @@ size_t Count(const std::string& sText, const std::string& sWhat)
     for (size_t i = sText.find(sWhat); i != std::string::npos; i = sText.find(sWhat, i + 1))
         ++n;
     return n;
-}
-
-// Runs the "default" entry point of a copy of the log library, as
-// "rundll32 Dez64.dll,default" does.
-void RunDefault(const std::wstring& sLibrary)
-{
-    HMODULE h = LoadLibraryW(sLibrary.c_str());
-    ASSERT_NE(nullptr, h);
-    typedef void(CALLBACK * PFN_ENTRY)(HWND, HINSTANCE, LPSTR, int);
-    PFN_ENTRY pfn = reinterpret_cast<PFN_ENTRY>(reinterpret_cast<void*>(GetProcAddress(h, "default")));
-    ASSERT_NE(nullptr, pfn);
-    char szEmpty[] = "";
-    pfn(NULL, h, szEmpty, SW_SHOWNORMAL);
-    FreeLibrary(h);
 }
 
 TEST(RealLog, AModuleTracesIntoTheFileThatDefaultSetUp)
