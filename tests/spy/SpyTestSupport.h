@@ -7,6 +7,7 @@
 
 #include "FileBytes.h"
 #include "FilterTestSupport.h"
+#include "SavedKey.h"
 
 #include "SpyFilter.h"
 
@@ -190,44 +191,9 @@ public:
 class CSpySettings
 {
 public:
-    CSpySettings()
-    {
-        HKEY hKey = NULL;
-        if (ERROR_SUCCESS != RegOpenKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, KEY_READ, &hKey))
-            return;
-        m_bHadKey = true;
-        for (DWORD i = 0;; ++i)
-        {
-            WCHAR szName[16384];
-            DWORD cchName = 16384, dwType = 0, cb = 0;
-            if (ERROR_SUCCESS != RegEnumValueW(hKey, i, szName, &cchName, NULL, &dwType, NULL, &cb))
-                break;
-            Value v{ szName, dwType, std::vector<BYTE>(cb) };
-            cchName = 16384;
-            RegEnumValueW(hKey, i, szName, &cchName, NULL, &dwType, v.data.data(), &cb);
-            v.data.resize(cb);
-            m_values.push_back(std::move(v));
-        }
-        RegCloseKey(hKey);
-    }
-    ~CSpySettings()
-    {
-        RemoveKey();
-        if (!m_bHadKey)
-            return;
-        for (const Value& v : m_values)
-            SetRaw(v.sName.c_str(), v.dwType, v.data.data(), static_cast<DWORD>(v.data.size()));
-        if (m_values.empty())
-            CreateEmpty();
-    }
-    CSpySettings(const CSpySettings&) = delete;
-    CSpySettings& operator=(const CSpySettings&) = delete;
+    CSpySettings() : m_saved(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey) {}
 
-    static bool RemoveKey()
-    {
-        const LONG l = RegDeleteTreeW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey);
-        return ERROR_SUCCESS == l || ERROR_FILE_NOT_FOUND == l;
-    }
+    static bool RemoveKey() { return CSavedKey::RemoveKey(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey); }
     static bool CreateEmpty()
     {
         HKEY hKey = NULL;
@@ -239,13 +205,7 @@ public:
     }
     static bool SetRaw(LPCWSTR pszName, DWORD dwType, const void* pData, DWORD cb)
     {
-        HKEY hKey = NULL;
-        if (ERROR_SUCCESS != RegCreateKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, NULL, 0, KEY_WRITE, NULL,
-                                             &hKey, NULL))
-            return false;
-        const LONG l = RegSetValueExW(hKey, pszName, 0, dwType, static_cast<const BYTE*>(pData), cb);
-        RegCloseKey(hKey);
-        return ERROR_SUCCESS == l;
+        return CSavedKey::SetRaw(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, pszName, dwType, pData, cb);
     }
     static bool SetDword(LPCWSTR pszName, DWORD dw) { return SetRaw(pszName, REG_DWORD, &dw, sizeof(dw)); }
     // A text with its terminator.
@@ -264,14 +224,7 @@ public:
     }
 
 private:
-    struct Value
-    {
-        std::wstring sName;
-        DWORD dwType;
-        std::vector<BYTE> data;
-    };
-    bool m_bHadKey = false;
-    std::vector<Value> m_values;
+    CSavedKey m_saved;
 };
 
 // An audio type with a wave format block of cbFormat bytes.
