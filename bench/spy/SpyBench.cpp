@@ -146,25 +146,7 @@ LONGLONG FileSize(const std::wstring& sPath)
 // Puts another log object (or none) in place of the bound one for every
 // trace of the process while it lives; no log is what a process has that
 // found no binding at load.
-class CSwapLog
-{
-public:
-    explicit CSwapLog(IDSLog* pOther) : m_pLog(g_pFirstLogClient ? g_pFirstLogClient->m_plog : NULL)
-    {
-        if (g_pFirstLogClient)
-            g_pFirstLogClient->m_plog = pOther;
-    }
-    ~CSwapLog()
-    {
-        if (g_pFirstLogClient)
-            g_pFirstLogClient->m_plog = m_pLog;
-    }
-    CSwapLog(const CSwapLog&) = delete;
-    CSwapLog& operator=(const CSwapLog&) = delete;
-
-private:
-    IDSLog* m_pLog;
-};
+using CSwapLog = CLogClientSwap;
 
 class CNoLog : public CSwapLog
 {

@@ -171,29 +171,11 @@ private:
 class CLogCapture
 {
 public:
-    CLogCapture()
-    {
-        m_pClient = g_pFirstLogClient;
-        if (m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = &m_log;
-        }
-    }
-    ~CLogCapture()
-    {
-        if (m_pClient)
-            m_pClient->m_plog = m_pSaved;
-    }
-    CLogCapture(const CLogCapture&) = delete;
-    CLogCapture& operator=(const CLogCapture&) = delete;
-
     CLockedLog* operator->() { return &m_log; }
     CLockedLog m_log;
 
 private:
-    CLogClient* m_pClient = NULL;
-    IDSLog* m_pSaved = NULL;
+    CLogClientSwap m_swap{ &m_log };
 };
 
 // The level a record was traced at (its first character is the level + 1).

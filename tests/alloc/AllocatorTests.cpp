@@ -823,7 +823,7 @@ TEST(Allocator, InitInstanceRefusesMissingParts)
     EXPECT_EQ(NULL, p);
 }
 
-TEST(VirtualBuffer, AllocFreeAndSize)
+TEST(VirtualBuffer, AllocReplacesTheBufferAndFreeLeavesNone)
 {
     CVirtualBuffer buf;
     EXPECT_EQ(NULL, buf.GetBuffer());

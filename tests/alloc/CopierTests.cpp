@@ -109,7 +109,7 @@ class Plain : public ::testing::TestWithParam<PlainCase>
 {
 };
 
-TEST_P(Plain, StepsAndResults)
+TEST_P(Plain, CopiesWithTheListedStepsAndResults)
 {
     const PlainCase& c = GetParam();
     CLogCapture log;

@@ -114,7 +114,7 @@ TEST_F(Graph, AStreamThroughOurAllocatorArrivesIntact)
 // The source waits for a buffer while the test holds the whole pool: a
 // buffer given back wakes it, and a graph stopped while it waits stops at
 // once, and every buffer comes back.
-TEST_F(Graph, TheSourceWaitingForABuffer)
+TEST_F(Graph, ASourceWaitingForABufferWakesOrStopsAtOnce)
 {
     HangWatchdog watchdog(60000, "source waiting for a buffer");
     ComPtr<IMemAllocator> alloc;

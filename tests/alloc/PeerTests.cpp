@@ -358,41 +358,55 @@ const Difference g_rgUnsetDifferences[] = {
     { "GetBuffer unset", H(VFW_E_BUFFER_NOTSET), H(VFW_E_NOT_COMMITTED), "no buffers before SetProperties" },
 };
 
-TEST(Peer, Pool)
+struct PeerCase
 {
-    std::vector<Difference> v(std::begin(g_rgUnsetDifferences), std::end(g_rgUnsetDifferences));
+    const char* name;
+    void (*scenario)(IMemAllocator*, CRecord&);
+    std::vector<Difference> differences;
+};
+
+void PrintTo(const PeerCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::vector<PeerCase> PeerCases()
+{
+    std::vector<Difference> pool(std::begin(g_rgUnsetDifferences), std::end(g_rgUnsetDifferences));
     for (int i = 0; i < 3; ++i)
-        v.push_back({ "sample " + std::to_string(i) + ": GetActualDataLength", 0, 1000,
-                      "a sample is handed out with actual length 0" });
-    Compare(PoolScenario, v);
+        pool.push_back({ "sample " + std::to_string(i) + ": GetActualDataLength", 0, 1000,
+                         "a sample is handed out with actual length 0" });
+    return {
+        { "PoolWithAlignmentPrefixAndABlockedGetBuffer", PoolScenario, pool },
+        { "DecommitReleasesAWaiterAndWaitsForTheLastSample", DecommitScenario,
+          {
+              { "waiter GetBuffer", H(VFW_E_NOT_COMMITTED), H(VFW_E_TIMEOUT),
+                "a waiter woken by Decommit finds the allocator decommitted" },
+              { "fresh GetActualDataLength", 0, 256, "a sample is handed out with actual length 0" },
+          } },
+        { "CommitRevokesAPendingDecommit", RevokeScenario, {} },
+        { "SampleAnswersItsOwnCalls", SampleScenario,
+          {
+              { "SetTime inverted", H(E_INVALIDARG), H(S_OK), "a stop time before the start time is refused" },
+              { "SetMediaTime start only", H(E_INVALIDARG), H(E_POINTER),
+                "a missing media stop time is a bad argument" },
+              { "GetProperties 4 cbData", 4, 64, "cbData tells how many bytes were written" },
+              { "GetMediaType after own equal", 1, 0,
+                "the type is copied before the held one is freed, so the sample's own pointer may come back" },
+          } },
+    };
 }
 
-TEST(Peer, Decommit)
+class Peer : public ::testing::TestWithParam<PeerCase>
 {
-    Compare(DecommitScenario,
-            {
-                { "waiter GetBuffer", H(VFW_E_NOT_COMMITTED), H(VFW_E_TIMEOUT),
-                  "a waiter woken by Decommit finds the allocator decommitted" },
-                { "fresh GetActualDataLength", 0, 256, "a sample is handed out with actual length 0" },
-            });
+};
+
+TEST_P(Peer, EveryStepAnswersAsWinesAllocatorDoesButTheListedDifferences)
+{
+    Compare(GetParam().scenario, GetParam().differences);
 }
 
-TEST(Peer, Revoke)
-{
-    Compare(RevokeScenario, {});
-}
-
-TEST(Peer, Sample)
-{
-    Compare(
-        SampleScenario,
-        {
-            { "SetTime inverted", H(E_INVALIDARG), H(S_OK), "a stop time before the start time is refused" },
-            { "SetMediaTime start only", H(E_INVALIDARG), H(E_POINTER), "a missing media stop time is a bad argument" },
-            { "GetProperties 4 cbData", 4, 64, "cbData tells how many bytes were written" },
-            { "GetMediaType after own equal", 1, 0,
-              "the type is copied before the held one is freed, so the sample's own pointer may come back" },
-        });
-}
+INSTANTIATE_TEST_SUITE_P(Allocator, Peer, ::testing::ValuesIn(PeerCases()),
+                         [](const ::testing::TestParamInfo<PeerCase>& i) { return std::string(i.param.name); });
 
 } // namespace

@@ -109,7 +109,7 @@ TEST_F(Sample, AReusedSampleComesBackCleared)
     EXPECT_EQ(S_FALSE, m_s->GetMediaType(&pmt));
 }
 
-TEST_F(Sample, IdentityAndInterfaces)
+TEST_F(Sample, BothInterfacesShareOneIdentityAndRefuseOthers)
 {
     ComPtr<IUnknown> u1, u2;
     ASSERT_EQ(S_OK, m_s->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&u1)));
@@ -284,7 +284,7 @@ TEST_F(Sample, GetPropertiesWritesOnlyWhatIsAsked)
     EXPECT_EQ(0xCD, rg[sizeof(AM_SAMPLE2_PROPERTIES)]);
 }
 
-TEST_F(Sample, PropertiesRoundTrip)
+TEST_F(Sample, SetPropertiesComeBackFromGetProperties)
 {
     AM_SAMPLE2_PROPERTIES p = Get();
     p.dwTypeSpecificFlags = 0x1234;

@@ -24,65 +24,101 @@ TEST(SnapshotLoad, RefusesNoSampleAndNoMask)
     EXPECT_FALSE(snap.IsLoaded(0));
 }
 
-TEST(SnapshotLoad, StartWithoutStopLoadsTheStartOnly)
+// Times as a sample answers them: what Load takes, what it corrects, and
+// what it reports (a line of its level, an assertion, or none).
+struct TimesCase
 {
-    CFakeSample src;
-    src.hrGetTime = VFW_S_NO_STOP_TIME;
-    src.tStart = 100;
-    src.tStop = 101;
-    CSnapshot snap;
-    EXPECT_EQ(S_FALSE, snap.Load(&src, PM_START | PM_STOP));
-    EXPECT_EQ(PM_START, snap.m_wLoaded);
-    EXPECT_EQ(100, snap.m_tS);
-    EXPECT_TRUE(snap.IsLoaded(PM_START));
-    EXPECT_FALSE(snap.IsLoaded(PM_START | PM_STOP));
+    const char* name;
+    HRESULT hrGetTime;
+    REFERENCE_TIME tStart, tStop;
+    HRESULT hrGetMediaTime;
+    LONGLONG mStart, mStop;
+    HRESULT hrSyncPoint;
+    WORD wMask;
+    HRESULT hr;
+    WORD wLoaded;
+    REFERENCE_TIME tS, tE;   // checked where loaded
+    LONGLONG llMS, llME;     // checked where loaded
+    const wchar_t* pszLine;  // a line that must be traced, or NULL
+    int nLevel;              // its level
+    const char* pszAssert;   // the assertion that must fail, or NULL for none at all
+};
+
+const TimesCase g_rgTimes[] = {
+    // name; GetTime; GetMediaTime; IsSyncPoint; mask; result, loaded; times; media times; report
+    { "StartWithoutStopLoadsTheStartOnly", VFW_S_NO_STOP_TIME, 100, 101, VFW_E_MEDIA_TIME_NOT_SET, 0, 0, S_FALSE,
+      PM_START | PM_STOP, S_FALSE, PM_START, 100, 0, 0, 0, NULL, 0, NULL },
+    { "EqualTimesGetAStopOneLater", S_OK, 5000000, 5000000, VFW_E_MEDIA_TIME_NOT_SET, 0, 0, S_FALSE,
+      PM_START | PM_STOP, S_OK, PM_START | PM_STOP, 5000000, 5000001, 0, 0,
+      L"WARNING. CSampleT::Load(): GetTime(): m_tE==m_tS=", eTL_Info, NULL },
+    { "AStartAfterTheStopIsReportedCorrectedAndLoadGoesOn", S_OK, 300, 200, VFW_E_MEDIA_TIME_NOT_SET, 0, 0, S_OK,
+      PM_START | PM_STOP | PM_SYNCPOINT, S_OK, PM_START | PM_STOP | PM_SYNCPOINT, 300, 301, 0, 0,
+      L"###Err### CSampleT::Load(): GetTime(): m_tS > m_tE,  m_tS=", eTL_Error,
+      "CSampleT::Load(): GetTime(): start time > end time " },
+    { "InvertedMediaTimesAreReportedAndKept", VFW_E_SAMPLE_TIME_NOT_SET, 0, 0, S_OK, 9, 3, S_FALSE, PM_MEDIATIME, S_OK,
+      PM_MEDIATIME, 0, 0, 9, 3, L"###Err### CSampleT::Load(): GetMediaTime(): m_llMS > m_llME, m_llMS=9 m_llME=3\n",
+      eTL_Error, NULL },
+};
+
+void PrintTo(const TimesCase& c, std::ostream* os)
+{
+    *os << c.name;
 }
 
-TEST(SnapshotLoad, EqualTimesGetAStopOneLater)
+class SnapshotTimes : public ::testing::TestWithParam<TimesCase>
 {
+};
+
+TEST_P(SnapshotTimes, LoadTakesCorrectsAndReportsAsListed)
+{
+    const TimesCase& c = GetParam();
     CLogCapture log;
     CFakeSample src;
-    src.hrGetTime = S_OK;
-    src.tStart = src.tStop = 5000000;
+    src.hrGetTime = c.hrGetTime;
+    src.tStart = c.tStart;
+    src.tStop = c.tStop;
+    src.hrGetMediaTime = c.hrGetMediaTime;
+    src.mStart = c.mStart;
+    src.mStop = c.mStop;
+    src.hrSyncPoint = c.hrSyncPoint;
     CSnapshot snap;
-    EXPECT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP));
-    EXPECT_EQ(5000001, snap.m_tE);
-    const std::wstring line = log->Find(L"WARNING. CSampleT::Load(): GetTime(): m_tE==m_tS=");
-    EXPECT_EQ(eTL_Info, RecordLevel(line));
-    EXPECT_EQ(0u, log->CountAsserts());
+    EXPECT_EQ(c.hr, snap.Load(&src, c.wMask));
+    EXPECT_EQ(c.wLoaded, snap.m_wLoaded);
+    EXPECT_TRUE(snap.IsLoaded(c.wLoaded));
+    EXPECT_EQ(c.wLoaded == c.wMask, snap.IsLoaded(c.wMask));
+    if (c.wLoaded & PM_START)
+    {
+        EXPECT_EQ(c.tS, snap.m_tS);
+    }
+    if (c.wLoaded & PM_STOP)
+    {
+        EXPECT_EQ(c.tE, snap.m_tE);
+    }
+    if (c.wLoaded & PM_MEDIATIME)
+    {
+        EXPECT_EQ(c.llMS, snap.m_llMS);
+        EXPECT_EQ(c.llME, snap.m_llME);
+    }
+    if (c.wLoaded & PM_SYNCPOINT)
+    {
+        EXPECT_EQ(S_OK == c.hrSyncPoint, !!snap.m_bSyncPoint);
+    }
+    if (c.pszLine)
+    {
+        EXPECT_EQ(c.nLevel, RecordLevel(log->Find(c.pszLine))) << "the line traced at its level";
+    }
+    if (c.pszAssert)
+    {
+        EXPECT_TRUE(log->HasAssert(c.pszAssert));
+    }
+    else
+    {
+        EXPECT_EQ(0u, log->CountAsserts());
+    }
 }
 
-TEST(SnapshotLoad, AStartAfterTheStopIsReportedCorrectedAndLoadGoesOn)
-{
-    CLogCapture log;
-    CFakeSample src;
-    src.hrGetTime = S_OK;
-    src.tStart = 300;
-    src.tStop = 200;
-    src.hrSyncPoint = S_OK;
-    CSnapshot snap;
-    EXPECT_EQ(S_OK, snap.Load(&src, PM_START | PM_STOP | PM_SYNCPOINT));
-    EXPECT_EQ(301, snap.m_tE);
-    EXPECT_TRUE(snap.m_bSyncPoint);
-    EXPECT_EQ(PM_START | PM_STOP | PM_SYNCPOINT, snap.m_wLoaded);
-    EXPECT_EQ(eTL_Error, RecordLevel(log->Find(L"###Err### CSampleT::Load(): GetTime(): m_tS > m_tE,  m_tS=")));
-    EXPECT_TRUE(log->HasAssert("CSampleT::Load(): GetTime(): start time > end time "));
-}
-
-TEST(SnapshotLoad, InvertedMediaTimesAreReportedAndKept)
-{
-    CLogCapture log;
-    CFakeSample src;
-    src.hrGetMediaTime = S_OK;
-    src.mStart = 9;
-    src.mStop = 3;
-    CSnapshot snap;
-    EXPECT_EQ(S_OK, snap.Load(&src, PM_MEDIATIME));
-    EXPECT_EQ(9, snap.m_llMS);
-    EXPECT_EQ(3, snap.m_llME);
-    EXPECT_TRUE(log->Has(L"###Err### CSampleT::Load(): GetMediaTime(): m_llMS > m_llME, m_llMS=9 m_llME=3\n"));
-    EXPECT_EQ(0u, log->CountAsserts());
-}
+INSTANTIATE_TEST_SUITE_P(SnapshotLoad, SnapshotTimes, ::testing::ValuesIn(g_rgTimes),
+                         [](const ::testing::TestParamInfo<TimesCase>& i) { return std::string(i.param.name); });
 
 TEST(SnapshotLoad, AllOnASampleThatHasLittle)
 {
@@ -100,7 +136,7 @@ TEST(SnapshotLoad, AllOnASampleThatHasLittle)
     EXPECT_EQ(10, snap.m_lActual);
 }
 
-TEST(SnapshotLoad, AFreshSampleOfOurAllocator)
+TEST(SnapshotLoad, AFreshSampleOfOurAllocatorLoadsItsBuffer)
 {
     ComPtr<IMemAllocator> alloc;
     ASSERT_EQ(S_OK, CreateOurAllocator(&alloc));
@@ -239,7 +275,7 @@ TEST(SnapshotLoad, TypeAndPropertyAnswersThatCannotBeTrue)
 // ---------------------------------------------------------------------------
 // Save.
 
-TEST(SnapshotSave, NothingToSave)
+TEST(SnapshotSave, NothingIsSavedThatWasNotLoaded)
 {
     CLogCapture log;
     CFakeSample src, dst;
@@ -340,7 +376,7 @@ TEST(SnapshotCopy, ResultOfLoadUnlessSaveFails)
 
 // Every property of one of our samples, copied onto a sample of Wine's
 // allocator through the snapshot, reads back the same there.
-TEST(SnapshotCopy, OurSampleOntoWinesSample)
+TEST(SnapshotCopy, EveryPropertyOfOurSampleReadsBackFromWinesSample)
 {
     ComPtr<IMemAllocator> ours, wine;
     ASSERT_EQ(S_OK, CreateOurAllocator(&ours));

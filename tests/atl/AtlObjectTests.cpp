@@ -352,7 +352,7 @@ TEST_F(AtlObject, ConstructorExceptionBecomesOutOfMemory)
     EXPECT_EQ(nullptr, pFoo);
 }
 
-TEST_F(AtlObject, InterfaceMapAnswers)
+TEST_F(AtlObject, TheInterfaceMapAnswersEachInterfaceAtItsOffset)
 {
     CComObject<CPlain>* p = NULL;
     ASSERT_EQ(S_OK, CComObject<CPlain>::CreateInstance(&p));
@@ -395,7 +395,7 @@ TEST_F(AtlObject, InterfaceMapAnswers)
     p->Release();
 }
 
-TEST_F(AtlObject, InterfaceMapRefusals)
+TEST_F(AtlObject, TheInterfaceMapRefusesUnknownInterfacesAndNullPointers)
 {
     CComObject<CPlain>* p = NULL;
     ASSERT_EQ(S_OK, CComObject<CPlain>::CreateInstance(&p));
@@ -410,7 +410,7 @@ TEST_F(AtlObject, InterfaceMapRefusals)
     p->Release();
 }
 
-TEST_F(AtlObject, FunctionEntries)
+TEST_F(AtlObject, FunctionEntriesAnswerOrEndTheSearchUnlessBlind)
 {
     CComObject<CConditional>* p = NULL;
     ASSERT_EQ(S_OK, CComObject<CConditional>::CreateInstance(&p));

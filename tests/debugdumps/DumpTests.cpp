@@ -184,7 +184,7 @@ class MediaTypeDump : public ::testing::TestWithParam<TypeCase>
 {
 };
 
-TEST_P(MediaTypeDump, Lines)
+TEST_P(MediaTypeDump, EachFormatIsDumpedAsItsLines)
 {
     AM_MEDIA_TYPE mt = {};
     std::vector<BYTE> block;

@@ -50,7 +50,7 @@ class SampleDumpCases : public ::testing::TestWithParam<SampleCase>
 {
 };
 
-TEST_P(SampleDumpCases, Line)
+TEST_P(SampleDumpCases, TheSampleIsDumpedOnOneLine)
 {
     Ref<CFakeSample> s(new CFakeSample);
     s->m_tStart = 10000;
@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, SampleDumpCases, ::testing::ValuesIn(kSampleCa
                          [](const ::testing::TestParamInfo<SampleCase>& i) { return std::string(i.param.name); });
 
 // An attached type is dumped under "MT: " and freed with its pUnk.
-TEST(SampleDump, AttachedMediaType)
+TEST(SampleDump, AnAttachedTypeIsDumpedAndFreedWithItsPUnk)
 {
     Ref<CCountedUnknown> unk(new CCountedUnknown);
     AM_MEDIA_TYPE mt = fakes::MakeType(MEDIATYPE_Video, MEDIASUBTYPE_RGB24, GUID_NULL, NULL, 0);
@@ -121,7 +121,7 @@ class SampleLagCases : public ::testing::TestWithParam<LagCase>
 };
 
 // tS 2 s, stream start 1 s, clock 2.5 s: the sample is half a second early.
-TEST_P(SampleLagCases, Line)
+TEST_P(SampleLagCases, TheLagLineComparesTheSampleWithTheClock)
 {
     Ref<CFakeSample> s(new CFakeSample);
     s->m_hrTime = GetParam().hrSample;
@@ -148,7 +148,7 @@ const LagCase kLagCases[] = {
 INSTANTIATE_TEST_SUITE_P(Lag, SampleLagCases, ::testing::ValuesIn(kLagCases),
                          [](const ::testing::TestParamInfo<LagCase>& i) { return std::string(i.param.name); });
 
-TEST(SampleLag, MissingClock)
+TEST(SampleLag, AMissingClockIsAnErrorAndTheSampleIsNotAsked)
 {
     Ref<CFakeSample> s(new CFakeSample);
     CRecordingLogScope log;
@@ -173,7 +173,7 @@ TEST(SampleLag, LongPrefixIsCutWithItsBlank)
     }
 }
 
-TEST(AllocatorDump, PropertiesOrTheFailure)
+TEST(AllocatorDump, DumpsThePropertiesOrTheFailure)
 {
     Ref<CFakeAllocator> a(new CFakeAllocator);
     a->m_props = {4, 65536, 16, 8};
@@ -243,7 +243,7 @@ const PinTypesCase kPinTypesCases[] = {
 INSTANTIATE_TEST_SUITE_P(Pins, PinMediaTypes, ::testing::ValuesIn(kPinTypesCases),
                          [](const ::testing::TestParamInfo<PinTypesCase>& i) { return std::string(i.param.name); });
 
-TEST(FilterFromPin, ClassNameOrTheFailure)
+TEST(FilterFromPin, GivesTheClassNameOrTheFailure)
 {
     Ref<CFakeFilter> filter(new CFakeFilter(L"F", CLSID_AsyncReader));
     Ref<CFakePin> pin(new CFakePin(L"Out", PINDIR_OUTPUT));
@@ -280,7 +280,7 @@ std::vector<BYTE> Bytes(const void* p, size_t cb)
     return std::vector<BYTE>(static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + cb);
 }
 
-TEST(StreamConfigDump, VideoCapabilities)
+TEST(StreamConfigDump, VideoCapabilitiesAreDumpedFieldByField)
 {
     VIDEO_STREAM_CONFIG_CAPS caps = {};
     caps.guid = FORMAT_VideoInfo;

@@ -2,6 +2,7 @@
 // held exclusively, and every failure as an HRESULT and a trace line.
 #include <Writers.h>
 
+#include "FileBytes.h"
 #include "TestLog.h"
 
 #include <gtest/gtest.h>
@@ -32,20 +33,6 @@ protected:
     {
         m_files.push_back(m_dir + L"\\" + pszName);
         return m_files.back();
-    }
-
-    static std::vector<BYTE> Contents(const std::wstring& path)
-    {
-        std::vector<BYTE> v;
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-        if (h == INVALID_HANDLE_VALUE)
-            return v;
-        BYTE b[4096];
-        DWORD cb = 0;
-        while (ReadFile(h, b, sizeof(b), &cb, NULL) && cb)
-            v.insert(v.end(), b, b + cb);
-        CloseHandle(h);
-        return v;
     }
 
     // The trace lines without their level character, each checked for level 2.
@@ -92,7 +79,7 @@ TEST_F(FileWriterTest, WritesAtTheCurrentAndAtAGivenPosition)
     EXPECT_EQ(nullptr, w.bstrFileName.m_str);
 
     const std::vector<BYTE> expected = {2, 0, 0, 0, 0x11, 0x11, 0x11, 0x11, 0x22, 0x22, 0x22, 0x22};
-    EXPECT_EQ(expected, Contents(path));
+    EXPECT_EQ(expected, ReadFileBytes(path));
     w.Close(); // twice is harmless
 }
 
@@ -105,16 +92,16 @@ TEST_F(FileWriterTest, OpenTruncatesAndHoldsTheFileExclusively)
         const char text[] = "older and longer contents";
         ASSERT_EQ(S_OK, w.Write(text, sizeof(text)));
     }
-    ASSERT_EQ(26u, Contents(path).size());
+    ASSERT_EQ(26u, ReadFileBytes(path).size());
 
     CFileWriter w;
     ASSERT_EQ(S_OK, w.Open(CComBSTR(path.c_str())));
-    EXPECT_TRUE(Contents(path).empty()) << "the file is not readable while the writer holds it";
+    EXPECT_TRUE(ReadFileBytes(path).empty()) << "the file is not readable while the writer holds it";
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     EXPECT_EQ(INVALID_HANDLE_VALUE, h);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
     w.Close();
-    EXPECT_TRUE(Contents(path).empty()) << "truncated to length 0";
+    EXPECT_TRUE(ReadFileBytes(path).empty()) << "truncated to length 0";
 }
 
 TEST_F(FileWriterTest, ArgumentFaultsAreAssertedAndWriteNothing)
@@ -138,7 +125,7 @@ TEST_F(FileWriterTest, ArgumentFaultsAreAssertedAndWriteNothing)
     EXPECT_TRUE(log.m_log.HasAssert("cBuffer > 0"));
     EXPECT_EQ(0, w.m_llPosition);
     w.Close();
-    EXPECT_TRUE(Contents(path).empty());
+    EXPECT_TRUE(ReadFileBytes(path).empty());
     EXPECT_TRUE(Lines(log.m_log).empty()) << "argument faults are asserted, not traced";
 }
 
@@ -180,7 +167,7 @@ TEST_F(FileWriterTest, OpenAgainUnderItsOwnNameStartsTheFileAfresh)
     const WORD wNew = 0x2222;
     ASSERT_EQ(S_OK, w.Write(&wNew, 2));
     w.Close();
-    EXPECT_EQ(std::vector<BYTE>({0x22, 0x22}), Contents(path)) << "truncated, then written";
+    EXPECT_EQ(std::vector<BYTE>({0x22, 0x22}), ReadFileBytes(path)) << "truncated, then written";
     EXPECT_TRUE(Lines(log.m_log).empty());
 }
 

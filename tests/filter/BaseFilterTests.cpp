@@ -49,7 +49,7 @@ TEST_F(BaseFilterTest, NullArgumentsAndWhatIsNotOffered)
     EXPECT_EQ(0, m_log.LevelOf(L"ATL: IBaseFilterImpl::QueryVendorInfo not implemented.\n"));
 }
 
-TEST_F(BaseFilterTest, ClassAndState)
+TEST_F(BaseFilterTest, ClassIdAnswersThroughIPersistAndStateAtOnce)
 {
     CLSID clsid = CLSID_NULL;
     EXPECT_EQ(S_OK, m_f.Filter()->GetClassID(&clsid));
@@ -440,7 +440,7 @@ TEST_F(ConnectedFilterTest, NoStateIsRefused)
 // ---------------------------------------------------------------------------
 // Reconnection through the graph
 
-TEST_F(ConnectedFilterTest, MakeReconnect)
+TEST_F(ConnectedFilterTest, MakeReconnectAsksTheGraphOnlyForAnotherTypeOrTheInput)
 {
     const dsfix::MediaType same = TestVideoType();
     const dsfix::MediaType other = TestVideoType(640);

@@ -171,7 +171,7 @@ TEST_F(EnumTest, OutOfSyncLatchesUntilReset)
     EXPECT_EQ(VFW_E_ENUM_OUT_OF_SYNC, m_spEnum->Next(1, ap, &c));
 }
 
-TEST_F(EnumTest, Skip)
+TEST_F(EnumTest, SkipMovesWithinTheListAndAnswersSFalsePastItsEnd)
 {
     const struct
     {

@@ -6,7 +6,10 @@
 
 #include "TestFilter.h"
 
+#include "DSFakes.h"
 #include "FakeLog.h"
+#include "ProgramFolder.h"
+#include "TestLog.h"
 #include "dsfix/Com.h"
 #include "dsfix/Enumerators.h"
 #include "dsfix/Graph.h"
@@ -16,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,14 +31,6 @@ inline ATL::CAtlModule& TestModule()
     return s_module;
 }
 
-inline std::wstring ProgramFolder()
-{
-    WCHAR sz[MAX_PATH];
-    const DWORD cch = GetModuleFileNameW(NULL, sz, MAX_PATH);
-    std::wstring s(sz, cch);
-    return s.substr(0, s.find_last_of(L'\\') + 1);
-}
-
 // Binds the fake log library's log object to this program's first log client
 // for the life of the scope, and records what the graph text hands over.
 // Nothing is written to the registry: the binding that the client made (or
@@ -44,28 +40,19 @@ class CFakeLogScope : public IDSLog
 public:
     CFakeLogScope() : m_fake((ProgramFolder() + L"fakelog.dll").c_str())
     {
-        m_pClient = g_pFirstLogClient;
         if (m_fake.IsLoaded())
         {
             m_fake.SetMode(FLM_Normal);
             m_fake.Reset();
             m_pFake = m_fake.Object(0);
         }
-        if (NULL != m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = this;
-        }
+        m_binding.emplace(this);
     }
-    ~CFakeLogScope()
-    {
-        if (NULL != m_pClient)
-            m_pClient->m_plog = m_pSaved;
-    }
+    ~CFakeLogScope() { m_binding.reset(); }
     CFakeLogScope(const CFakeLogScope&) = delete;
     CFakeLogScope& operator=(const CFakeLogScope&) = delete;
 
-    bool IsBound() const { return NULL != m_pClient && NULL != m_pFake; }
+    bool IsBound() const { return m_binding->IsBound() && NULL != m_pFake; }
     void Reset()
     {
         m_fake.Reset();
@@ -163,37 +150,22 @@ public:
 private:
     CFakeLog m_fake;
     IDSLog* m_pFake = NULL;
-    CLogClient* m_pClient = NULL;
-    IDSLog* m_pSaved = NULL;
     std::vector<std::string> m_dumps;
+    std::optional<CLogClientSwap> m_binding; // bound once the fake is ready
 };
 
 // ---------------------------------------------------------------------------
 // Plain-COM fakes
 
-// Reference counting for the fakes; they start with one reference (the
-// test's) and are deleted at zero.
-class CFakeUnknown
-{
-public:
-    virtual ~CFakeUnknown() {}
-    ULONG AddRefImpl() { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
-    ULONG ReleaseImpl()
-    {
-        const LONG n = InterlockedDecrement(&m_cRef);
-        if (0 == n)
-            delete this;
-        return static_cast<ULONG>(n);
-    }
-    LONG RefCount() const { return m_cRef; }
+// Reference counting for the fakes (support/DSFakes.h); they start with one
+// reference (the test's) and are deleted at zero.
+using CFakeUnknown = fakes::CFakeBase;
+#define FAKE_IUNKNOWN FAKES_IUNKNOWN
 
-protected:
-    LONG m_cRef = 1;
-};
-
-#define FAKE_IUNKNOWN                                                      \
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }       \
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+// The filter that owns a neighbour pin: it answers its name and class, lists
+// no pin (a graph that looks for cycles finds none through it) and stays
+// stopped.
+using fakes::CFakeFilter;
 
 // An enumerator that yields nothing; tests compare its identity.
 class CFakeEnumMediaTypes : public IEnumMediaTypes, public CFakeUnknown
@@ -223,108 +195,13 @@ public:
     STDMETHODIMP Clone(IEnumMediaTypes**) override { return E_NOTIMPL; }
 };
 
-// A pin enumerator that yields nothing.
-class CFakeEnumPins : public IEnumPins, public CFakeUnknown
-{
-public:
-    FAKE_IUNKNOWN
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = NULL;
-        if (riid == IID_IUnknown || riid == IID_IEnumPins)
-            *ppv = static_cast<IEnumPins*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP Next(ULONG, IPin**, ULONG* pc) override
-    {
-        if (pc)
-            *pc = 0;
-        return S_FALSE;
-    }
-    STDMETHODIMP Skip(ULONG) override { return S_FALSE; }
-    STDMETHODIMP Reset() override { return S_OK; }
-    STDMETHODIMP Clone(IEnumPins**) override { return E_NOTIMPL; }
-};
-
-// A filter that exists only to own fake pins: its name and class answer, and
-// it lists no pin (a graph that looks for cycles finds none through it).
-class CFakeFilter : public IBaseFilter, public CFakeUnknown
-{
-public:
-    explicit CFakeFilter(const std::wstring& sName) : m_sName(sName) {}
-    FAKE_IUNKNOWN
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = NULL;
-        if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter)
-            *ppv = static_cast<IBaseFilter*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetClassID(CLSID* p) override
-    {
-        if (!p)
-            return E_POINTER;
-        *p = m_clsid;
-        return S_OK;
-    }
-    STDMETHODIMP Stop() override { return S_OK; }
-    STDMETHODIMP Pause() override { return S_OK; }
-    STDMETHODIMP Run(REFERENCE_TIME) override { return S_OK; }
-    STDMETHODIMP GetState(DWORD, FILTER_STATE* p) override
-    {
-        if (!p)
-            return E_POINTER;
-        *p = State_Stopped;
-        return S_OK;
-    }
-    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
-    STDMETHODIMP GetSyncSource(IReferenceClock** p) override
-    {
-        if (!p)
-            return E_POINTER;
-        *p = NULL;
-        return S_OK;
-    }
-    STDMETHODIMP EnumPins(IEnumPins** pp) override
-    {
-        if (!pp)
-            return E_POINTER;
-        *pp = new CFakeEnumPins;
-        return S_OK;
-    }
-    STDMETHODIMP FindPin(LPCWSTR, IPin**) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryFilterInfo(FILTER_INFO* p) override
-    {
-        if (!p)
-            return E_POINTER;
-        lstrcpynW(p->achName, m_sName.c_str(), MAX_FILTER_NAME);
-        p->pGraph = NULL;
-        return S_OK;
-    }
-    STDMETHODIMP JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return S_OK; }
-    STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
-
-    std::wstring m_sName;
-    CLSID m_clsid = CLSID_NULL; // what GetClassID answers
-};
-
 // A neighbour pin of either direction: answers what the filter asks of its
 // peers and records what reaches it.
 class CFakePin : public IPin, public IQualityControl, public CFakeUnknown
 {
 public:
     CFakePin(PIN_DIRECTION eDir, const std::wstring& sFilterName = L"Fake Filter")
-        : m_eDir(eDir), m_pFilter(new CFakeFilter(sFilterName))
+        : m_eDir(eDir), m_pFilter(new CFakeFilter(sFilterName.c_str()))
     {
     }
     ~CFakePin() override

@@ -24,7 +24,7 @@ std::wstring PinName(IPin* pPin)
     return info.achName;
 }
 
-TEST_F(PinTest, PinNames)
+TEST_F(PinTest, PinsTakeTheirNamesOrTheDefaults)
 {
     CTestFilterPtr f;
     EXPECT_EQ(L"In", PinName(f.In()));
@@ -99,7 +99,7 @@ TEST_F(PinTest, AFailedPinCreationLeavesNoPins)
     EXPECT_EQ(S_OK, f->CreatePins(NULL, NULL));
 }
 
-TEST_F(PinTest, GetPinByIndex)
+TEST_F(PinTest, GetPinGivesThePinOfAnIndexOrSFalseUntouched)
 {
     CTestFilterPtr f;
     IPin* p = reinterpret_cast<IPin*>(1);
@@ -115,7 +115,7 @@ TEST_F(PinTest, GetPinByIndex)
     EXPECT_EQ(S_OK, f->CreatePins(NULL, NULL));
 }
 
-TEST_F(PinTest, IdentityAnswers)
+TEST_F(PinTest, EachPinAnswersItsDirectionFilterAndName)
 {
     CTestFilterPtr f;
     for (IPin* pPin : { f.In(), f.Out() })
@@ -563,7 +563,7 @@ TEST_F(PinTest, QualityGoesUpstream)
 // Interfaces
 
 // What each object must answer, and what it must not.
-TEST_F(PinTest, InterfaceTables)
+TEST_F(PinTest, EachObjectAnswersItsInterfacesAndNoOthers)
 {
     CTestFilterPtr f;
     CComPtr<IEnumPins> spPins;

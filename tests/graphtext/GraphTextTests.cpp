@@ -431,7 +431,7 @@ class ParseMediaTypeCases : public ::testing::TestWithParam<TypeCase>
 {
 };
 
-TEST_P(ParseMediaTypeCases, Summary)
+TEST_P(ParseMediaTypeCases, TheSummaryNamesTheTypeAndItsPictureSize)
 {
     const TypeCase& c = GetParam();
     BYTE block[sizeof(MPEG2VIDEOINFO)] = {};

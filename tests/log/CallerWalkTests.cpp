@@ -114,7 +114,7 @@ protected:
     PFN_Invoke m_pfnInvoke = NULL;
 };
 
-TEST_F(CallerWalk, CallerInAnotherModule)
+TEST_F(CallerWalk, TheFastWalkAndTheStackWalkFindTheCallerInAnotherModule)
 {
     Found found = {};
     m_pfnInvoke(FindBoth, &found);
@@ -132,7 +132,7 @@ TEST_F(CallerWalk, SeveralFramesOfTheModuleBeforeTheCaller)
     EXPECT_EQ(found.pWalked, found.pFast);
 }
 
-TEST_F(CallerWalk, ThreadStartedInTheModule)
+TEST_F(CallerWalk, AThreadStartedInTheModuleEndsAtTheSystemsThreadStart)
 {
     // The thread's first frame outside is the system's thread start. (The
     // StackWalk64 loop above stops earlier here: it also ends on a zero frame

@@ -53,7 +53,7 @@ DWORD WINAPI Holder(void*)
     return 0;
 }
 
-TEST(LogConcurrency, EightWritersAndAHeldReservation)
+TEST(LogConcurrency, EightWritersKeepTheirLinesInOrderAroundAHeldReservation)
 {
     TempFolder dir("concurrency");
     const std::string dll = dir.CopyIn("Dez64.dll");

@@ -47,7 +47,7 @@ TEST(EntryPoints, DefaultBindsTheCopyAndTheLogFollows)
     // A host now logs beside the library, appending run after run.
     for (int i = 0; i < 2; ++i)
     {
-        const ChildResult r = RunChild("\"" + ProgramFolder() + "\\logchild.exe\" register \"" + dll + "\" \"" +
+        const ChildResult r = RunChild("\"" + ProgramFolderA() + "logchild.exe\" register \"" + dll + "\" \"" +
                                        (dir / "results.txt") + "\"");
         ASSERT_TRUE(r.bFinished);
     }

@@ -22,7 +22,7 @@ const char* const MODULE_LINE = R"re(^\t\[0x[0-9A-F]{16}\] "([^"]+)" (.*)$)re";
 TEST(LogFaults, FaultWhileTheHeaderIsWrittenLeavesTheLogUsable)
 {
     LogScenario s("headerfault");
-    ASSERT_TRUE(CopyFileA((ProgramFolder() + "\\fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((ProgramFolderA() + "fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE));
     s.Settings({});
     Results r = s.Run("headerfault", {"FAKEDBGHELP_FAULT=1"}, true);
     ASSERT_EQ("yes", r["finished"]);

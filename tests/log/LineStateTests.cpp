@@ -47,7 +47,7 @@ TEST(CallerPrefix, KeptPrefixesDoNotOutliveTheirModule)
 {
     TempFolder dir("prefixes");
     const std::string first = dir / "firstcaller.dll", second = dir / "secondcaller.dll";
-    const std::string source = ProgramFolder() + "\\prefixcaller.dll";
+    const std::string source = ProgramFolderA() + "prefixcaller.dll";
     ASSERT_TRUE(CopyFileA(source.c_str(), first.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA(source.c_str(), second.c_str(), FALSE));
     WatchModuleUnloads();

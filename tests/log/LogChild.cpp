@@ -256,11 +256,11 @@ int Reserved(const char* pszDll)
     s_pLog->OutputStringW(L"behind one");
     s_pLog->OutputStringW(L"behind two");
     const std::string path = LogFileOf(pszDll);
-    const std::string before = logtest::ReadWholeFile(path);
+    const std::string before = ReadWholeFile(path);
     Result("before_held", before.find("held line") == std::string::npos ? "absent" : "present");
     Result("before_behind", before.find("behind") == std::string::npos ? "absent" : "present");
     s_pLog->CommitLine(nIndex, 0, 4);
-    const std::string after = logtest::ReadWholeFile(path);
+    const std::string after = ReadWholeFile(path);
     const size_t a = after.find("held line"), b = after.find("behind one"), c = after.find("behind two");
     Result("after", a != std::string::npos && a < b && b != std::string::npos && b < c && c != std::string::npos
                         ? "in order"
@@ -626,7 +626,7 @@ HANDLE StartHolderModule(HANDLE* phInLoader, HANDLE hOther)
     return CreateThread(
         NULL, 0,
         [](void*) -> DWORD {
-            HMODULE h = LoadLibraryA((logtest::ProgramFolder() + "\\loaderhold.dll").c_str());
+            HMODULE h = LoadLibraryA((ProgramFolderA() + "loaderhold.dll").c_str());
             return h ? 0 : 1;
         },
         NULL, 0, NULL);

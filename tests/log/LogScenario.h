@@ -49,11 +49,11 @@ public:
     Results Run(const char* pszScenario, const std::vector<std::string>& env = {}, bool bChildInFolder = false)
     {
         const std::string child =
-            bChildInFolder ? m_dir.CopyIn("logchild.exe") : ProgramFolder() + "\\logchild.exe";
+            bChildInFolder ? m_dir.CopyIn("logchild.exe") : ProgramFolderA() + "logchild.exe";
         const std::string results = m_dir / "results.txt";
         const ChildResult r = RunChild(
             "\"" + child + "\" " + pszScenario + " \"" + m_dll + "\" \"" + results + "\"", env, 60000,
-            ProgramFolder().c_str());
+            ProgramFolderA().c_str());
         m_dwChildId = r.dwProcessId;
         Results out = ReadResults(results);
         out["finished"] = r.bFinished ? "yes" : "no";
@@ -119,7 +119,7 @@ public:
     }
 
     DWORD ChildId() const { return m_dwChildId; }
-    std::string Child() const { return ProgramFolder() + "\\logchild.exe"; }
+    std::string Child() const { return ProgramFolderA() + "logchild.exe"; }
 
 private:
     static Results ReadResults(const std::string& path)

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include "FileBytes.h"
+#include "ProgramFolder.h"
+
 #include <regex>
 #include <string>
 #include <vector>
@@ -12,15 +15,6 @@
 namespace logtest {
 
 const char* const BINDING_KEY = "Software\\_VoxaDEZ64";
-
-// Folder of the running test program (where the build puts every binary).
-inline std::string ProgramFolder()
-{
-    char sz[MAX_PATH];
-    const DWORD cch = GetModuleFileNameA(NULL, sz, MAX_PATH);
-    std::string s(sz, cch);
-    return s.substr(0, s.find_last_of('\\'));
-}
 
 inline std::string PipePath(std::string s)
 {
@@ -60,7 +54,7 @@ public:
     std::string CopyIn(const std::string& name) const
     {
         const std::string to = *this / name;
-        CopyFileA((ProgramFolder() + "\\" + name).c_str(), to.c_str(), FALSE);
+        CopyFileA((ProgramFolderA() + name).c_str(), to.c_str(), FALSE);
         return to;
     }
 
@@ -327,21 +321,6 @@ inline ChildResult RunChild(const std::string& commandLine, const std::vector<st
 inline bool FileExists(const std::string& path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-inline std::string ReadWholeFile(const std::string& path)
-{
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return std::string();
-    std::string s;
-    char buf[65536];
-    DWORD cb;
-    while (ReadFile(h, buf, sizeof(buf), &cb, NULL) && cb)
-        s.append(buf, cb);
-    CloseHandle(h);
-    return s;
 }
 
 inline void WriteWholeFile(const std::string& path, const std::string& text)

@@ -112,7 +112,7 @@ TEST(LogText, ConvertRecordAsTheSystemConverts)
     }
 }
 
-TEST(LogText, NormaliseMessage)
+TEST(LogText, MessagesEndWithCrLfAndIndentTheirFollowingLines)
 {
     struct Case
     {
@@ -229,7 +229,7 @@ TEST(LogText, TimestampAndProcessNames)
     EXPECT_EQ("c:\\" + std::string(252, 'n') + "_FFFFFFFF.log", sz);
 }
 
-TEST(LogText, ModulePrefix)
+TEST(LogText, ThePrefixIsTheUpperCaseModuleName)
 {
     const std::string longPath = "C:\\" + std::string(100, 'm') + ".dll";
     struct Case
@@ -283,7 +283,7 @@ TEST(LogText, PipePathAndDefaultLogName)
     EXPECT_FALSE(MakeDefaultLogName(tooLong.c_str(), sz));
 }
 
-TEST(LogText, SymbolPath)
+TEST(LogText, TheSymbolPathJoinsTheWholeSegmentsThatFit)
 {
     char sz[780];
     ASSERT_TRUE(BuildSymbolPath(sz, sizeof(sz), "C:\\windows", NULL, "C:\\apps\\player.exe"));
@@ -340,7 +340,7 @@ OSVERSIONINFOA Version(DWORD dwPlatform, DWORD dwMajor, DWORD dwMinor, DWORD dwB
     return vi;
 }
 
-TEST(LogText, OsVersionText)
+TEST(LogText, TheOsVersionTextNamesPlatformVersionAndBuild)
 {
     struct Case
     {
@@ -373,7 +373,7 @@ TEST(LogText, OsVersionText)
     EXPECT_EQ("WindowsXP ver. 6.1, build 7601, " + std::string(127, 'p'), sz);
 }
 
-TEST(LogText, MeasuredMhz)
+TEST(LogText, MeasuredMhzIsTruncatedAndZeroWithoutTicks)
 {
     EXPECT_EQ(2400, MeasuredMhz(24000000, 100000, 10000000)); // 10 ms of a 10 MHz counter
     EXPECT_EQ(2400, MeasuredMhz(96000000, 40, 1000));         // 40 ms of the millisecond timer
@@ -384,7 +384,7 @@ TEST(LogText, MeasuredMhz)
     EXPECT_EQ(0, MeasuredMhz(~0ull, 1, 10000000)); // beyond an int
 }
 
-TEST(LogText, MemoryText)
+TEST(LogText, MemoryIsWrittenInWholeMegabytes)
 {
     MEMORYSTATUS ms = {};
     ms.dwTotalPhys = (SIZE_T)24103 << 20;
@@ -401,7 +401,7 @@ TEST(LogText, MemoryText)
                  sz);
 }
 
-TEST(LogText, DisplayTexts)
+TEST(LogText, DisplayStateFlagsAreNamed)
 {
     struct Case
     {
@@ -478,7 +478,7 @@ TEST(LogText, DriveTypeAndTimingModeNames)
     EXPECT_EQ(std::string(63, 'v') + ": MW DMA2/PIO4", sz);
 }
 
-TEST(LogText, VersionTexts)
+TEST(LogText, VersionFlagsAreJoinedByPlus)
 {
     struct Case
     {
@@ -518,7 +518,7 @@ TEST(LogText, VersionTexts)
     EXPECT_EQ('#', sz[10]);
 }
 
-TEST(LogText, ModuleLine)
+TEST(LogText, AModuleLineHoldsAddressPathVersionAndMissingSymbols)
 {
     char sz[1024];
     ModuleLine(sz, (void*)0x140000000ull, "Z:\\bin\\player.exe", "1.2.3.4 (1.2.3.4)  {1 2026/1/2 3:04:05}", false);

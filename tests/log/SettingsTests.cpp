@@ -42,7 +42,7 @@ private:
     HKEY m_h = NULL;
 };
 
-TEST(ReadSettings, ValuesAndDefaults)
+TEST(ReadSettings, EachValueIsReadOrFallsBackToItsDefault)
 {
     char szTemp[MAX_PATH];
     GetEnvironmentVariableA("TEMP", szTemp, MAX_PATH);
@@ -103,7 +103,7 @@ TEST(ReadSettings, ValuesAndDefaults)
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, ReadSettings(root, DLL, &s)) << "no settings key";
 }
 
-TEST(DefaultSettings, BindingAndValues)
+TEST(DefaultSettings, DefaultWritesTheBindingAndTheDefaultValues)
 {
     PrivateRoot root;
     ASSERT_EQ(0u, WriteDefaultSettings(root, DLL));
@@ -194,7 +194,7 @@ private:
     size_t m_n = 0;
 };
 
-TEST(InstallTemplate, Bytes)
+TEST(InstallTemplate, TheDialogTemplateIsBuiltByteForByteAndRefusesASmallBlock)
 {
     BYTE block[LOG_TEMPLATE_SIZE];
     const int cb = BuildDialogTemplate(block, sizeof(block));

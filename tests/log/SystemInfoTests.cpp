@@ -112,7 +112,7 @@ TEST(SystemInfo, ProcessorTextFromTheRegistry)
     EXPECT_EQ(" (0 MHz),", text.substr(0, 9)) << text;
 }
 
-TEST(SystemInfo, IdeChannelTiming)
+TEST(SystemInfo, EachIdeChannelGivesItsFirstReadableTimingMode)
 {
     FakeMachine machine;
     const std::string ide = IDE_KEY;
@@ -159,7 +159,7 @@ TEST(SystemInfo, ManyControllersStayInTheSectionBuffer)
             << line;
 }
 
-TEST(SystemInfo, HardwareDevices)
+TEST(SystemInfo, HardwareDevicesAreListedByClassAndName)
 {
     FakeMachine machine;
     std::string pci = machine.Device("PCI", "VEN_1", true);
@@ -296,7 +296,7 @@ TEST(FileVersionText, FromTheFileAndItsFailures)
     EXPECT_EQ('#', small[8]);
 
     // A program without a version resource, and a missing file.
-    GetFileVersionText((ProgramFolder() + "\\logchild.exe").c_str(), sz, sizeof(sz));
+    GetFileVersionText((ProgramFolderA() + "logchild.exe").c_str(), sz, sizeof(sz));
     EXPECT_TRUE(std::regex_match(sz, std::regex(R"(^Version info not found, error 181[23]$)"))) << sz;
     GetFileVersionText((dir / "missing.dll").c_str(), sz, sizeof(sz));
     EXPECT_STREQ("Version info not found, error 2", sz);
@@ -343,20 +343,19 @@ TEST_F(OwnSymbolEngine, ModuleListHasEveryModuleWithItsVersion)
     EXPECT_EQ("\r\n", text.substr(text.size() - 2));
     const std::regex line(R"re(^\t\[0x([0-9A-F]{16})\] "([^"]+)" (.+)$)re");
     bool bVersioned = false, bProgram = false;
-    char szProgram[MAX_PATH];
-    GetModuleFileNameA(NULL, szProgram, MAX_PATH);
+    const std::string program = ProgramPathA();
     for (const std::string& l : lines)
     {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, line)) << l;
         const std::string path = m[2];
-        if (lstrcmpiA(path.c_str(), (ProgramFolder() + "\\versioned.dll").c_str()) == 0)
+        if (lstrcmpiA(path.c_str(), (ProgramFolderA() + "versioned.dll").c_str()) == 0)
         {
             bVersioned = true;
             EXPECT_EQ(strtoull(m[1].str().c_str(), NULL, 16), (unsigned long long)(UINT_PTR)hVersioned);
             EXPECT_EQ(0u, m[3].str().find("1.2.3.4 (5.6.7.8) DEBUG+PRERELEASE {")) << l;
         }
-        bProgram = bProgram || lstrcmpiA(path.c_str(), szProgram) == 0;
+        bProgram = bProgram || lstrcmpiA(path.c_str(), program.c_str()) == 0;
     }
     EXPECT_TRUE(bVersioned);
     EXPECT_TRUE(bProgram);

@@ -131,7 +131,7 @@ TEST_F(LogBinding, TheValueNamesTheLibraryInAnyTypeAndSeparatorForm)
 {
     const std::wstring sPath = FakePath();
     const std::wstring sBars = CLogBinding::ToBars(sPath);
-    const std::wstring s259 = CLogBinding::ToBars(PaddedPath(ProgramDir(), L"fakelog.dll", 259));
+    const std::wstring s259 = CLogBinding::ToBars(PaddedPath(ProgramFolder(), L"fakelog.dll", 259));
     ASSERT_EQ(259u, s259.size());
     const struct
     {
@@ -181,7 +181,7 @@ TEST_F(LogBinding, AnExpandableValueIsTakenLiterally)
 
 TEST_F(LogBinding, AValueThatDoesNotEndWithinMaxPathIsRefused)
 {
-    const std::wstring s260 = CLogBinding::ToBars(PaddedPath(ProgramDir(), L"fakelog.dll", 260));
+    const std::wstring s260 = CLogBinding::ToBars(PaddedPath(ProgramFolder(), L"fakelog.dll", 260));
     ASSERT_EQ(260u, s260.size());
     const std::wstring sLong = std::wstring(400, L'x');
     const struct
@@ -210,7 +210,7 @@ TEST_F(LogBinding, AValueThatDoesNotEndWithinMaxPathIsRefused)
 
 TEST_F(LogBinding, AMissingPieceLeavesTheModuleWorkingAndSilent)
 {
-    const std::wstring sNoLog = ProgramDir() + L"nolog.dll";
+    const std::wstring sNoLog = ProgramFolder() + L"nolog.dll";
     const struct
     {
         const char* name;
@@ -229,7 +229,7 @@ TEST_F(LogBinding, AMissingPieceLeavesTheModuleWorkingAndSilent)
             ASSERT_TRUE(m_binding.RemoveValue());
             break;
         case 2: ASSERT_TRUE(m_binding.Set(L"")); break;
-        case 3: ASSERT_TRUE(m_binding.Set(CLogBinding::ToBars(ProgramDir() + L"no_such_log.dll"))); break;
+        case 3: ASSERT_TRUE(m_binding.Set(CLogBinding::ToBars(ProgramFolder() + L"no_such_log.dll"))); break;
         case 4: ASSERT_TRUE(m_binding.Set(CLogBinding::ToBars(sNoLog))); break;
         }
         {

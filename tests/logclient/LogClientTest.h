@@ -9,17 +9,10 @@
 #include <vector>
 
 #include "FakeLog.h"
+#include "FileBytes.h"
 #include "LogBinding.h"
+#include "ProgramFolder.h"
 #include "TraceModule.h"
-
-// The folder of the test program, where the fixtures are built ("...\").
-inline std::wstring ProgramDir()
-{
-    WCHAR sz[MAX_PATH];
-    const DWORD cch = GetModuleFileNameW(NULL, sz, MAX_PATH);
-    std::wstring s(sz, cch);
-    return s.substr(0, s.find_last_of(L'\\') + 1);
-}
 
 // A fresh folder under the temporary folder, removed with what it holds.
 class CTempDir
@@ -49,7 +42,7 @@ public:
         CreateDirectoryW(sDir.c_str(), NULL);
         m_dirs.push_back(sDir);
         const std::wstring sTo = sDir + sFile;
-        CopyFileW((ProgramDir() + sFile).c_str(), sTo.c_str(), FALSE);
+        CopyFileW((ProgramFolder() + sFile).c_str(), sTo.c_str(), FALSE);
         m_files.push_back(sTo);
         return sTo;
     }
@@ -73,7 +66,7 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(m_fake.IsLoaded()); }
 
-    static std::wstring FakePath() { return ProgramDir() + L"fakelog.dll"; }
+    static std::wstring FakePath() { return ProgramFolder() + L"fakelog.dll"; }
 
     CLogBinding m_binding;
     CFakeLog m_fake;

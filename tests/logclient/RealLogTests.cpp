@@ -3,19 +3,9 @@
 // binding and the settings, the module binds at load, traces through its
 // first client, and the log file closes when the module unloads.
 #include "LogClientTest.h"
-
-#include <fstream>
-#include <sstream>
+#include "LogDefault.h"
 
 namespace {
-
-std::string ReadFileA(const std::wstring& sPath)
-{
-    std::ifstream in(sPath.c_str(), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 size_t Count(const std::string& sText, const std::string& sWhat)
 {
@@ -23,20 +13,6 @@ size_t Count(const std::string& sText, const std::string& sWhat)
     for (size_t i = sText.find(sWhat); i != std::string::npos; i = sText.find(sWhat, i + 1))
         ++n;
     return n;
-}
-
-// Runs the "default" entry point of a copy of the log library, as
-// "rundll32 Dez64.dll,default" does.
-void RunDefault(const std::wstring& sLibrary)
-{
-    HMODULE h = LoadLibraryW(sLibrary.c_str());
-    ASSERT_NE(nullptr, h);
-    typedef void(CALLBACK * PFN_ENTRY)(HWND, HINSTANCE, LPSTR, int);
-    PFN_ENTRY pfn = reinterpret_cast<PFN_ENTRY>(reinterpret_cast<void*>(GetProcAddress(h, "default")));
-    ASSERT_NE(nullptr, pfn);
-    char szEmpty[] = "";
-    pfn(NULL, h, szEmpty, SW_SHOWNORMAL);
-    FreeLibrary(h);
 }
 
 TEST(RealLog, AModuleTracesIntoTheFileThatDefaultSetUp)
@@ -60,7 +36,7 @@ TEST(RealLog, AModuleTracesIntoTheFileThatDefaultSetUp)
         module.TM_Assert(FALSE, "unit.cpp", 42, "x == y", ERROR_FILE_NOT_FOUND);
     }
 
-    const std::string text = ReadFileA(sLogFile);
+    const std::string text = ReadWholeFile(sLogFile);
     DeleteFileW(sLogFile.c_str());
     // Each load opened and closed the log once: "default" appends.
     EXPECT_EQ(2u, Count(text, "Log is open, cut here")) << text;

@@ -8,6 +8,7 @@
 
 #include "LogDumps.h"
 #include "MadeUpException.h"
+#include "ProgramFolder.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ TEST(DumpText, HeaderFitsItsSlotOrIsCut)
     EXPECT_EQ("Out the registry key " + std::string(252 - 21, 'n') + "...", cut);
 }
 
-TEST(DumpText, RootKeyNames)
+TEST(DumpText, RootKeysAreNamed)
 {
     const std::pair<HKEY, const char*> roots[] = {
         {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},         {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
@@ -42,7 +43,7 @@ TEST(DumpText, RootKeyNames)
     EXPECT_STREQ("HKEY 0x0000000000001234", RootKeyName((HKEY)(ULONG_PTR)0x1234, sz));
 }
 
-TEST(DumpText, ExceptionNames)
+TEST(DumpText, ExceptionCodesGetTheirNamesOrUnknown)
 {
     EXPECT_STREQ("ACCESS_VIOLATION", ExceptionName(0xC0000005));
     EXPECT_STREQ("GUARD_PAGE", ExceptionName(0x80000001));
@@ -50,12 +51,6 @@ TEST(DumpText, ExceptionNames)
     EXPECT_STREQ("INT_DIVIDE_BY_ZERO", ExceptionName(0xC0000094));
     EXPECT_STREQ("Unknown exception code", ExceptionName(0xE06D7363));
     EXPECT_STREQ("Unknown exception code", ExceptionName(0));
-}
-
-std::string ExePath()
-{
-    char sz[MAX_PATH];
-    return std::string(sz, GetModuleFileNameA(NULL, sz, MAX_PATH));
 }
 
 std::string Report(const EXCEPTION_POINTERS* pep)
@@ -73,14 +68,14 @@ std::string Hex8(DWORD64 v)
     return sz;
 }
 
-TEST(DumpText, NoExceptionPointers)
+TEST(DumpText, NoExceptionPointersGiveAShortReport)
 {
     EXPECT_EQ("Dumping calls stack\r\n### ExceptionPointers = NULL\r\n### Stack walk not ready yet for 64 bit version ###\r\n",
               Report(NULL));
 }
 
 // The report of an access violation in this program's code.
-TEST(DumpText, AccessViolationReport)
+TEST(DumpText, AnAccessViolationIsReportedWithTheApplicationAndRegisters)
 {
     MadeUpAccessViolation av;
     CONTEXT& ctx = av.ctx;
@@ -88,7 +83,7 @@ TEST(DumpText, AccessViolationReport)
     ctx.R15 = 0xFEDCBA9876543210ull;
     const std::string r = Report(&av.ep);
 
-    const std::string exe = ExePath();
+    const std::string exe = ProgramPathA();
     EXPECT_EQ(0u, r.find("Dumping calls stack\r\n\tApplication: " + exe + " (0.0.0.0)\r\n\r\n***\r\n")) << r;
     EXPECT_NE(std::string::npos, r.find("\r\nException code: C0000005 ACCESS_VIOLATION\r\n")) << r;
     char szFault[64];

@@ -178,7 +178,7 @@ TEST(LogDumps, UnreadableBytesEndTheBlockWithANotice)
     VirtualFree(pBase, 0, MEM_RELEASE);
 }
 
-TEST(LogDumps, CallStackWithoutExceptionPointers)
+TEST(LogDumps, ACallStackWithoutExceptionPointersIsDumpedShort)
 {
     LogCopy log("stack");
     EXPECT_EQ(S_OK, log->DumpCallStack(NULL, NULL, FALSE));
@@ -193,7 +193,7 @@ TEST(LogDumps, CallStackWithoutExceptionPointers)
     EXPECT_EQ(report + "\r\n<EOB>\r\n", body.substr(m.length(), report.size() + 9));
 }
 
-TEST(LogDumps, CallStackOfAnAccessViolation)
+TEST(LogDumps, AnAccessViolationDumpsItsReportAndCallStack)
 {
     LogCopy log("violation");
     MadeUpAccessViolation av;
@@ -283,7 +283,7 @@ private:
 
 const std::string CUT = "\r\n-------------------------------8<---------------------------------\r\n";
 
-TEST(LogDumps, RegistryKeyInRegedit4Form)
+TEST(LogDumps, ARegistryKeyIsDumpedInRegedit4Form)
 {
     TestKey key;
     LogCopy log("registry");

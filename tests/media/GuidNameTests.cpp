@@ -32,7 +32,7 @@ std::wstring Name(const GUID& g, UINT nMaxSym = 128)
     return Guid2Name(g, sz, nMaxSym);
 }
 
-TEST(TimeText, ReferenceTimes)
+TEST(TimeText, ReferenceTimesAreWrittenInSecondsAndTicks)
 {
     const struct
     {
@@ -70,7 +70,7 @@ TEST(TimeText, ReferenceTimes)
     }
 }
 
-TEST(TimeText, GroupedNumbers)
+TEST(TimeText, NumbersAreGroupedByThousands)
 {
     const struct
     {
@@ -158,7 +158,7 @@ TEST(TimeText, EveryMagnitudeAsTheFormatterWritesIt)
     }
 }
 
-TEST(TimeText, NullBuffers)
+TEST(TimeText, NullBuffersGiveNullAndAnAssertion)
 {
     CRecordingLogScope log;
     EXPECT_EQ(nullptr, ReferenceTimeToText(0, NULL));
@@ -250,7 +250,7 @@ TEST(GuidNames, TruncatedToTheBuffer)
     EXPECT_TRUE(log.m_log.HasAssert("pszName != NULL && _T(\"Guid2Name()\")"));
 }
 
-TEST(GuidNames, PlatformConstants)
+TEST(GuidNames, PlatformConstantsGetTheirNames)
 {
     const struct
     {
@@ -296,7 +296,7 @@ TEST(GuidNames, PlatformConstants)
     }
 }
 
-TEST(GuidNames, GivenValues)
+TEST(GuidNames, KnownGuidValuesGetTheirNames)
 {
     const struct
     {

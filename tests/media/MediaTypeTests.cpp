@@ -153,7 +153,7 @@ bool IsEmptyType(const AM_MEDIA_TYPE& mt)
            mt.pUnk == NULL && mt.cbFormat == 0 && mt.pbFormat == NULL;
 }
 
-TEST(MType, InitialStates)
+TEST(MType, ANewTypeHoldsItsGuidsAndDefaults)
 {
     CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
     EXPECT_TRUE(IsEqualGUID(mt.majortype, MEDIATYPE_Audio));
@@ -374,7 +374,7 @@ TEST(MType, DupAndDeleteAcrossAnInterface)
     MTDelete(pmt);
 }
 
-TEST(MType, SingleTypeList)
+TEST(MType, ASingleTypeListOffersItsOneTypeAtIndexZero)
 {
     CMTSingle single;
     AM_MEDIA_TYPE* pmt = reinterpret_cast<AM_MEDIA_TYPE*>(1);
@@ -567,7 +567,7 @@ TEST(MTCheckVideo, ChecksRunInOrder)
     EXPECT_EQ(S_OK, MTCheckVideo(&mt, false));
 }
 
-TEST(MTIsYUVVideo, ByPictureFormat)
+TEST(MTIsYUVVideo, DecidesByThePictureFormat)
 {
     EXPECT_EQ(S_FALSE, MTIsYUVVideo(MakeVideo(MEDIASUBTYPE_RGB32, 2, 2, 32, BI_RGB), false));
     EXPECT_EQ(S_OK, MTIsYUVVideo(MakeVideo(MEDIASUBTYPE_YUY2, 2, 2, 16, MAKEFOURCC('Y', 'U', 'Y', '2')), false));

@@ -5,6 +5,7 @@
 #include <DSFunctions.h>
 #include <DSTypes.h>
 
+#include "FileBytes.h"
 #include "TestLog.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ namespace {
 
 // ---------------------------------------------------------------- table
 
-TEST(PictureFormats, FindFormat)
+TEST(PictureFormats, FindFormatGivesTheRowOfAnExactSubtypeOrMinusOne)
 {
     EXPECT_EQ(6, CPictureFormats::FindFormat(0xE436EB7E));
     EXPECT_EQ(0, CPictureFormats::FindFormat(MAKEFOURCC('Y', 'U', 'Y', '2')));
@@ -106,7 +107,7 @@ TEST(PictureFormats, OddSizesAreReported)
 
 // ---------------------------------------------------------------- classifiers
 
-TEST(Fourcc, Classifiers)
+TEST(Fourcc, ClassifiersGiveTheBitsPlanarityAndRgbOfEachCode)
 {
     const struct
     {
@@ -207,7 +208,7 @@ protected:
     void TearDown() override { CoUninitialize(); }
 };
 
-TEST_F(PinHelpers, ArgumentsAndPinsWithoutFilter)
+TEST_F(PinHelpers, BadArgumentsAndPinsWithoutAFilterAreRefused)
 {
     CRecordingLogScope log;
     IBaseFilter* pFilter = reinterpret_cast<IBaseFilter*>(1);
@@ -231,7 +232,7 @@ TEST_F(PinHelpers, ArgumentsAndPinsWithoutFilter)
     EXPECT_EQ(VFW_E_NOT_CONNECTED, GetPinFilterClsid(&failing, &clsid));
 }
 
-TEST_F(PinHelpers, FilterOfARealPin)
+TEST_F(PinHelpers, ARealPinGivesItsFilterAndItsClassId)
 {
     // The platform's Null Renderer {C1F400A4-3F08-11D3-9F0B-006008039E37}.
     CLSID clsidNull;
@@ -370,20 +371,6 @@ std::vector<BYTE> ExpectedBitmap(const RgbLayout& layout)
     return v;
 }
 
-std::vector<BYTE> ReadFileBytes(const std::wstring& strPath)
-{
-    std::vector<BYTE> v;
-    HANDLE h = CreateFileW(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return v;
-    BYTE rg[4096];
-    DWORD cb = 0;
-    while (ReadFile(h, rg, sizeof(rg), &cb, NULL) && cb)
-        v.insert(v.end(), rg, rg + cb);
-    CloseHandle(h);
-    return v;
-}
-
 bool FileExists(const std::wstring& strPath)
 {
     return GetFileAttributesW(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -464,7 +451,7 @@ TEST_F(BitmapWriter, EveryRgbLayoutByteForByte)
     }
 }
 
-TEST_F(BitmapWriter, SmallRgb32Picture)
+TEST_F(BitmapWriter, ASmallRgb32PictureGetsItsHeadersAndPixels)
 {
     const BYTE rgPixels[16] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16 };
     const std::wstring strPath = Path(L"small.bmp");

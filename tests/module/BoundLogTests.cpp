@@ -3,6 +3,7 @@
 // go while it unloads, when the log writes its closing block (the list of
 // the process's modules) under the loader lock.
 #include "LogBinding.h"
+#include "LogDefault.h"
 #include "LogTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,21 +15,6 @@
 
 namespace
 {
-
-// "rundll32 Dez64.dll,default" on a copy of the log library in a folder of
-// the test's own, so that the log file it writes beside itself is the test's
-// too.
-void RunDefault(const std::string& dll)
-{
-    HMODULE h = LoadLibraryA(dll.c_str());
-    ASSERT_NE(nullptr, h);
-    typedef void(CALLBACK * PFN_ENTRY)(HWND, HINSTANCE, LPSTR, int);
-    PFN_ENTRY pfn = reinterpret_cast<PFN_ENTRY>(reinterpret_cast<void*>(GetProcAddress(h, "default")));
-    ASSERT_NE(nullptr, pfn);
-    char szEmpty[] = "";
-    pfn(NULL, h, szEmpty, SW_SHOWNORMAL);
-    FreeLibrary(h);
-}
 
 // A library that the module imports and that COM has loaded too keeps COM's
 // reference after the module and the log are gone: the closing block must

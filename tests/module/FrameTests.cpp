@@ -6,6 +6,7 @@
 // visible controls and their texts), saves a screenshot of each page under
 // the build folder and closes the frame with its Cancel button.
 #include "ModuleSupport.h"
+#include "ProgramFolder.h"
 
 #include "dsfix/Com.h"
 
@@ -52,12 +53,8 @@ std::wstring ClassOf(HWND hWnd)
 // The folder of the build: the parent of the test program's folder.
 std::wstring BuildFolder()
 {
-    WCHAR sz[MAX_PATH] = L"";
-    GetModuleFileNameW(NULL, sz, MAX_PATH);
-    std::wstring s = sz;
-    for (int i = 0; i < 2; ++i)
-        s = s.substr(0, s.find_last_of(L"\\/"));
-    return s;
+    const std::wstring s = ProgramFolder();
+    return s.substr(0, s.find_last_of(L"\\/", s.size() - 2));
 }
 
 // Polls a condition every 20 ms; false when it is not met in time.

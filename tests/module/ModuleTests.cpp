@@ -136,7 +136,7 @@ TEST_F(Module, OnlyTheSpyFilterIsAClass)
     EXPECT_EQ(S_OK, m_module.CanUnloadNow());
 }
 
-TEST_F(Module, VersionResource)
+TEST_F(Module, TheVersionResourceGivesVersionFlagsTypeAndNames)
 {
     const std::wstring sPath = m_module.Path();
     DWORD dwHandle = 0;

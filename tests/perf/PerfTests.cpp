@@ -38,7 +38,7 @@ std::wstring Level2(const std::wstring& s)
     return std::wstring(1, static_cast<wchar_t>(3)) + s;
 }
 
-TEST_F(PerfTest, ReportLine)
+TEST_F(PerfTest, TheReportLineGivesTheDurationInMilliseconds)
 {
     const struct
     {
@@ -202,7 +202,7 @@ TEST_F(PerfTest, FlushEndNeverGrowsTheList)
     EXPECT_EQ(nullptr, perf.m_arrFlush.m_aT);
 }
 
-TEST_F(PerfTest, FlushReportLines)
+TEST_F(PerfTest, FlushLatenciesAreReportedAsAList)
 {
     CPerf perf;
     for (int i = 0; i < 4; ++i)

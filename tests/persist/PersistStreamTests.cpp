@@ -203,7 +203,7 @@ TEST_F(PersistStream, RoundTripThroughAMemoryStream)
     EXPECT_EQ(S_FALSE, spTo->IsDirty());
 }
 
-TEST_F(PersistStream, DirtyFlag)
+TEST_F(PersistStream, SaveClearsTheDirtyFlagOnlyWhenAsked)
 {
     CComPtr<CComObject<CSwitches>> sp = Make<CSwitches>();
     EXPECT_EQ(S_OK, sp->IsDirty()) << "a new object counts as changed";
@@ -228,7 +228,7 @@ TEST_F(PersistStream, DirtyFlag)
     EXPECT_EQ(S_OK, sp->IsDirty());
 }
 
-TEST_F(PersistStream, NullArguments)
+TEST_F(PersistStream, NullArgumentsAreRefusedWithAnAssertion)
 {
     CComPtr<CComObject<CSwitches>> sp = Make<CSwitches>();
     CRecordingLogScope log;
@@ -308,7 +308,7 @@ TEST_F(PersistStream, FailingReadsChangeNothing)
     }
 }
 
-TEST_F(PersistStream, FailingWrites)
+TEST_F(PersistStream, AFailingOrShortWriteFailsTheSave)
 {
     const struct
     {
@@ -404,7 +404,7 @@ TEST_F(PersistComposite, SelfPersistingMemberWritesItsOwnBytesInPlace)
 
 // A result other than S_OK from the member's function or from the member
 // itself: its failure code, or E_FAIL for a success code.
-TEST_F(PersistComposite, MemberFailures)
+TEST_F(PersistComposite, AMembersFailureIsReturnedAndASuccessCodeBecomesEFail)
 {
     const struct
     {

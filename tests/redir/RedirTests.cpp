@@ -25,8 +25,7 @@ class CSeekingPin : public CFakePin, public IMediaSeeking
 public:
     CSeekingPin() : CFakePin(PINDIR_OUTPUT, L"Seeking Source") { m_types = { TestVideoType() }; }
 
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    FAKE_IUNKNOWN
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (ppv && riid == IID_IMediaSeeking && m_bSeeking)
@@ -161,8 +160,7 @@ class CMixerPin : public CFakePin, public IKsPropertySet, public IMixerPinConfig
 public:
     CMixerPin() : CFakePin(PINDIR_INPUT, L"Mixer") {}
 
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    FAKE_IUNKNOWN
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (ppv && riid == IID_IKsPropertySet && m_bKs)

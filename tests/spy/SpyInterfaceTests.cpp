@@ -71,23 +71,6 @@ bool FileExists(const std::wstring& sPath)
     return INVALID_FILE_ATTRIBUTES != GetFileAttributesW(sPath.c_str());
 }
 
-std::vector<BYTE> ReadAll(const std::wstring& sPath)
-{
-    std::vector<BYTE> v;
-    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (INVALID_HANDLE_VALUE == h)
-        return v;
-    LARGE_INTEGER li;
-    GetFileSizeEx(h, &li);
-    v.resize(static_cast<size_t>(li.QuadPart));
-    DWORD cbRead = 0;
-    if (!v.empty())
-        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cbRead, NULL);
-    v.resize(cbRead);
-    CloseHandle(h);
-    return v;
-}
-
 bool WriteAll(const std::wstring& sPath, const std::vector<BYTE>& v)
 {
     const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
@@ -551,8 +534,8 @@ TEST_F(SpyInterfaceTest, ARawCaptureWritesTheNextSampleOnce)
     const std::vector<dsfix::SampleRecord> got = chain.sink->Samples();
     ASSERT_EQ(4u, got.size());
     EXPECT_EQ(3, got[3].number);
-    EXPECT_EQ(got[3].bytes, ReadAll(sPath)) << "the sample's bytes";
-    EXPECT_EQ(Pattern(3, kSize), ReadAll(sPath));
+    EXPECT_EQ(got[3].bytes, ReadFileBytes(sPath)) << "the sample's bytes";
+    EXPECT_EQ(Pattern(3, kSize), ReadFileBytes(sPath));
 
     // Later samples write nothing.
     ASSERT_TRUE(DeleteFileW(sPath.c_str()));
@@ -592,7 +575,7 @@ TEST_F(SpyInterfaceTest, AnEmptySampleGivesAnEmptyFile)
     EXPECT_EQ(0, pushes[0].actualLength);
     ASSERT_GE(pushes[0].bufferSize, 600);
     EXPECT_TRUE(FileExists(sPath));
-    EXPECT_EQ(0u, ReadAll(sPath).size());
+    EXPECT_EQ(0u, ReadFileBytes(sPath).size());
     EXPECT_TRUE(m_log.HasLine(chain.spy->GetTraceName() + std::wstring(L" Capture frame 0\n")));
     EXPECT_EQ(3u, chain.sink->Samples().size());
     DeleteFileW(sPath.c_str());
@@ -727,7 +710,7 @@ TEST_F(SpyInterfaceTest, ABitmapCaptureWritesThePictureOfTheSample)
     ASSERT_EQ(3u, got.size());
     const std::vector<BYTE>& picture = got[0].bytes;
     ASSERT_EQ(static_cast<size_t>(20 * kH), picture.size());
-    const std::vector<BYTE> file = ReadAll(sPath);
+    const std::vector<BYTE> file = ReadFileBytes(sPath);
     ASSERT_EQ(14u + 40u + picture.size(), file.size());
     BITMAPFILEHEADER bfh;
     BITMAPINFOHEADER bih;

@@ -11,34 +11,30 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 
 namespace {
 
 // A log object for long runs, bound to the program's log client while it
 // lives: it counts the lines and keeps what the accounting needs (the
 // counts the spy's Stop traces, the copies that failed), and drops the rest.
-class CCountingLog : public IDSLog
+class CCountingLog : public CQuietLog
 {
 public:
-    CCountingLog() : m_pClient(g_pFirstLogClient)
+    CCountingLog()
     {
         InitializeCriticalSection(&m_cs);
-        if (m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = this;
-        }
+        m_binding.emplace(this);
     }
     ~CCountingLog()
     {
-        if (m_pClient)
-            m_pClient->m_plog = m_pSaved;
+        m_binding.reset();
         DeleteCriticalSection(&m_cs);
     }
     CCountingLog(const CCountingLog&) = delete;
     CCountingLog& operator=(const CCountingLog&) = delete;
 
-    bool IsBound() const { return NULL != m_pClient; }
+    bool IsBound() const { return m_binding->IsBound(); }
     ULONGLONG Lines() { return Read(m_nLines); }
     ULONGLONG StopCounts() { return Read(m_nStopCounts); }
     ULONGLONG StopLines() { return Read(m_nStopLines); }
@@ -103,16 +99,6 @@ public:
         }
         return 1;
     }
-    BOOL STDMETHODCALLTYPE IsLevelMuted(UINT) override { return FALSE; }
-    HRESULT STDMETHODCALLTYPE ReserveLine(int*, char**, int*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CommitLine(UINT, int, int) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Flush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE DumpCallStack(EXCEPTION_POINTERS*, HANDLE, BOOL) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE DumpBuffer(int, const char*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE DumpRegistryKey(HKEY, const char*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE RegisterClient(void*, UINT_PTR, UINT_PTR) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE UnregisterClient(void**) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Reserved(UINT_PTR, UINT_PTR, UINT_PTR) override { return E_NOTIMPL; }
 
 private:
     ULONGLONG Read(const ULONGLONG& n)
@@ -123,14 +109,13 @@ private:
         return v;
     }
     CRITICAL_SECTION m_cs;
-    CLogClient* m_pClient;
-    IDSLog* m_pSaved = NULL;
     ULONGLONG m_nLines = 0;
     ULONGLONG m_nStopLines = 0;
     ULONGLONG m_nStopCounts = 0;
     ULONGLONG m_nCopyFailures = 0;
     ULONGLONG m_nInputUnconnected = 0;
     std::map<std::string, ULONGLONG> m_errors;
+    std::optional<CLogClientSwap> m_binding; // bound once the lock is ready
 };
 
 class SpyStressTest : public FilterTest

@@ -5,7 +5,9 @@
 // everything for long streams.
 #pragma once
 
+#include "FileBytes.h"
 #include "FilterTestSupport.h"
+#include "SavedKey.h"
 
 #include "SpyFilter.h"
 
@@ -168,28 +170,6 @@ inline LONGLONG FileSize(const std::wstring& sPath)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// The whole file; empty when it cannot be opened or is larger than 16 MiB.
-inline std::vector<BYTE> ReadFileBytes(const std::wstring& sPath)
-{
-    std::vector<BYTE> v;
-    const HANDLE h = CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 0, NULL);
-    if (INVALID_HANDLE_VALUE == h)
-        return v;
-    LARGE_INTEGER li;
-    if (!GetFileSizeEx(h, &li) || li.QuadPart > (16 << 20))
-    {
-        CloseHandle(h);
-        return v;
-    }
-    v.resize(static_cast<size_t>(li.QuadPart));
-    DWORD cbRead = 0;
-    if (!v.empty())
-        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cbRead, NULL);
-    CloseHandle(h);
-    return v;
-}
-
 inline DWORD DwordAt(const std::vector<BYTE>& v, size_t nOffset)
 {
     DWORD dw = 0;
@@ -200,28 +180,10 @@ inline DWORD DwordAt(const std::vector<BYTE>& v, size_t nOffset)
 
 // While it lives, the program's log client has no log object: every trace
 // record is dropped (for streams of thousands of samples).
-class CSilentLog
+class CSilentLog : public CLogClientSwap
 {
 public:
-    CSilentLog() : m_pClient(g_pFirstLogClient)
-    {
-        if (m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = NULL;
-        }
-    }
-    ~CSilentLog()
-    {
-        if (m_pClient)
-            m_pClient->m_plog = m_pSaved;
-    }
-    CSilentLog(const CSilentLog&) = delete;
-    CSilentLog& operator=(const CSilentLog&) = delete;
-
-private:
-    CLogClient* m_pClient;
-    IDSLog* m_pSaved = NULL;
+    CSilentLog() : CLogClientSwap(NULL) {}
 };
 
 // The spy's settings key (HKCU "Software\Norvaleth\Spy Filter"), saved at
@@ -229,44 +191,9 @@ private:
 class CSpySettings
 {
 public:
-    CSpySettings()
-    {
-        HKEY hKey = NULL;
-        if (ERROR_SUCCESS != RegOpenKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, KEY_READ, &hKey))
-            return;
-        m_bHadKey = true;
-        for (DWORD i = 0;; ++i)
-        {
-            WCHAR szName[16384];
-            DWORD cchName = 16384, dwType = 0, cb = 0;
-            if (ERROR_SUCCESS != RegEnumValueW(hKey, i, szName, &cchName, NULL, &dwType, NULL, &cb))
-                break;
-            Value v{ szName, dwType, std::vector<BYTE>(cb) };
-            cchName = 16384;
-            RegEnumValueW(hKey, i, szName, &cchName, NULL, &dwType, v.data.data(), &cb);
-            v.data.resize(cb);
-            m_values.push_back(std::move(v));
-        }
-        RegCloseKey(hKey);
-    }
-    ~CSpySettings()
-    {
-        RemoveKey();
-        if (!m_bHadKey)
-            return;
-        for (const Value& v : m_values)
-            SetRaw(v.sName.c_str(), v.dwType, v.data.data(), static_cast<DWORD>(v.data.size()));
-        if (m_values.empty())
-            CreateEmpty();
-    }
-    CSpySettings(const CSpySettings&) = delete;
-    CSpySettings& operator=(const CSpySettings&) = delete;
+    CSpySettings() : m_saved(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey) {}
 
-    static bool RemoveKey()
-    {
-        const LONG l = RegDeleteTreeW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey);
-        return ERROR_SUCCESS == l || ERROR_FILE_NOT_FOUND == l;
-    }
+    static bool RemoveKey() { return CSavedKey::RemoveKey(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey); }
     static bool CreateEmpty()
     {
         HKEY hKey = NULL;
@@ -278,13 +205,7 @@ public:
     }
     static bool SetRaw(LPCWSTR pszName, DWORD dwType, const void* pData, DWORD cb)
     {
-        HKEY hKey = NULL;
-        if (ERROR_SUCCESS != RegCreateKeyExW(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, 0, NULL, 0, KEY_WRITE, NULL,
-                                             &hKey, NULL))
-            return false;
-        const LONG l = RegSetValueExW(hKey, pszName, 0, dwType, static_cast<const BYTE*>(pData), cb);
-        RegCloseKey(hKey);
-        return ERROR_SUCCESS == l;
+        return CSavedKey::SetRaw(HKEY_CURRENT_USER, CSpyFilter::kSettingsKey, pszName, dwType, pData, cb);
     }
     static bool SetDword(LPCWSTR pszName, DWORD dw) { return SetRaw(pszName, REG_DWORD, &dw, sizeof(dw)); }
     // A text with its terminator.
@@ -303,14 +224,7 @@ public:
     }
 
 private:
-    struct Value
-    {
-        std::wstring sName;
-        DWORD dwType;
-        std::vector<BYTE> data;
-    };
-    bool m_bHadKey = false;
-    std::vector<Value> m_values;
+    CSavedKey m_saved;
 };
 
 // An audio type with a wave format block of cbFormat bytes.

@@ -14,7 +14,7 @@ bool SameProps(const ALLOCATOR_PROPERTIES& a, const ALLOCATOR_PROPERTIES& b)
     return a.cBuffers == b.cBuffers && a.cbBuffer == b.cbBuffer && a.cbAlign == b.cbAlign && a.cbPrefix == b.cbPrefix;
 }
 
-TEST(AllocatorPropsTest, Rules)
+TEST(AllocatorPropsTest, PropertiesAreNormalizedCheckedAgainstTheRequirementAndMerged)
 {
     const struct
     {
@@ -95,7 +95,7 @@ protected:
     CFakeAllocator* m_pDownAlloc = NULL;
 };
 
-TEST_F(AgreementTest, CandidatesInOrder)
+TEST_F(AgreementTest, AllocatorCandidatesAreTriedInOrder)
 {
     const struct
     {
@@ -233,7 +233,7 @@ TEST_F(AgreementTest, ActivateWithTheState)
 // The allocator the input pin offers upstream: the output allocator itself
 // while the output is connected with the same type, else a new one each
 // time, and never none.
-TEST_F(AgreementTest, AllocatorOfferedUpstream)
+TEST_F(AgreementTest, TheInputOffersTheOutputAllocatorWhileTheTypesMatchElseANewOne)
 {
     auto get = [&] {
         CComPtr<IMemAllocator> sp;
@@ -418,7 +418,7 @@ TEST_F(AgreementTest, AssertionsNameTheCheckNotTheSourceExpression)
 // Delivery samples: none without an allocator, none from a decommitted
 // one, none without waiting when all are out; a wait for a buffer holds no
 // lock, so the connection can end meanwhile and wakes it.
-TEST_F(AgreementTest, DeliverySamples)
+TEST_F(AgreementTest, DeliverySamplesComeOnlyFromACommittedAllocator)
 {
     dsfix::HangWatchdog watchdog(30000, "a delivery sample wait");
     CTestOutput* pOut = m_rig.Out();

@@ -57,7 +57,7 @@ TEST_F(GraphBehaviourTest, TypeChangeAttachedToASample)
 
 // A new type that downstream refuses: that sample is refused, the pin keeps
 // its type, the stream goes on.
-TEST_F(GraphBehaviourTest, RefusedTypeChange)
+TEST_F(GraphBehaviourTest, ARefusedTypeChangeRefusesThatSampleAndTheStreamGoesOn)
 {
     dsfix::HangWatchdog watchdog(60000, "refused type change");
     ChainConfig config;

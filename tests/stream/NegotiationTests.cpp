@@ -274,7 +274,7 @@ TEST_F(NegotiationTest, ConnectWithAGivenType)
 
 // The output pin counts as connected while the downstream pin decides; a
 // refused completion disconnects the downstream pin again.
-TEST_F(NegotiationTest, ExecConnection)
+TEST_F(NegotiationTest, TheOutputCountsAsConnectedWhileDownstreamDecides)
 {
     ASSERT_EQ(S_OK, m_rig.ConnectInput());
     HRESULT hrSeen = E_FAIL;
@@ -358,7 +358,7 @@ TEST_F(NegotiationTest, ABrokenEnumeratorEndsItsList)
 }
 
 // A pin whose filter is gone refuses to connect instead of using it.
-TEST_F(NegotiationTest, PinsWithoutTheirFilter)
+TEST_F(NegotiationTest, APinWhoseFilterIsGoneRefusesToConnect)
 {
     ASSERT_EQ(S_OK, m_rig.ConnectInput());
     m_rig.Out()->SetFilter(NULL);

@@ -29,7 +29,7 @@ protected:
     CComQIPtr<IMemInputPin> m_spIn;
 };
 
-TEST_F(ReceiveTest, RefusalsInOrder)
+TEST_F(ReceiveTest, ReceiveRefusesInTheOrderOfItsChecks)
 {
     CComPtr<IMediaSample> sp = m_pool.Sample(1);
     const struct
@@ -93,7 +93,7 @@ TEST_F(ReceiveTest, StoppedWarningsAtMostTenInARow)
 // A type attached to a sample: accepted, it is the pin's type before the
 // filter sees the sample; refused, the sample goes no further and the pin
 // keeps its type; none, the sample goes on.
-TEST_F(ReceiveTest, AttachedTypes)
+TEST_F(ReceiveTest, AnAttachedTypeIsTakenBeforeTheSampleOrRefusedWithIt)
 {
     ASSERT_EQ(S_OK, m_rig.f.Filter()->Pause());
     const dsfix::MediaType wide = TestVideoType(640);
@@ -172,7 +172,7 @@ TEST_F(ReceiveTest, FilterRunsUnderTheReceiveLockOnly)
     m_rig.f.Filter()->Stop();
 }
 
-TEST_F(ReceiveTest, ReceiveMultiple)
+TEST_F(ReceiveTest, ReceiveMultipleRefusesBadArgumentsAndStopsAtTheFirstRefusal)
 {
     ASSERT_EQ(S_OK, m_rig.f.Filter()->Pause());
     CComPtr<IMediaSample> a[3] = { m_pool.Sample(0), m_pool.Sample(1), m_pool.Sample(2) };

@@ -18,7 +18,7 @@
 class CFakeInputPin : public IPin, public IMemInputPin, public CFakeUnknown
 {
 public:
-    explicit CFakeInputPin(const std::wstring& sFilterName = L"Fake Sink") : m_pFilter(new CFakeFilter(sFilterName)) {}
+    explicit CFakeInputPin(const std::wstring& sFilterName = L"Fake Sink") : m_pFilter(new CFakeFilter(sFilterName.c_str())) {}
     ~CFakeInputPin() override
     {
         m_pFilter->Release();

@@ -12,7 +12,7 @@ TEST(ErrorText, NullArgumentsGiveNull)
     EXPECT_EQ(nullptr, _LogErrorText(sz, L"m", nullptr, 0));
 }
 
-TEST(ErrorText, NameCodeAndMessage)
+TEST(ErrorText, ACodeWithoutANameGivesTheCodeAndNoMessage)
 {
     WCHAR sz[TRACE_ERRORTEXT_SIZE];
     ASSERT_EQ(sz, _LogErrorText(sz, nullptr, L"Code", 0x80004005));
@@ -59,7 +59,7 @@ TEST(ErrorText, LongInputsStayWithinTheBuffer)
     }
 }
 
-TEST(SwapPathSeparators, BothDirections)
+TEST(SwapPathSeparators, SwapsBarsAndBackslashesBothWays)
 {
     WCHAR sz[] = L"C:|x|y\\z";
     SwapPathSeparators(sz, false);

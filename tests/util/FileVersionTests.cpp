@@ -2,20 +2,14 @@
 // version resources written into copies of a fixture module.
 #include <Functions.h>
 
+#include "ProgramFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 namespace {
-
-std::wstring ModuleDirectory()
-{
-    WCHAR sz[MAX_PATH] = L"";
-    GetModuleFileNameW(NULL, sz, MAX_PATH);
-    std::wstring str(sz);
-    return str.substr(0, str.find_last_of(L'\\') + 1);
-}
 
 bool IsAllZero(const VS_FIXEDFILEINFO& ffi)
 {
@@ -39,9 +33,9 @@ public:
     HMODULE m_h;
 };
 
-TEST(GetFileVersion, ModuleWithVersionResource)
+TEST(GetFileVersion, AModuleWithAVersionResourceGivesItsFixedInformation)
 {
-    CLoadedModule module(ModuleDirectory() + L"util_versioned.dll");
+    CLoadedModule module(ProgramFolder() + L"util_versioned.dll");
     ASSERT_NE(nullptr, module.m_h);
     VS_FIXEDFILEINFO ffi;
     memset(&ffi, 0xCC, sizeof(ffi));
@@ -54,9 +48,9 @@ TEST(GetFileVersion, ModuleWithVersionResource)
     EXPECT_EQ(1u, ffi.dwFileFlags);
 }
 
-TEST(GetFileVersion, ModuleWithoutVersionResource)
+TEST(GetFileVersion, AModuleWithoutAVersionResourceFails)
 {
-    CLoadedModule module(ModuleDirectory() + L"util_unversioned.dll");
+    CLoadedModule module(ProgramFolder() + L"util_unversioned.dll");
     ASSERT_NE(nullptr, module.m_h);
     const HMODULE ahModule[] = {module.m_h, GetModuleHandleW(NULL)};
     for (HMODULE h : ahModule)
@@ -121,7 +115,7 @@ std::vector<BYTE> MakeBlock(const BlockCase& c)
 // Writes the block as version resource 1 of a copy of the unversioned fixture.
 bool WriteVersionedCopy(const std::wstring& strPath, const std::vector<BYTE>& block)
 {
-    if (!CopyFileW((ModuleDirectory() + L"util_unversioned.dll").c_str(), strPath.c_str(), FALSE))
+    if (!CopyFileW((ProgramFolder() + L"util_unversioned.dll").c_str(), strPath.c_str(), FALSE))
         return false;
     HANDLE hUpdate = BeginUpdateResourceW(strPath.c_str(), FALSE);
     if (hUpdate == NULL)

@@ -64,7 +64,7 @@ TEST_F(ObjectWrappers, CreateObjectHandsOutOneReference)
     EXPECT_EQ(0u, p->Release());
 }
 
-TEST_F(ObjectWrappers, CreateObjectFailures)
+TEST_F(ObjectWrappers, AFailedConstructionFailsTheCreationAndDestroysTheObject)
 {
     EXPECT_EQ(E_POINTER, CreateObject<CItem>(NULL));
 

@@ -1,5 +1,7 @@
 // Scripted fakes of DirectShow graph objects on plain COM (no framework
-// code), for tests of code that walks a graph or dumps its objects.
+// code), for tests of code that walks a graph or dumps its objects, and the
+// reference counting and the filter that the filter tests' neighbour pins
+// share (tests/filter/FilterTestSupport.h).
 //
 // Every fake starts with one reference (the test's) and counts every call
 // made on it, AddRef and Release included, so that a test can prove both
@@ -237,10 +239,13 @@ public:
 
 class CFakePin;
 
+// A filter that owns fake pins: its name and class answer, it lists the pins
+// added to it, and it stays stopped (its state calls succeed and change
+// nothing).
 class CFakeFilter : public CFakeBase, public IBaseFilter, public IFileSourceFilter, public IFileSinkFilter
 {
 public:
-    CFakeFilter(const wchar_t* pszName, const CLSID& clsid) : m_name(pszName), m_clsid(clsid) {}
+    explicit CFakeFilter(const wchar_t* pszName, const CLSID& clsid = CLSID_NULL) : m_name(pszName), m_clsid(clsid) {}
     ~CFakeFilter() override;
     FAKES_IUNKNOWN
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
@@ -266,24 +271,40 @@ public:
     STDMETHODIMP GetClassID(CLSID* pClsid) override
     {
         ++m_cCalls;
+        if (!pClsid)
+            return E_POINTER;
         if (FAILED(m_hrGetClassID))
             return m_hrGetClassID;
         *pClsid = m_clsid;
         return S_OK;
     }
     // IMediaFilter
-    STDMETHODIMP Stop() override { return E_NOTIMPL; }
-    STDMETHODIMP Pause() override { return E_NOTIMPL; }
-    STDMETHODIMP Run(REFERENCE_TIME) override { return E_NOTIMPL; }
-    STDMETHODIMP GetState(DWORD, FILTER_STATE*) override { return E_NOTIMPL; }
-    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetSyncSource(IReferenceClock**) override { return E_NOTIMPL; }
+    STDMETHODIMP Stop() override { return S_OK; }
+    STDMETHODIMP Pause() override { return S_OK; }
+    STDMETHODIMP Run(REFERENCE_TIME) override { return S_OK; }
+    STDMETHODIMP GetState(DWORD, FILTER_STATE* pState) override
+    {
+        if (!pState)
+            return E_POINTER;
+        *pState = State_Stopped;
+        return S_OK;
+    }
+    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
+    STDMETHODIMP GetSyncSource(IReferenceClock** ppClock) override
+    {
+        if (!ppClock)
+            return E_POINTER;
+        *ppClock = NULL;
+        return S_OK;
+    }
     // IBaseFilter
     STDMETHODIMP EnumPins(IEnumPins** ppEnum) override;
     STDMETHODIMP FindPin(LPCWSTR, IPin**) override { return E_NOTIMPL; }
     STDMETHODIMP QueryFilterInfo(FILTER_INFO* pInfo) override
     {
         ++m_cCalls;
+        if (!pInfo)
+            return E_POINTER;
         if (FAILED(m_hrQueryFilterInfo))
             return m_hrQueryFilterInfo;
         if (m_bUnterminatedName)
@@ -298,7 +319,7 @@ public:
             m_pGraph->AddRef();
         return S_OK;
     }
-    STDMETHODIMP JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return E_NOTIMPL; }
+    STDMETHODIMP JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return S_OK; }
     STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
     // IFileSourceFilter and IFileSinkFilter
     STDMETHODIMP Load(LPCOLESTR, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
@@ -484,6 +505,8 @@ inline void CFakeFilter::AddPin(CFakePin* pPin)
 inline STDMETHODIMP CFakeFilter::EnumPins(IEnumPins** ppEnum)
 {
     ++m_cCalls;
+    if (!ppEnum)
+        return E_POINTER;
     *ppEnum = NULL;
     if (FAILED(m_hrEnumPins))
         return m_hrEnumPins;

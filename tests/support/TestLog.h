@@ -1,6 +1,7 @@
-// A log object that records every trace record, bound in place of the real
-// one for the life of the fixture, so tests can read the assertions and trace
-// lines the code under test wrote.
+// Log objects that tests put in place of the real one, and the binding of
+// one to this module's first log client (the client every trace goes
+// through), so that tests read the assertions and trace lines the code under
+// test wrote, or drop them.
 #pragma once
 
 #include <DSTrace.h>
@@ -8,7 +9,11 @@
 #include <string>
 #include <vector>
 
-class CRecordingLog : public IDSLog
+// A log object that takes every call and keeps nothing: no level is muted,
+// line reservations are not offered, flushes, dumps and client registrations
+// succeed (an unregistered cookie is cleared, as the log library clears it).
+// A test's log derives from it and keeps what it needs.
+class CQuietLog : public IDSLog
 {
 public:
     BOOL STDMETHODCALLTYPE IsLevelMuted(UINT) override { return FALSE; }
@@ -26,6 +31,43 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Reserved(UINT_PTR, UINT_PTR, UINT_PTR) override { return E_NOTIMPL; }
+    int STDMETHODCALLTYPE OutputStringA(const char*) override { return 1; }
+    int STDMETHODCALLTYPE OutputStringW(const wchar_t*) override { return 1; }
+};
+
+// While it lives, this module's first log client traces into the given log
+// object (NULL: into none, so every record is dropped); at the end the
+// client's own comes back. Without a first client it changes nothing.
+class CLogClientSwap
+{
+public:
+    explicit CLogClientSwap(IDSLog* pLog) : m_pClient(g_pFirstLogClient)
+    {
+        if (m_pClient)
+        {
+            m_pSaved = m_pClient->m_plog;
+            m_pClient->m_plog = pLog;
+        }
+    }
+    ~CLogClientSwap()
+    {
+        if (m_pClient)
+            m_pClient->m_plog = m_pSaved;
+    }
+    CLogClientSwap(const CLogClientSwap&) = delete;
+    CLogClientSwap& operator=(const CLogClientSwap&) = delete;
+
+    bool IsBound() const { return NULL != m_pClient; }
+
+private:
+    CLogClient* m_pClient;
+    IDSLog* m_pSaved = NULL;
+};
+
+// A log object that records every trace record.
+class CRecordingLog : public CQuietLog
+{
+public:
     int STDMETHODCALLTYPE OutputStringA(const char* psz) override
     {
         if (!psz || !*psz)
@@ -69,26 +111,8 @@ public:
 class CRecordingLogScope
 {
 public:
-    CRecordingLogScope()
-    {
-        m_pClient = g_pFirstLogClient;
-        if (m_pClient)
-        {
-            m_pSaved = m_pClient->m_plog;
-            m_pClient->m_plog = &m_log;
-        }
-    }
-    ~CRecordingLogScope()
-    {
-        if (m_pClient)
-            m_pClient->m_plog = m_pSaved;
-    }
-    CRecordingLogScope(const CRecordingLogScope&) = delete;
-    CRecordingLogScope& operator=(const CRecordingLogScope&) = delete;
-
     CRecordingLog m_log;
 
 private:
-    CLogClient* m_pClient = NULL;
-    IDSLog* m_pSaved = NULL;
+    CLogClientSwap m_swap{ &m_log };
 };
