@@ -182,7 +182,7 @@ TEST(LineKeeping, ClientRegisteringDuringTheHeaderKeepsItsLines)
 TEST(LineKeeping, HeaderThatTakesLongEndsInACountedDrop)
 {
     LogScenario s("headerwait");
-    ASSERT_TRUE(CopyFileA((ProgramFolder() + "\\fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((ProgramFolderA() + "fakedbghelp.dll").c_str(), (s.Dir() / "dbghelp.dll").c_str(), FALSE));
     s.Settings({});
     Results r = s.Run("headerwait", {"FAKEDBGHELP_SLOW=8000"}, true);
     ASSERT_EQ("0", r["end"]);

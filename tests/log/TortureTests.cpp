@@ -43,7 +43,7 @@ void RunAndCheck(const TortureRun& run)
         STARTUPINFOA si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi;
-        ASSERT_TRUE(CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, ProgramFolder().c_str(), &si, &pi));
+        ASSERT_TRUE(CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, ProgramFolderA().c_str(), &si, &pi));
         CloseHandle(pi.hThread);
         procs.push_back(pi.hProcess);
     }

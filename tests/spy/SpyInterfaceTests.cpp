@@ -653,7 +653,7 @@ TEST_F(SpyInterfaceTest, ASampleThatCannotBeReadLeavesTheCaptureForTheNextOne)
         ASSERT_TRUE(spNext != NULL) << c.pszCase;
         EXPECT_EQ(S_OK, spMemIn->Receive(spNext)) << c.pszCase;
         EXPECT_EQ(0, chain.spy->m_bCapture) << c.pszCase;
-        EXPECT_EQ(Pattern(7, kSize), ReadAll(sPath)) << c.pszCase;
+        EXPECT_EQ(Pattern(7, kSize), ReadFileBytes(sPath)) << c.pszCase;
         EXPECT_EQ(1u, m_log.CountContaining(L" Capture frame ")) << c.pszCase;
         spNext.Release();
         EXPECT_TRUE(SUCCEEDED(chain.graph.Stop())) << c.pszCase;
