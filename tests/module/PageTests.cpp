@@ -86,16 +86,19 @@ public:
 };
 
 // Closes the message boxes captioned "Spy Filter" that appear while it
-// lives, keeping their texts.
+// lives, keeping their texts. A box is counted once: after its OK is pressed
+// the closer waits (at most 2 s) until the box is gone, and a box that is
+// still there is not counted again.
 class ErrorBoxCloser
 {
 public:
     ErrorBoxCloser()
         : m_thread([this]() {
+              HWND hLast = NULL;
               while (!m_bStop)
               {
                   HWND hBox = FindWindowW(L"#32770", L"Spy Filter");
-                  if (hBox != NULL)
+                  if (hBox != NULL && hBox != hLast)
                   {
                       std::wstring s = ItemText(hBox, 0xFFFF);
                       {
@@ -103,7 +106,12 @@ public:
                           m_texts.push_back(s);
                       }
                       SendMessageW(hBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                      for (int i = 0; i < 200 && IsWindow(hBox); ++i)
+                          Sleep(10);
+                      hLast = IsWindow(hBox) ? hBox : NULL;
                   }
+                  else if (hBox == NULL)
+                      hLast = NULL;
                   Sleep(10);
               }
           })
