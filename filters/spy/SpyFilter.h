@@ -416,8 +416,14 @@ public:
     STDMETHOD(IsMTEnumRedirEnabled)() override;
     // The current and the average bitrate since the last Run, bit/s.
     STDMETHOD(GetBitrate)(ULONG* pnCurrent, ULONG* pnAverage) override;
-    // Only while the whole graph is stopped.
+    // Only while the whole graph is stopped; the reconnection runs inside
+    // the graph's reconfiguration where the graph offers one.
     STDMETHOD(ForcePassthruAllocator)(LONG bForce) override;
+    // The change itself: checks that the graph, the filter and both
+    // neighbours are stopped, stores the switch and has the graph reconnect
+    // the input, holding no lock of the filter while the graph works.
+    HRESULT ApplyForcePassthru(DWORD dwForce);
+    volatile LONG m_dwForcingThread = 0; // the thread whose ForcePassthruAllocator runs now
     // The graph that the filter joined says it is stopped (a filter outside
     // a graph, or a graph without IMediaControl, counts as stopped).
     BOOL IsGraphStopped();

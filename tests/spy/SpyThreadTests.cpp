@@ -1,0 +1,341 @@
+// The spy filter where threads meet: the switches of INRVSpyFilter flipped
+// while the graph stops and runs, the downstream refusals the output keeps
+// against the pin that gave them, and the questions that upstream asks about
+// the output pin while other threads read it.
+#include "SpyTestSupport.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class SpyThreadTest : public FilterTest
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(CSpySettings::RemoveKey()); }
+    CSpySettings m_settings;
+};
+
+bool IsConnected(IPin* pPin)
+{
+    CComPtr<IPin> sp;
+    return S_OK == pPin->ConnectedTo(&sp);
+}
+
+FILTER_STATE StateOf(IBaseFilter* pFilter)
+{
+    FILTER_STATE e = static_cast<FILTER_STATE>(-1);
+    pFilter->GetState(0, &e);
+    return e;
+}
+
+// A small random number generator of one thread.
+class CRandom
+{
+public:
+    explicit CRandom(unsigned nSeed) : m_n(nSeed * 2654435761u + 1) {}
+    unsigned Next(unsigned nBelow)
+    {
+        m_n = m_n * 1103515245u + 12345u;
+        return (m_n >> 16) % nBelow;
+    }
+
+private:
+    unsigned m_n;
+};
+
+// Results that broke a rule, from any thread, with what was going on.
+class CFaults
+{
+public:
+    void Add(const std::string& s)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_v.size() < 20)
+            m_v.push_back(s);
+        ++m_n;
+    }
+    long Count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_n;
+    }
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::string s;
+        for (const std::string& t : m_v)
+            s += "  " + t + "\n";
+        return s;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_v;
+    long m_n = 0;
+};
+
+bool IsStateRefusal(HRESULT hr)
+{
+    return VFW_E_WRONG_STATE == hr || VFW_E_NOT_STOPPED == hr;
+}
+
+// ---------------------------------------------------------------------------
+// The switches against Stop and Run
+
+// Four threads flip the three switches with random values and read them and
+// the bitrate, while this thread stops the graph, waits 0 to 2 ms and runs
+// it again, with the source pushing samples. Each reconnection that a
+// switch asks for is held inside the sink's ReceiveConnection until the
+// graph has started to pause the sink (or 30 ms), so that the graph's Run
+// meets the reconnection every time it can. Every Run succeeds; after every
+// Run and Stop each filter is in the graph's state; every setter call took
+// effect or was refused for the state; every sample the spy took reached
+// the sink, once and in order; and every reference comes back.
+TEST_F(SpyThreadTest, SwitchesFlippedWhileTheGraphStopsAndRunsNeverBreakIt)
+{
+    dsfix::HangWatchdog watchdog(100000, "switches against Stop and Run");
+    CSilentLog silent;
+    const long nLiveBefore = dsfix::LiveObjectCount();
+    const int kCycles = 60;
+    const DWORD kBoundMs = 40000;
+    CFaults faults;
+    long nForcedChanges = 0;
+    long nForcedRefusals = 0;
+    {
+        SpyChainConfig config;
+        config.source.mediaTypes = { dsfix::StreamType(MEDIASUBTYPE_None, 64) };
+        config.source.sampleSize = 64;
+        config.source.sampleCount = 1000000;
+        config.source.frameDuration = 10000;
+        config.source.continueAfterRejection = true;
+        config.source.sendEndOfStream = false;
+        config.bNoClock = true;
+        std::atomic<bool> bHold(false);
+        std::atomic<long> nHeld(0);
+        dsfix::TestSink* pSinkRaw = NULL;
+        config.sink.onReceiveConnection = [&](IPin*) {
+            if (!bHold || !pSinkRaw)
+                return;
+            const DWORD dwStart = GetTickCount();
+            while (GetTickCount() - dwStart < 30 && State_Stopped == StateOf(pSinkRaw))
+                Sleep(1);
+            ++nHeld;
+        };
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        pSinkRaw = chain.sink.Get();
+        CComPtr<INRVSpyFilter> spItf;
+        ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+        CComPtr<IMediaControl> spControl;
+        ASSERT_EQ(S_OK, chain.graph.Builder()->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&spControl)));
+        IBaseFilter* rgFilters[] = { chain.source.Get(), chain.spy.Filter(), chain.down.Get() };
+        const char* rgNames[] = { "source", "spy", "sink" };
+
+        // One test lock per switch: a call and the reading of its effect are
+        // not split by another test thread's call of the same switch (the
+        // graph's threads are not held by it).
+        std::mutex mxDyn, mxRedir, mxForce;
+        std::atomic<bool> bStop(false);
+        bHold = true;
+        std::vector<std::thread> setters;
+        for (unsigned t = 0; t < 4; ++t)
+            setters.emplace_back([&, t] {
+                dsfix::ComInit com;
+                CRandom rnd(t + 1);
+                while (!bStop)
+                {
+                    const LONG b = static_cast<LONG>(rnd.Next(2));
+                    switch (rnd.Next(4))
+                    {
+                    case 0:
+                    {
+                        std::lock_guard<std::mutex> lock(mxDyn);
+                        const HRESULT hr = spItf->EnableDynReconnect(b);
+                        if (S_OK == hr && spItf->IsDynReconnecEnabled() != (b ? S_OK : S_FALSE))
+                            faults.Add("EnableDynReconnect answered S_OK without effect");
+                        else if (S_OK != hr && !IsStateRefusal(hr))
+                            faults.Add("EnableDynReconnect " + dsfix::HrText(hr));
+                        break;
+                    }
+                    case 1:
+                    {
+                        std::lock_guard<std::mutex> lock(mxRedir);
+                        const HRESULT hr = spItf->EnableMTEnumRedir(b);
+                        if (S_OK == hr && spItf->IsMTEnumRedirEnabled() != (b ? S_OK : S_FALSE))
+                            faults.Add("EnableMTEnumRedir answered S_OK without effect");
+                        else if (S_OK != hr && !IsStateRefusal(hr))
+                            faults.Add("EnableMTEnumRedir " + dsfix::HrText(hr));
+                        break;
+                    }
+                    case 2:
+                    {
+                        std::lock_guard<std::mutex> lock(mxForce);
+                        LONG bBefore = -1;
+                        spItf->IsPassthruAllocatorForced(&bBefore);
+                        const HRESULT hr = spItf->ForcePassthruAllocator(b);
+                        LONG bAfter = -1;
+                        spItf->IsPassthruAllocatorForced(&bAfter);
+                        if (S_OK == hr)
+                        {
+                            if (bAfter != b)
+                                faults.Add("ForcePassthruAllocator answered S_OK without effect");
+                            // The mode stands exactly when the switch is on.
+                            else if ((0 != chain.spy->m_bReconnecting) != (0 != b))
+                                faults.Add("ForcePassthruAllocator answered S_OK, the mode is not as the switch");
+                            else if (bBefore != b)
+                                ++nForcedChanges;
+                        }
+                        else
+                        {
+                            ++nForcedRefusals;
+                            if (!IsStateRefusal(hr))
+                                faults.Add("ForcePassthruAllocator " + dsfix::HrText(hr));
+                            if (bAfter != bBefore)
+                                faults.Add("a refused ForcePassthruAllocator changed the switch");
+                        }
+                        break;
+                    }
+                    default:
+                    {
+                        ULONG nCurrent = 0, nAverage = 0;
+                        const HRESULT hr = spItf->GetBitrate(&nCurrent, &nAverage);
+                        if (S_OK != hr)
+                            faults.Add("GetBitrate " + dsfix::HrText(hr));
+                        LONG bForced = 0;
+                        if (S_OK != spItf->IsPassthruAllocatorForced(&bForced))
+                            faults.Add("IsPassthruAllocatorForced failed");
+                        break;
+                    }
+                    }
+                }
+            });
+
+        // Every filter in the state the graph reports.
+        auto checkStates = [&](int nCycle, const char* pszAfter) {
+            OAFilterState eGraph = -1;
+            const HRESULT hr = spControl->GetState(2000, &eGraph);
+            if (S_OK != hr)
+                faults.Add(std::string("graph GetState after ") + pszAfter + " " + dsfix::HrText(hr));
+            for (int k = 0; k < 3; ++k)
+                if (StateOf(rgFilters[k]) != static_cast<FILTER_STATE>(eGraph))
+                    faults.Add(std::string("cycle ") + std::to_string(nCycle) + " after " + pszAfter + ": the " +
+                               rgNames[k] + " is in state " + std::to_string(StateOf(rgFilters[k])) +
+                               ", the graph in " + std::to_string(eGraph));
+        };
+
+        CRandom rnd(99);
+        const DWORD dwStart = GetTickCount();
+        int nCycles = 0;
+        for (; nCycles < kCycles && GetTickCount() - dwStart < kBoundMs; ++nCycles)
+        {
+            const HRESULT hrStop = chain.graph.Stop();
+            if (S_OK != hrStop)
+                faults.Add("cycle " + std::to_string(nCycles) + ": Stop " + dsfix::HrText(hrStop));
+            checkStates(nCycles, "Stop");
+            Sleep(rnd.Next(3));
+            const HRESULT hrRun = chain.graph.Run();
+            if (FAILED(hrRun))
+                faults.Add("cycle " + std::to_string(nCycles) + ": Run " + dsfix::HrText(hrRun));
+            checkStates(nCycles, "Run");
+            chain.source->WaitForPushed(chain.source->Pushes().size() + 2, 20);
+        }
+        bStop = true;
+        for (std::thread& t : setters)
+            t.join();
+        bHold = false;
+        EXPECT_EQ(S_OK, chain.graph.Stop());
+        checkStates(nCycles, "the last Stop");
+        EXPECT_EQ(0, faults.Count()) << faults.Text();
+        std::printf("%d cycles; %ld changes of the forced allocator, %ld calls refused; %ld reconnections held\n",
+                    nCycles, nForcedChanges, nForcedRefusals, static_cast<long>(nHeld));
+
+        // The chain stands whole, and the samples the spy took are the
+        // sink's, once each and in order, stream by stream.
+        EXPECT_TRUE(IsConnected(chain.spy.In()));
+        EXPECT_TRUE(IsConnected(chain.spy.Out()));
+        const std::vector<dsfix::PushRecord> pushes = chain.source->Pushes();
+        const std::vector<dsfix::SampleRecord> got = chain.sink->Samples();
+        std::vector<long> vTaken;
+        for (const dsfix::PushRecord& p : pushes)
+            if (SUCCEEDED(p.getBufferHr) && S_OK == p.receiveHr)
+                vTaken.push_back(p.number);
+        std::vector<long> vGot;
+        for (const dsfix::SampleRecord& r : got)
+        {
+            vGot.push_back(r.number);
+            EXPECT_TRUE(r.patternOk) << "sample " << r.number << " arrived changed";
+        }
+        EXPECT_GT(vTaken.size(), 0u);
+        EXPECT_TRUE(vTaken == vGot) << vTaken.size() << " samples taken, " << vGot.size() << " arrived";
+
+        spItf.Release();
+        spControl.Release();
+        chain.graph.Release();
+        chain.spy.Release();
+        EXPECT_EQ(1u, chain.source->RefCount()) << "only the chain holds the source";
+        EXPECT_EQ(2u, chain.sink->RefCount()) << "only the chain holds the sink";
+    }
+    EXPECT_EQ(nLiveBefore, dsfix::LiveObjectCount()) << "every fixture object is gone";
+}
+
+// While the graph reconnects the input for a change of the forced
+// pass-through allocator, the filter's lock is free: the graph's own state
+// change, which holds the graph's lock while it waits for the filter's, and
+// a property page reading the bitrate get through. Another thread asks for
+// the bitrate and the pins from inside the sink's ReceiveConnection of that
+// reconnection. (Switched off, the reconnection does not reach the sink.)
+TEST_F(SpyThreadTest, TheFilterLockIsFreeWhileTheGraphReconnectsForTheSwitch)
+{
+    dsfix::HangWatchdog watchdog(60000, "filter lock during the reconnection");
+    CSilentLog silent;
+    SpyChainConfig config;
+    std::atomic<bool> bArmed(false);
+    std::atomic<int> nInside(0);
+    std::atomic<int> nAnswered(0);
+    CSpyPtr* pSpy = NULL;
+    std::thread reader;
+    config.sink.onReceiveConnection = [&](IPin*) {
+        if (!bArmed.exchange(false))
+            return;
+        ++nInside;
+        reader = std::thread([&] {
+            dsfix::ComInit com;
+            CComPtr<INRVSpyFilter> spItf;
+            pSpy->Get()->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf));
+            ULONG nCurrent = 0, nAverage = 0;
+            CComPtr<IEnumPins> spPins;
+            if (spItf && S_OK == spItf->GetBitrate(&nCurrent, &nAverage) && S_OK == pSpy->Filter()->EnumPins(&spPins))
+                ++nAnswered;
+        });
+        // Bounded: a reader held by the filter lock is let go once this
+        // reconnection returns, after the wait; it is joined then.
+        const DWORD dwStart = GetTickCount();
+        while (0 == nAnswered && GetTickCount() - dwStart < 3000)
+            Sleep(5);
+    };
+    SpyChain chain;
+    pSpy = &chain.spy;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    // Switched on, the output is connected anew to the sink for the mode.
+    bArmed = true;
+    EXPECT_EQ(S_OK, spItf->ForcePassthruAllocator(1));
+    bArmed = false;
+    EXPECT_EQ(1, nInside) << "the reconnection reached the sink";
+    EXPECT_EQ(1, nAnswered) << "the reader got the filter lock meanwhile";
+    if (reader.joinable())
+        reader.join();
+    EXPECT_NE(0, chain.spy->m_bReconnecting);
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(10u, chain.sink->Samples().size());
+}
+
+} // namespace
