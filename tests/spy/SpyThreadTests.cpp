@@ -338,4 +338,196 @@ TEST_F(SpyThreadTest, TheFilterLockIsFreeWhileTheGraphReconnectsForTheSwitch)
     EXPECT_EQ(10u, chain.sink->Samples().size());
 }
 
+// ---------------------------------------------------------------------------
+// Refusals and the pin that gave them
+
+// The identity of a pin, as an address to compare (no reference kept).
+IUnknown* IdentityOf(IPin* pPin)
+{
+    CComPtr<IUnknown> sp;
+    pPin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&sp));
+    return sp.p;
+}
+
+struct RefusalCase
+{
+    const char* pszCase;
+    bool bNewSink; // the sink goes and a new one comes (at the same address where the heap gives it)
+};
+
+class SpyRefusalTest : public SpyThreadTest, public ::testing::WithParamInterface<RefusalCase>
+{
+};
+
+// Sink A takes RGB24 in QueryAccept but refuses it in ReceiveConnection, so
+// the spy keeps that refusal against A's pin and its input refuses RGB24.
+// Then either A goes (disconnected, removed, released) and a sink B that
+// takes every type comes, made until one lands at A's address (the heap
+// reuses it once A is gone), or the spy leaves its graph and joins another
+// with A, which now takes every type. The refusal belonged to A's old
+// connection: RGB24 is taken again, and the graph's reconnection of the
+// input with it stands.
+TEST_P(SpyRefusalTest, ARefusalEndsWithTheConnectionOfThePinThatGaveIt)
+{
+    const RefusalCase& c = GetParam();
+    dsfix::HangWatchdog watchdog(60000, c.pszCase);
+    CSilentLog silent;
+    const long nLiveBefore = dsfix::LiveObjectCount();
+    const dsfix::MediaType mtRgb = dsfix::VideoType(MEDIASUBTYPE_RGB24, 64, 48);
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 64, 48);
+    {
+        SpyChainConfig config;
+        config.source.mediaTypes = { mtRgb, mtYuy2 };
+        config.source.sampleCount = 3;
+        config.sink.refuseConnectionTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_RGB24) };
+        SpyChain chain;
+        ASSERT_EQ(S_OK, chain.Build(config));
+        ASSERT_TRUE(ConnectionType(chain.spy.Out()) == mtYuy2);
+        ASSERT_EQ(S_FALSE, chain.spy.In()->QueryAccept(mtRgb.Ptr())) << "the spy keeps the refusal of sink A";
+        IGraphBuilder* pBuilder = chain.graph.Builder();
+        dsfix::TestSinkConfig openConfig;
+        openConfig.pinName = L"In";
+        std::vector<dsfix::ComPtr<dsfix::TestSink>> vOthers;
+        dsfix::ComPtr<dsfix::TestSink> spSink;
+        dsfix::TestGraph graph2;
+        IGraphBuilder* pNowBuilder = pBuilder;
+        if (c.bNewSink)
+        {
+            IUnknown* pOldIdentity = IdentityOf(chain.sink->Pin());
+            EXPECT_EQ(S_OK, pBuilder->Disconnect(chain.spy.Out()));
+            EXPECT_TRUE(SUCCEEDED(pBuilder->Disconnect(chain.sink->Pin())));
+            EXPECT_EQ(S_OK, pBuilder->RemoveFilter(chain.down.Get()));
+            chain.down.Reset();
+            chain.sink.Reset();
+            // Sinks are made until one's pin lands where A's was (kept
+            // alive meanwhile, so that each try gets another address).
+            for (int i = 0; i < 64; ++i)
+            {
+                dsfix::TestSink* p = NULL;
+                ASSERT_EQ(S_OK, dsfix::TestSink::Create(openConfig, &p));
+                dsfix::ComPtr<dsfix::TestSink> sp;
+                sp.Attach(p);
+                if (IdentityOf(sp->Pin()) == pOldIdentity)
+                {
+                    spSink = sp;
+                    break;
+                }
+                vOthers.push_back(sp);
+            }
+            const bool bSameAddress = NULL != spSink.Get();
+            std::printf("%s: sink B %s\n", c.pszCase, bSameAddress ? "has sink A's address" : "is elsewhere");
+            if (!bSameAddress)
+                spSink = vOthers.front();
+            ASSERT_EQ(S_OK, pBuilder->AddFilter(spSink.Get(), L"Sink B"));
+            ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.spy.Out(), spSink->Pin(), NULL));
+        }
+        else
+        {
+            spSink = chain.sink;
+            EXPECT_EQ(S_OK, pBuilder->RemoveFilter(chain.spy.Filter()));
+            EXPECT_EQ(S_OK, pBuilder->RemoveFilter(chain.down.Get()));
+            EXPECT_EQ(S_OK, pBuilder->RemoveFilter(chain.source.Get()));
+            ASSERT_EQ(S_OK, spSink->Configure(openConfig));
+            ASSERT_EQ(S_OK, graph2.Create());
+            ASSERT_EQ(S_OK, graph2.Add(chain.source.Get(), L"Source"));
+            ASSERT_EQ(S_OK, graph2.Add(chain.spy.Filter(), L"Spy"));
+            ASSERT_EQ(S_OK, graph2.Add(spSink.Get(), L"Sink A again"));
+            ASSERT_EQ(S_OK, graph2.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtYuy2.Ptr()));
+            ASSERT_EQ(S_OK, graph2.ConnectDirect(chain.spy.Out(), spSink->Pin(), NULL));
+            pNowBuilder = graph2.Builder();
+        }
+        EXPECT_EQ(S_OK, chain.spy.In()->QueryAccept(mtRgb.Ptr())) << "the sink downstream now takes RGB24";
+        CComPtr<IFilterGraph2> spGraph2;
+        ASSERT_EQ(S_OK, pNowBuilder->QueryInterface(IID_IFilterGraph2, reinterpret_cast<void**>(&spGraph2)));
+        EXPECT_EQ(S_OK, spGraph2->ReconnectEx(chain.spy.In(), mtRgb.Ptr()));
+        EXPECT_TRUE(IsConnected(chain.spy.In()));
+        EXPECT_TRUE(ConnectionType(chain.spy.In()) == mtRgb);
+        EXPECT_TRUE(IsConnected(chain.spy.Out()));
+        spGraph2.Release();
+        graph2.Release();
+        chain.graph.Release();
+        chain.spy.Release();
+        vOthers.clear();
+        spSink.Reset();
+    }
+    EXPECT_EQ(nLiveBefore, dsfix::LiveObjectCount()) << "every fixture object is gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SpyRefusalTest,
+                         ::testing::Values(RefusalCase{ "sink A goes, sink B comes", true },
+                                           RefusalCase{ "the spy leaves its graph and joins another", false }));
+
+// ---------------------------------------------------------------------------
+// The filter's own steps belong to the thread that runs them
+
+// The input is connected anew with RGB24, which the sink takes in
+// QueryAccept and refuses in ReceiveConnection: the spy's reconnection of
+// the output fails and the output gets its working type back (YUY2). While
+// the spy does that, another thread asks the output pin about a type the
+// source does not have, from inside each of the sink's ReceiveConnection
+// calls: the answer is no, whatever the spy's own thread is doing (giving
+// the output its old type back takes any type, but only on that thread).
+TEST_F(SpyThreadTest, AnotherThreadIsAnsweredAsUsualWhileTheSpyRestoresItsOutput)
+{
+    dsfix::HangWatchdog watchdog(60000, "another thread during a restore");
+    CSilentLog silent;
+    const dsfix::MediaType mtYuy2 = dsfix::VideoType(MEDIASUBTYPE_YUY2, 64, 48);
+    const dsfix::MediaType mtRgb = dsfix::VideoType(MEDIASUBTYPE_RGB24, 64, 48);
+    const dsfix::MediaType mtOther = dsfix::VideoType(MEDIASUBTYPE_RGB32, 64, 48);
+    SpyChainConfig config;
+    config.source.mediaTypes = { mtYuy2, mtRgb };
+    config.source.sampleCount = 3;
+    config.sink.refuseConnectionTypes = { dsfix::MajorType(MEDIATYPE_Video, MEDIASUBTYPE_RGB24) };
+    std::atomic<bool> bArmed(false);
+    std::vector<std::thread> vProbes;
+    std::mutex mxAnswers;
+    std::vector<HRESULT> vAnswers;
+    CSpyPtr* pSpy = NULL;
+    config.sink.onReceiveConnection = [&](IPin*) {
+        if (!bArmed)
+            return;
+        std::atomic<bool> bDone(false);
+        vProbes.emplace_back([&, pSpy] {
+            dsfix::ComInit com;
+            const HRESULT hr = pSpy->Out()->QueryAccept(mtOther.Ptr());
+            std::lock_guard<std::mutex> lock(mxAnswers);
+            vAnswers.push_back(hr);
+        });
+        // A probe that waits for a lock of the connecting threads answers
+        // once the connection is over; it is joined then.
+        const DWORD dwStart = GetTickCount();
+        for (;;)
+        {
+            {
+                std::lock_guard<std::mutex> lock(mxAnswers);
+                if (vAnswers.size() >= vProbes.size())
+                    break;
+            }
+            if (GetTickCount() - dwStart > 500)
+                break;
+            Sleep(2);
+        }
+    };
+    SpyChain chain;
+    pSpy = &chain.spy;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(ConnectionType(chain.spy.Out()) == mtYuy2);
+    IGraphBuilder* pBuilder = chain.graph.Builder();
+    EXPECT_EQ(S_OK, pBuilder->Disconnect(chain.spy.In()));
+    EXPECT_EQ(S_OK, pBuilder->Disconnect(chain.source->Pin()));
+    bArmed = true;
+    const HRESULT hrRgb = chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtRgb.Ptr());
+    bArmed = false;
+    for (std::thread& t : vProbes)
+        t.join();
+    EXPECT_TRUE(FAILED(hrRgb)) << "the sink does not connect with RGB24: " << dsfix::HrText(hrRgb);
+    EXPECT_GE(vAnswers.size(), 2u) << "the refused connection and the restore";
+    for (size_t i = 0; i < vAnswers.size(); ++i)
+        EXPECT_EQ(S_FALSE, vAnswers[i]) << "probe " << i << ": " << dsfix::HrText(vAnswers[i]);
+    EXPECT_TRUE(ConnectionType(chain.spy.Out()) == mtYuy2) << "the output has its working type back";
+    ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtYuy2.Ptr()));
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
 } // namespace
