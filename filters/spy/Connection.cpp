@@ -188,7 +188,7 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     // before it changes the flag of this one.
     HRESULT hr = S_OK;
     {
-        ObjectLock lock(this);
+        CCallOutLock lock(m_gateCallOut, m_critsec.m_sec);
         const BYTE bTypeGivenOuter = m_bTypeGiven;
         m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
         hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
@@ -424,12 +424,13 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
     {
         // The upstream pin may call here holding a lock of its own, while the
         // output pin, connecting on another thread, holds its lock and asks
-        // the upstream pin: the output pin is waited for a bounded time only.
-        // An output pin that stays busy is being connected; the type it
-        // offers is left to that connection, after which the graph
-        // reconnects the input anyway.
+        // the upstream pin: behind a connecting output pin the wait is
+        // bounded. An output pin that stays in its connection that long
+        // leaves the type it offers to that connection, after which the
+        // graph reconnects the input anyway. Behind the pin's other holders,
+        // which keep its lock for moments, the call waits its turn.
         CRITICAL_SECTION& csOut = m_apOut->m_critsec.m_sec;
-        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+        if (!m_apOut->m_gateCallOut.EnterUnlessCalledOut(csOut, OUTPUT_PIN_WAIT_MS))
         {
             _LogTrace(atlTraceGeneral, eTL_Warning,
                       L"WARNING. %s Filter_CompleteConnectInput(): output pin busy for %u ms, its type is left to its "

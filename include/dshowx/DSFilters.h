@@ -1880,6 +1880,9 @@ public:
     }
 
     CComAutoCriticalSection m_csAllocator;
+    // The pin's own lock is held across calls to the neighbours while the
+    // pin connects; questions from upstream pass the gate (Wrappers.h).
+    CCallOutGate m_gateCallOut;
     CComPtr<IMemInputPin> m_spMemInput;
     IQualityControl* m_pQSink;
 
@@ -2709,10 +2712,12 @@ public:
     // through), else a new allocator of ours for every call.
     //
     // The upstream pin may ask while it holds a lock of its own, and the
-    // output pin holds its lock while it negotiates, which asks the upstream
-    // pin: the output pin is therefore waited for only a bounded time. While
-    // it stays busy the answer is a new allocator, as for an output that is
-    // not connected.
+    // output pin holds its lock while it connects, which asks the upstream
+    // pin: behind a connecting output pin the wait is bounded, and when the
+    // connection keeps the pin that long the answer is a new allocator (as
+    // for an output that is not connected), with a warning. Behind other
+    // holders of the output pin's lock, which keep it for moments, the call
+    // waits its turn and the answer does not change.
     HRESULT Filter_GetAllocator(DWORD dwCookie, IMemAllocator** ppAllocator)
     {
         ASSERT(dwCookie == PINDIR_INPUT);
@@ -2722,7 +2727,7 @@ public:
             return E_POINTER;
         *ppAllocator = NULL;
         CRITICAL_SECTION& csOut = this->m_apOut->m_critsec.m_sec;
-        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+        if (!this->m_apOut->m_gateCallOut.EnterUnlessCalledOut(csOut, OUTPUT_PIN_WAIT_MS))
             _LogTrace(atlTraceGeneral, eTL_Warning,
                       L"WARNING. %s Filter_GetAllocator(): output pin busy for %u ms, a new allocator is handed out\n",
                       static_cast<T*>(this)->GetTraceName(), static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));

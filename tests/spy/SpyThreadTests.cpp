@@ -4,6 +4,7 @@
 // the output pin while other threads read it.
 #include "SpyTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -528,6 +529,136 @@ TEST_F(SpyThreadTest, AnotherThreadIsAnsweredAsUsualWhileTheSpyRestoresItsOutput
     ASSERT_EQ(S_OK, chain.graph.ConnectDirect(chain.source->Pin(), chain.spy.In(), mtYuy2.Ptr()));
     ASSERT_TRUE(chain.graph.RunToCompletion(20000));
     EXPECT_EQ(3u, chain.sink->Samples().size());
+}
+
+// ---------------------------------------------------------------------------
+// Questions from upstream while other threads read the output pin
+
+// Four threads read the output pin's connection type in a loop, each
+// holding the output pin's lock for moments. Meanwhile upstream's questions
+// that need that lock get the same answers as without them: the input's
+// GetAllocator hands out the output's allocator (the output is connected
+// with the input's type), 40 times of 40; and the input's side of a
+// connection gives the unconnected output the input's type, 40 times of 40.
+// Only an output pin held in its connection makes them give up waiting.
+TEST_F(SpyThreadTest, ReadersOfTheOutputPinDoNotChangeUpstreamsAnswers)
+{
+    dsfix::HangWatchdog watchdog(60000, "readers of the output pin");
+    CFakeLogScope log;
+    SpyChainConfig config;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<IMemAllocator> spAllocOut = chain.spy->m_apOut->GetAllocatorOut();
+    ASSERT_TRUE(spAllocOut != NULL);
+    CComPtr<IMemInputPin> spMemIn;
+    ASSERT_EQ(S_OK, chain.spy.In()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+
+    std::atomic<bool> bStop(false);
+    std::atomic<long> nReads(0);
+    std::vector<std::thread> readers;
+    auto startReaders = [&] {
+        bStop = false;
+        for (int t = 0; t < 4; ++t)
+            readers.emplace_back([&] {
+                dsfix::ComInit com;
+                while (!bStop)
+                {
+                    AM_MEDIA_TYPE mt;
+                    ZeroMemory(&mt, sizeof(mt));
+                    if (S_OK == chain.spy.Out()->ConnectionMediaType(&mt))
+                        MTFreeContents(&mt);
+                    ++nReads;
+                }
+            });
+        // The readers are at it before anything is asked.
+        const long nFrom = nReads;
+        const DWORD dwStart = GetTickCount();
+        while (nReads < nFrom + 2000 && GetTickCount() - dwStart < 5000)
+            Sleep(1);
+    };
+    auto stopReaders = [&] {
+        bStop = true;
+        for (std::thread& t : readers)
+            t.join();
+        readers.clear();
+    };
+
+    startReaders();
+    int nOutputs = 0;
+    DWORD dwSlowest = 0;
+    for (int i = 0; i < 40; ++i)
+    {
+        const DWORD dwStart = GetTickCount();
+        CComPtr<IMemAllocator> sp;
+        EXPECT_EQ(S_OK, spMemIn->GetAllocator(&sp));
+        dwSlowest = std::max(dwSlowest, GetTickCount() - dwStart);
+        if (sp.IsEqualObject(spAllocOut))
+            ++nOutputs;
+    }
+    stopReaders();
+    EXPECT_EQ(40, nOutputs) << "GetAllocator calls that handed out the output's allocator; slowest " << dwSlowest
+                            << " ms";
+
+    // The output unconnected, with a type other than the input's.
+    const dsfix::MediaType mtOther = dsfix::VideoType(MEDIASUBTYPE_UYVY, 32, 24);
+    const dsfix::MediaType mtIn = ConnectionType(chain.spy.In());
+    ASSERT_EQ(S_OK, chain.graph.Builder()->Disconnect(chain.spy.Out()));
+    chain.graph.Builder()->Disconnect(chain.sink->Pin());
+    startReaders();
+    int nTaken = 0;
+    for (int i = 0; i < 40; ++i)
+    {
+        {
+            COutput::ObjectLock lock(chain.spy->m_apOut.p);
+            chain.spy->m_apOut->m_mt.Set(mtOther.Ptr());
+        }
+        EXPECT_EQ(S_OK, chain.spy->Filter_CompleteConnectInput());
+        COutput::ObjectLock lock(chain.spy->m_apOut.p);
+        if (MTIsEqual(&chain.spy->m_apOut->m_mt, mtIn.Ptr()))
+            ++nTaken;
+    }
+    stopReaders();
+    EXPECT_EQ(40, nTaken) << "input sides that gave the output the input's type";
+    EXPECT_GT(nReads.load(), 4000);
+    EXPECT_FALSE(log.HasLineContaining(L"output pin busy")) << "no fallback was taken";
+
+    // Only an output pin that stays in its connection (here held 400 ms in
+    // the sink's ReceiveConnection) makes the call give up waiting: it hands
+    // out a new allocator of its own and says so; the connection then
+    // completes as usual.
+    startReaders();
+    HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::atomic<bool> bHoldConnect(true);
+    dsfix::TestSinkConfig sinkConfig;
+    sinkConfig.onReceiveConnection = [&](IPin*) {
+        if (bHoldConnect.exchange(false))
+        {
+            SetEvent(hInside);
+            Sleep(400);
+        }
+    };
+    ASSERT_EQ(S_OK, chain.sink->Configure(sinkConfig));
+    HRESULT hrConnect = E_PENDING;
+    std::thread connector([&] {
+        dsfix::ComInit com;
+        hrConnect = chain.graph.ConnectDirect(chain.spy.Out(), chain.sink->Pin(), NULL);
+    });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 10000));
+    CComPtr<IMemAllocator> spNew;
+    EXPECT_EQ(S_OK, spMemIn->GetAllocator(&spNew));
+    connector.join();
+    stopReaders();
+    CloseHandle(hInside);
+    EXPECT_TRUE(spNew != NULL && !spNew.IsEqualObject(chain.spy->m_apOut->GetAllocatorOut()));
+    EXPECT_TRUE(log.HasLineContaining(L"Filter_GetAllocator(): output pin busy for 200 ms, a new allocator is handed out"));
+    EXPECT_EQ(S_OK, hrConnect);
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    spNew.Release();
+    spMemIn.Release();
+    spAllocOut.Release();
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(10u, chain.sink->Samples().size());
 }
 
 } // namespace
