@@ -203,17 +203,18 @@ public:
 
     // Moves the state; called by the state change under the filter lock. The
     // graph text goes to the log each time the filter leaves Stopped. A value
-    // that is no filter state changes nothing.
+    // that is no filter state counts as a start for the graph text (it is
+    // not Stopped) but leaves the state and the start time alone; the answer
+    // is always S_OK.
     HRESULT SetFilterState(FILTER_STATE eState, REFERENCE_TIME tStart)
     {
-        if (!ASSERT(eState == State_Stopped || eState == State_Paused || eState == State_Running))
-            return E_INVALIDARG;
         if (State_Stopped != eState && m_bFirstRun)
             ParseGraphToLogFile();
         m_bFirstRun = (State_Stopped == eState);
         if (State_Running == eState)
             m_tStart = tStart;
-        m_eState = eState;
+        if (State_Stopped == eState || State_Paused == eState || State_Running == eState)
+            m_eState = eState;
         return S_OK;
     }
 
