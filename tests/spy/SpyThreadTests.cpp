@@ -661,4 +661,82 @@ TEST_F(SpyThreadTest, ReadersOfTheOutputPinDoNotChangeUpstreamsAnswers)
     EXPECT_EQ(10u, chain.sink->Samples().size());
 }
 
+// ---------------------------------------------------------------------------
+// The count of a stopped run
+
+struct StopCountCase
+{
+    const char* pszCase;
+    DWORD dwHoldMs; // how long the sink holds the delivery of the second sample after Stop began
+    bool bInTime;   // the delivery ends within Stop's wait
+};
+
+class SpyStopCountTest : public SpyThreadTest, public ::testing::WithParamInterface<StopCountCase>
+{
+};
+
+// The second of three samples has reached the sink, and its delivery is
+// held there (the spy counts a sample once its delivery is over) while the
+// spy is stopped on another thread. A delivery that ends while Stop waits is
+// counted with its run: Stop reports 2 samples and the count starts from 0.
+// A delivery that stays longer than Stop waits is counted with the next run,
+// and Stop says so.
+TEST_P(SpyStopCountTest, ASampleInDeliveryWhenTheFilterStopsIsCountedOnce)
+{
+    const StopCountCase& c = GetParam();
+    dsfix::HangWatchdog watchdog(60000, c.pszCase);
+    CFakeLogScope log;
+    SpyChainConfig config;
+    config.source.sampleCount = 3;
+    config.source.credit = 2;
+    config.bNoClock = true;
+    HANDLE hArrived = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hGo = CreateEventW(NULL, TRUE, FALSE, NULL);
+    config.sink.onSampleReceived = [&](long nIndex) {
+        if (1 != nIndex)
+            return;
+        SetEvent(hArrived);
+        WaitForSingleObject(hGo, 10000);
+    };
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(SUCCEEDED(chain.graph.Pause()));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hArrived, 10000));
+    HRESULT hrStop = E_PENDING;
+    std::thread stopper([&] {
+        dsfix::ComInit com;
+        hrStop = chain.spy.Filter()->Stop();
+    });
+    Sleep(c.dwHoldMs);
+    SetEvent(hGo);
+    stopper.join();
+    EXPECT_EQ(S_OK, hrStop);
+    const std::vector<ULONGLONG> vCounts = StopCounts(log, chain.spy->GetTraceName());
+    ASSERT_EQ(1u, vCounts.size());
+    EXPECT_TRUE(chain.source->WaitForPushed(2, 10000));
+    // The held delivery is over once the count is taken; it is taken right after.
+    for (int i = 0; i < 400 && !c.bInTime && 0 == chain.spy->m_llSamples; ++i)
+        Sleep(5);
+    const bool bWarned = log.HasLineContaining(L"Stop(): a sample still in delivery after 1000 ms is counted with the next run");
+    if (c.bInTime)
+    {
+        EXPECT_EQ(2u, vCounts[0]) << "the held sample counts with its run";
+        EXPECT_EQ(0u, chain.spy->m_llSamples) << "nothing is left for the next run";
+        EXPECT_FALSE(bWarned);
+    }
+    else
+    {
+        EXPECT_EQ(1u, vCounts[0]);
+        EXPECT_EQ(1u, chain.spy->m_llSamples) << "the held sample counts with the next run";
+        EXPECT_TRUE(bWarned);
+    }
+    chain.graph.Stop();
+    CloseHandle(hArrived);
+    CloseHandle(hGo);
+}
+
+INSTANTIATE_TEST_SUITE_P(Holds, SpyStopCountTest,
+                         ::testing::Values(StopCountCase{ "the delivery ends while Stop waits", 200, true },
+                                           StopCountCase{ "the delivery outlasts Stop's wait", 1500, false }));
+
 } // namespace
