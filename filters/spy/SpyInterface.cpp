@@ -181,13 +181,10 @@ STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
     CForcingTurn turn(m_dwForcingThread);
     if (!turn.IsOwn() || !IsGraphStopped())
         return VFW_E_WRONG_STATE;
+    // The checks are made inside the reconfiguration, where no state moves.
     CComPtr<IFilterGraph> spGraph;
     {
         ObjectLock lock(this);
-        if (State_Stopped != FilterState())
-            return VFW_E_WRONG_STATE;
-        if (dwForce == m_bForcePassthru)
-            return S_OK;
         spGraph = m_pFilterGraphJoin;
     }
     CComPtr<IGraphConfig> spConfig;
