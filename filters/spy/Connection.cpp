@@ -188,7 +188,7 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     // before it changes the flag of this one.
     HRESULT hr = S_OK;
     {
-        ObjectLock lock(this);
+        CCallOutLock lock(m_gateCallOut, m_critsec.m_sec);
         const BYTE bTypeGivenOuter = m_bTypeGiven;
         m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
         hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
@@ -230,7 +230,7 @@ HRESULT COutput::AgreeExchange()
     // agreed through the input pin. Any other connection made while the
     // mode lasts (the graph may reconnect this pin for a neighbour) agrees
     // its allocator as usual.
-    if (m_pFilter && m_pFilter->m_nPassThruConnect > 0)
+    if (m_pFilter && CSpyStep::IsRunning(m_pFilter, eStep_PassThruConnect))
         return S_OK;
     HRESULT hr = AgreeAllocator();
     if (S_OK == hr)
@@ -424,12 +424,13 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
     {
         // The upstream pin may call here holding a lock of its own, while the
         // output pin, connecting on another thread, holds its lock and asks
-        // the upstream pin: the output pin is waited for a bounded time only.
-        // An output pin that stays busy is being connected; the type it
-        // offers is left to that connection, after which the graph
-        // reconnects the input anyway.
+        // the upstream pin: behind a connecting output pin the wait is
+        // bounded. An output pin that stays in its connection that long
+        // leaves the type it offers to that connection, after which the
+        // graph reconnects the input anyway. Behind the pin's other holders,
+        // which keep its lock for moments, the call waits its turn.
         CRITICAL_SECTION& csOut = m_apOut->m_critsec.m_sec;
-        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+        if (!m_apOut->m_gateCallOut.EnterUnlessCalledOut(csOut, OUTPUT_PIN_WAIT_MS))
         {
             _LogTrace(atlTraceGeneral, eTL_Warning,
                       L"WARNING. %s Filter_CompleteConnectInput(): output pin busy for %u ms, its type is left to its "
@@ -473,7 +474,7 @@ HRESULT CSpyFilter::Filter_CompleteConnectOutput()
 {
     // The pass-through mode's own output connection, and an output
     // connection made for the input's sake, leave the input as it is.
-    if (m_bReconnecting || m_nKeepInput > 0 || m_nRestoring > 0)
+    if (m_bReconnecting || CSpyStep::IsRunning(this, eStep_KeepInput | eStep_Restoring))
         return S_OK;
     // Without an input connection there is nothing the graph could
     // reconnect.
@@ -510,7 +511,7 @@ BOOL CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT(pmt != NULL))
         return FALSE;
     Debug_MediaType(atlTraceGeneral, eTL_Info, pmt, L"[Query] ");
-    if (PINDIR_OUTPUT == dwCookie && (m_nPassThruConnect > 0 || m_nRestoring > 0))
+    if (PINDIR_OUTPUT == dwCookie && CSpyStep::IsRunning(this, eStep_PassThruConnect | eStep_Restoring))
         return TRUE;
     // While the pass-through mode lasts the input is not reconnected after
     // an output connection that the mode did not make (the graph may
@@ -556,9 +557,11 @@ HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
             return hrCopy;
     }
     const LONG nGeneration = m_apOut->ConnectGeneration();
-    ++m_nKeepInput;
-    HRESULT hr = MakeReconnect(static_cast<IPin*>(m_apOut.p), pmt);
-    --m_nKeepInput;
+    HRESULT hr = S_OK;
+    {
+        CSpyStep step(this, eStep_KeepInput);
+        hr = MakeReconnect(static_cast<IPin*>(m_apOut.p), pmt);
+    }
     // Nothing happened on this thread: the types were equal, or the graph
     // reconnects later.
     if (nGeneration == m_apOut->ConnectGeneration() || !spDown)
@@ -594,6 +597,7 @@ void CSpyFilter::CopyPinTypes(CMType* pIn, CMType* pOut)
 HRESULT CSpyFilter::RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt)
 {
     IPin* pOut = static_cast<IPin*>(m_apOut.p);
+    CSpyStep step(this, eStep_Restoring);
     if (m_apOut->IsConnected())
     {
         CComPtr<IPin> spNow = m_apOut->GetConnectedPin();
@@ -603,9 +607,7 @@ HRESULT CSpyFilter::RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt)
         Filter_DisconnectPin(PINDIR_OUTPUT);
         m_apOut->ClearConnection();
     }
-    ++m_nRestoring;
     const HRESULT hr = pOut->Connect(spDown, pmt);
-    --m_nRestoring;
     if (FAILED(hr))
         _LogTrace(atlTraceGeneral, eTL_Error, L"###Err### %s RestoreOutput(): Connect()=0x%X\n", m_szTraceName, hr);
     return hr;
@@ -664,10 +666,8 @@ HRESULT CSpyFilter::PassThru_ReceiveConnection(IPin*, const AM_MEDIA_TYPE* pmt)
     if (!ASSERT_TEXT(!m_apOut->IsConnected(), "!m_apOut->IsConnected()"))
         return E_FAIL;
     CComPtr<IPin> spDown = m_spDownstreamPin;
-    ++m_nPassThruConnect;
-    const HRESULT hr = static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
-    --m_nPassThruConnect;
-    return hr;
+    CSpyStep step(this, eStep_PassThruConnect);
+    return static_cast<IPin*>(m_apOut.p)->Connect(spDown, pmt);
 }
 
 HRESULT CSpyFilter::PassThru_Disconnect()

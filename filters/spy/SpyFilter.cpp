@@ -6,6 +6,42 @@ namespace
 {
 // Numbers the spy filters of the process: 1 for the first one.
 volatile LONG g_nSpyFilters = 0;
+
+// The steps the calling thread runs now, innermost last. Steps nest only as
+// deep as a connection calls back into the filter on one thread; a step
+// beyond the room is not marked, and traced.
+struct SSpyStepMark
+{
+    const CSpyFilter* pFilter;
+    DWORD dwStep;
+};
+const int kStepRoom = 32;
+thread_local SSpyStepMark t_rgSteps[kStepRoom];
+thread_local int t_nSteps = 0;
+} // namespace
+
+CSpyStep::CSpyStep(const CSpyFilter* pFilter, ESpyStep eStep) : m_bMarked(false)
+{
+    if (!ASSERT_TEXT(t_nSteps < kStepRoom, "t_nSteps < kStepRoom"))
+        return;
+    t_rgSteps[t_nSteps].pFilter = pFilter;
+    t_rgSteps[t_nSteps].dwStep = eStep;
+    ++t_nSteps;
+    m_bMarked = true;
+}
+
+CSpyStep::~CSpyStep()
+{
+    if (m_bMarked && t_nSteps > 0)
+        --t_nSteps;
+}
+
+bool CSpyStep::IsRunning(const CSpyFilter* pFilter, DWORD dwSteps)
+{
+    for (int i = 0; i < t_nSteps; ++i)
+        if (t_rgSteps[i].pFilter == pFilter && 0 != (t_rgSteps[i].dwStep & dwSteps))
+            return true;
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -79,6 +115,8 @@ void COutput::SetTraceName(LPCWSTR pszName)
 void COutput::ClearConnection()
 {
     m_arrSubtypes.RemoveAll();
+    if (!m_pFilter || !CSpyStep::IsRunning(m_pFilter, eStep_KeepInput | eStep_Restoring))
+        ForgetRefusals();
     COutputPin<COutput, CSpyFilter>::ClearConnection();
 }
 
@@ -89,13 +127,13 @@ BOOL COutput::IsNewSubtype(const GUID& subtype) const
 
 namespace
 {
-IUnknown* Identity(IUnknown* p)
+// The object's identity, counted; empty when it has none.
+CComPtr<IUnknown> Identity(IUnknown* p)
 {
-    IUnknown* pUnk = NULL;
-    if (NULL == p || FAILED(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk))) || NULL == pUnk)
-        return NULL;
-    pUnk->Release(); // only compared, never called
-    return pUnk;
+    CComPtr<IUnknown> spUnk;
+    if (NULL != p)
+        p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&spUnk));
+    return spUnk;
 }
 } // namespace
 
@@ -118,14 +156,17 @@ void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT h
     default:
         break;
     }
-    IUnknown* pIdentity = Identity(pReceivePin);
-    if (NULL == pIdentity || NULL == pmt)
+    CComPtr<IUnknown> spIdentity = Identity(pReceivePin);
+    if (!spIdentity || NULL == pmt)
         return;
+    // The pin that gave the record before is let go after the lock.
+    CComPtr<IUnknown> spOld;
     ObjectLock lock(this);
-    if (pIdentity != m_pRefusedBy)
+    if (spIdentity != m_spRefusedBy)
     {
         m_vRefused.clear();
-        m_pRefusedBy = pIdentity;
+        spOld.Attach(m_spRefusedBy.Detach());
+        m_spRefusedBy = spIdentity;
     }
     for (const CMType& mt : m_vRefused)
         if (MTIsEqual(&mt, pmt))
@@ -138,9 +179,9 @@ void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT h
 BOOL COutput::WasRefusedDownstream(const AM_MEDIA_TYPE* pmt)
 {
     CComPtr<IPin> spDown = GetConnectedPin();
-    IUnknown* pIdentity = Identity(spDown);
+    CComPtr<IUnknown> spIdentity = Identity(spDown);
     ObjectLock lock(this);
-    if (NULL == pIdentity || pIdentity != m_pRefusedBy)
+    if (!spIdentity || spIdentity != m_spRefusedBy)
         return FALSE;
     for (const CMType& mt : m_vRefused)
         if (MTIsEqual(&mt, pmt))
@@ -150,9 +191,10 @@ BOOL COutput::WasRefusedDownstream(const AM_MEDIA_TYPE* pmt)
 
 void COutput::ForgetRefusals()
 {
+    CComPtr<IUnknown> spOld;
     ObjectLock lock(this);
     m_vRefused.clear();
-    m_pRefusedBy = NULL;
+    spOld.Attach(m_spRefusedBy.Detach());
 }
 
 // ---------------------------------------------------------------------------
@@ -190,6 +232,8 @@ void CSpyFilter::FinalRelease()
     _LogTrace(atlTraceGeneral, eTL_Error, L"%s FinalRelease()\n", m_szTraceName);
     m_spMarshaler.Release();
     EndPassThru();
+    if (m_apOut)
+        m_apOut->ForgetRefusals();
     ClearPins();
 }
 

@@ -23,6 +23,38 @@
 
 class CSpyFilter;
 
+// The filter's own steps that change how it answers while they last: an
+// output connection made for the input's sake (the input is left alone), the
+// output given its last working type back (any type goes), and the output
+// connected by the pass-through mode (its allocator is agreed through the
+// input pin). A step is marked for the thread that runs it, for its span
+// only: another thread's calls, and the same thread's once the step is
+// over, are answered as usual. (Wine's graph makes the reconnections that a
+// step asks for on the same thread; where a graph makes them later, on its
+// own thread, they are answered as any other connection.)
+enum ESpyStep : DWORD
+{
+    eStep_KeepInput = 1,
+    eStep_Restoring = 2,
+    eStep_PassThruConnect = 4,
+};
+
+class CSpyStep
+{
+public:
+    CSpyStep(const CSpyFilter* pFilter, ESpyStep eStep);
+    ~CSpyStep();
+    CSpyStep(const CSpyStep&) = delete;
+    CSpyStep& operator=(const CSpyStep&) = delete;
+
+    // The calling thread runs eStep (or one of several steps ORed) of
+    // pFilter now.
+    static bool IsRunning(const CSpyFilter* pFilter, DWORD dwSteps);
+
+private:
+    bool m_bMarked;
+};
+
 // Size of the trace names of the filter and its pins, in WCHARs.
 const size_t SPY_TRACE_NAME_SIZE = 32;
 
@@ -135,7 +167,9 @@ public:
     void SetTraceName(LPCWSTR pszName);
 
     // Forgets the subtypes refused on this connection, then the template's
-    // end of a connection.
+    // end of a connection. The downstream refusals go too, unless the filter
+    // itself takes the connection down to make it again on this thread (a
+    // reconnection with a new type, or the last working type given back).
     void ClearConnection();
 
     // TRUE when the subtype has not failed the allocator agreement on this
@@ -148,11 +182,13 @@ public:
     // Video Renderer does), so only a refusal in ReceiveConnection counts,
     // and only one that says nothing about the pin's state (already
     // connected, not stopped, ...). The record is kept for one downstream pin
-    // at a time.
+    // at a time, and that pin is held (counted) while it is kept, so that no
+    // other pin can come to the same address and take the record for its own.
     void TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT hr);
     // TRUE when the pin the output is connected to refused pmt before.
     BOOL WasRefusedDownstream(const AM_MEDIA_TYPE* pmt);
-    // Forgets every refusal (the filter leaves its graph).
+    // Forgets every refusal and lets go of the pin that gave them (the output
+    // is disconnected, the filter leaves its graph or goes).
     void ForgetRefusals();
 
     // The template's connection; once it stands the input pin is
@@ -175,7 +211,7 @@ public:
     CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
     BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type (pin lock)
     std::vector<CMType> m_vRefused;    // types the downstream pin refused to connect with
-    IUnknown* m_pRefusedBy = NULL;     // that pin's identity (never called, not counted)
+    CComPtr<IUnknown> m_spRefusedBy;   // that pin's identity, held while the record lasts
 };
 
 // ---------------------------------------------------------------------------
@@ -386,9 +422,6 @@ public:
     CPerf m_perf;                             // delivery timer and flush latencies
     BYTE m_bReconnecting = 0;                 // the pass-through allocator mode is active
     CComPtr<IPin> m_spDownstreamPin;          // the pin the input pin impersonates in that mode
-    LONG m_nPassThruConnect = 0;              // the pass-through mode connects the output now
-    LONG m_nKeepInput = 0;                    // output connections made now leave the input alone
-    LONG m_nRestoring = 0;                    // the output is given its last working type back
 
     // The difference entry of a sample that arrives at time-stamp counter
     // llTime while the file is open and the filter runs; the first one after
@@ -416,8 +449,14 @@ public:
     STDMETHOD(IsMTEnumRedirEnabled)() override;
     // The current and the average bitrate since the last Run, bit/s.
     STDMETHOD(GetBitrate)(ULONG* pnCurrent, ULONG* pnAverage) override;
-    // Only while the whole graph is stopped.
+    // Only while the whole graph is stopped; the reconnection runs inside
+    // the graph's reconfiguration where the graph offers one.
     STDMETHOD(ForcePassthruAllocator)(LONG bForce) override;
+    // The change itself: checks that the graph, the filter and both
+    // neighbours are stopped, stores the switch and has the graph reconnect
+    // the input, holding no lock of the filter while the graph works.
+    HRESULT ApplyForcePassthru(DWORD dwForce);
+    volatile LONG m_dwForcingThread = 0; // the thread whose ForcePassthruAllocator runs now
     // The graph that the filter joined says it is stopped (a filter outside
     // a graph, or a graph without IMediaControl, counts as stopped).
     BOOL IsGraphStopped();

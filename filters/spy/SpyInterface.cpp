@@ -6,6 +6,8 @@
 
 #include <DSFunctions.h>
 
+#include <functional>
+
 namespace
 {
 // The calling thread's last error as an HRESULT; a failure that left no
@@ -32,7 +34,85 @@ HRESULT CanMakeFile(LPCWSTR pszFile)
         DeleteFileW(pszFile);
     return S_OK;
 }
+// Runs one step inside the graph's reconfiguration: IGraphConfig calls it
+// back while it holds the graph's lock. It lives on the caller's stack for
+// the one call and is counted by no one.
+class CGraphReconfiguration : public IGraphConfigCallback
+{
+public:
+    explicit CGraphReconfiguration(std::function<HRESULT()> fnStep) : m_fnStep(std::move(fnStep)) {}
+    CGraphReconfiguration(const CGraphReconfiguration&) = delete;
+    CGraphReconfiguration& operator=(const CGraphReconfiguration&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (NULL == ppv)
+            return E_POINTER;
+        *ppv = NULL;
+        if (!InlineIsEqualGUID(riid, IID_IUnknown) && !InlineIsEqualGUID(riid, IID_IGraphConfigCallback))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IGraphConfigCallback*>(this);
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP Reconfigure(PVOID, DWORD) override
+    {
+        // Once only, whatever the graph does.
+        if (!m_bCalled)
+        {
+            m_bCalled = true;
+            m_hr = m_fnStep();
+        }
+        return m_hr;
+    }
+
+    bool WasCalled() const { return m_bCalled; }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    std::function<HRESULT()> m_fnStep;
+    bool m_bCalled = false;
+    HRESULT m_hr = E_FAIL;
+};
+
+// The turn of one ForcePassthruAllocator call: a call waits for the one
+// running on another thread; a call made from inside the running one (its
+// reconnection calling back) gets no turn.
+class CForcingTurn
+{
+public:
+    explicit CForcingTurn(volatile LONG& dwThread) : m_dwThread(dwThread)
+    {
+        const LONG dwSelf = static_cast<LONG>(GetCurrentThreadId());
+        for (;;)
+        {
+            const LONG dwOwner = InterlockedCompareExchange(&m_dwThread, dwSelf, 0);
+            if (0 == dwOwner)
+            {
+                m_bOwn = true;
+                return;
+            }
+            if (dwSelf == dwOwner)
+                return;
+            Sleep(1);
+        }
+    }
+    ~CForcingTurn()
+    {
+        if (m_bOwn)
+            InterlockedExchange(&m_dwThread, 0);
+    }
+    CForcingTurn(const CForcingTurn&) = delete;
+    CForcingTurn& operator=(const CForcingTurn&) = delete;
+    bool IsOwn() const { return m_bOwn; }
+
+private:
+    volatile LONG& m_dwThread;
+    bool m_bOwn = false;
+};
 } // namespace
+
 
 // ---------------------------------------------------------------------------
 // Switches
@@ -84,43 +164,85 @@ STDMETHODIMP CSpyFilter::IsMTEnumRedirEnabled()
 // so that upstream allocates from the downstream allocator; with it off the
 // usual agreement runs again.
 //
-// The graph is asked first, outside the filter lock (its state change holds
-// the graph's lock while it waits for ours). Then the filter lock is held to
-// the end, so that the filter's own state change waits for the reconnection;
-// under it the neighbours are asked too, since the graph may have started to
-// pause them meanwhile. A reconnection that fails gives both connections and
-// the switch back.
+// The reconnection runs inside the graph's reconfiguration
+// (IGraphConfig::Reconfigure), during which the graph holds its own lock and
+// changes no filter's state: a Run or Stop that comes meanwhile waits for it,
+// and a neighbour cannot leave Stopped half-way through. No lock of the
+// filter or of its pins is held while the graph is called (the graph's state
+// change holds the graph's lock while it waits for ours); the calls of this
+// setter follow one another. Where the graph offers no reconfiguration the
+// same steps run on their own. A reconnection that fails gives both
+// connections and the switch back.
 STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
 {
     _LogTrace(atlTraceGeneral, eTL_Error, L"%s INRVSpyFilter::ForcePassthruAllocator( '%s' )\n", m_szTraceName,
               bForce ? L"TRUE" : L"FALSE");
     const DWORD dwForce = bForce ? 1 : 0;
+    CForcingTurn turn(m_dwForcingThread);
+    if (!turn.IsOwn() || !IsGraphStopped())
+        return VFW_E_WRONG_STATE;
+    // The checks are made inside the reconfiguration, where no state moves.
+    CComPtr<IFilterGraph> spGraph;
+    {
+        ObjectLock lock(this);
+        spGraph = m_pFilterGraphJoin;
+    }
+    CComPtr<IGraphConfig> spConfig;
+    if (spGraph)
+        spGraph->QueryInterface(IID_IGraphConfig, reinterpret_cast<void**>(&spConfig));
+    if (!spConfig)
+        return ApplyForcePassthru(dwForce);
+    CGraphReconfiguration reconfiguration([this, dwForce] { return ApplyForcePassthru(dwForce); });
+    const HRESULT hr = spConfig->Reconfigure(&reconfiguration, NULL, 0, NULL);
+    if (reconfiguration.WasCalled())
+        return reconfiguration.Result();
+    // A graph that cannot reconfigure now says so at once; it is not
+    // bypassed then.
+    _LogTrace(atlTraceGeneral, eTL_Error,
+              L"###Err### %s INRVSpyFilter::ForcePassthruAllocator(): IGraphConfig::Reconfigure()=0x%X\n",
+              m_szTraceName, static_cast<unsigned>(hr));
+    return FAILED(hr) ? hr : E_FAIL;
+}
+
+HRESULT CSpyFilter::ApplyForcePassthru(DWORD dwForce)
+{
     if (!IsGraphStopped())
         return VFW_E_WRONG_STATE;
-    ObjectLock lock(this);
-    if (State_Stopped != FilterState())
-        return VFW_E_WRONG_STATE;
-    if (dwForce == m_bForcePassthru)
-        return S_OK;
-    if (!m_apIn || !m_apIn->IsConnected())
+    CComPtr<IPin> spUp;
+    CComPtr<IPin> spDown;
     {
-        m_bForcePassthru = dwForce;
-        m_bDirty = TRUE;
-        return S_OK;
+        ObjectLock lock(this);
+        if (State_Stopped != FilterState())
+            return VFW_E_WRONG_STATE;
+        if (dwForce == m_bForcePassthru)
+            return S_OK;
+        if (!m_apIn || !m_apIn->IsConnected())
+        {
+            m_bForcePassthru = dwForce;
+            m_bDirty = TRUE;
+            return S_OK;
+        }
+        spUp = m_apIn->m_spConnected;
+        spDown = m_apOut->GetConnectedPin();
     }
-    CComPtr<IPin> spUp = m_apIn->m_spConnected;
-    CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
+    // The neighbours are asked outside the filter lock.
     if (!IsPinFilterStopped(spUp) || !IsPinFilterStopped(spDown))
         return VFW_E_WRONG_STATE;
     CMType mtIn;
     CMType mtOut;
     CopyPinTypes(&mtIn, &mtOut);
 
-    const DWORD dwOld = m_bForcePassthru;
-    m_bForcePassthru = dwForce;
-    // A pin kept from an earlier pass-through mode must not be taken for the
-    // end of the new one.
-    EndPassThru();
+    DWORD dwOld = 0;
+    {
+        ObjectLock lock(this);
+        if (State_Stopped != FilterState())
+            return VFW_E_WRONG_STATE;
+        dwOld = m_bForcePassthru;
+        m_bForcePassthru = dwForce;
+        // A pin kept from an earlier pass-through mode must not be taken for
+        // the end of the new one.
+        EndPassThru();
+    }
     const HRESULT hr = Filter_CompleteConnectOutput();
     if (FAILED(hr))
     {
@@ -128,14 +250,18 @@ STDMETHODIMP CSpyFilter::ForcePassthruAllocator(LONG bForce)
                   L"###Err### %s INRVSpyFilter::ForcePassthruAllocator(): reconnection failed, hr=0x%X; the connections "
                   L"are restored\n",
                   m_szTraceName, hr);
-        m_bForcePassthru = dwOld;
-        EndPassThru();
+        {
+            ObjectLock lock(this);
+            m_bForcePassthru = dwOld;
+            EndPassThru();
+        }
         if (spUp)
             RestoreInput(spUp, &mtIn);
         if (spDown && !m_apOut->IsConnected() && m_apIn->IsConnected())
             RestoreOutput(spDown, &mtOut);
         return hr;
     }
+    ObjectLock lock(this);
     m_bDirty = TRUE;
     return hr;
 }

@@ -10,13 +10,55 @@
 // into a file that Stop is finishing or has closed.
 #include "SpyFilter.h"
 
+namespace
+{
+// How long Stop waits for a sample that is on its road when the filter stops.
+const DWORD kReceiveWaitMs = 1000;
+
+// Enters cs if it can within dwMs. For the input pin's receive lock, which
+// only the sample road holds, a sample at a time, and which no sample takes
+// anew once the filter is stopped.
+bool EnterReceiveLockWithin(CRITICAL_SECTION& cs, DWORD dwMs)
+{
+    const DWORD dwStart = GetTickCount();
+    while (!TryEnterCriticalSection(&cs))
+    {
+        if (GetTickCount() - dwStart >= dwMs)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+} // namespace
+
 // The template stops the filter (pausing a running one first through Pause);
 // the count, the latencies and the difference file follow under the filter
-// lock. A failed template Stop is the result even when the file was finished
-// well; otherwise the file's first failed write, else S_OK.
+// lock. A sample that is on its road when the filter stops (delivered, not
+// yet counted) is waited for, so that it is counted with the run it belongs
+// to; one that stays in a delivery that blocks (a downstream filter not yet
+// stopped) is waited for a bounded time only, and is then counted with the
+// next run, with a warning. A failed template Stop is the result even when
+// the file was finished well; otherwise the file's first failed write, else
+// S_OK.
 STDMETHODIMP CSpyFilter::Stop()
 {
     const HRESULT hrStop = IBaseFilterImpl<CSpyFilter>::Stop();
+
+    CRITICAL_SECTION* pcsReceive = m_apIn ? &m_apIn->m_csReceive : NULL;
+    const bool bReceive = pcsReceive && EnterReceiveLockWithin(*pcsReceive, kReceiveWaitMs);
+    if (pcsReceive && !bReceive)
+        _LogTrace(atlTraceGeneral, eTL_Warning,
+                  L"WARNING. %s Stop(): a sample still in delivery after %u ms is counted with the next run\n",
+                  m_szTraceName, static_cast<unsigned>(kReceiveWaitMs));
+    struct SLeave
+    {
+        CRITICAL_SECTION* pcs;
+        ~SLeave()
+        {
+            if (pcs)
+                LeaveCriticalSection(pcs);
+        }
+    } leaveReceive{ bReceive ? pcsReceive : NULL };
 
     ObjectLock lock(this);
     WCHAR szCount[LONGLONG_TEXT_SIZE];

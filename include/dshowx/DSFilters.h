@@ -203,17 +203,18 @@ public:
 
     // Moves the state; called by the state change under the filter lock. The
     // graph text goes to the log each time the filter leaves Stopped. A value
-    // that is no filter state changes nothing.
+    // that is no filter state counts as a start for the graph text (it is
+    // not Stopped) but leaves the state and the start time alone; the answer
+    // is always S_OK.
     HRESULT SetFilterState(FILTER_STATE eState, REFERENCE_TIME tStart)
     {
-        if (!ASSERT(eState == State_Stopped || eState == State_Paused || eState == State_Running))
-            return E_INVALIDARG;
         if (State_Stopped != eState && m_bFirstRun)
             ParseGraphToLogFile();
         m_bFirstRun = (State_Stopped == eState);
         if (State_Running == eState)
             m_tStart = tStart;
-        m_eState = eState;
+        if (State_Stopped == eState || State_Paused == eState || State_Running == eState)
+            m_eState = eState;
         return S_OK;
     }
 
@@ -1880,6 +1881,9 @@ public:
     }
 
     CComAutoCriticalSection m_csAllocator;
+    // The pin's own lock is held across calls to the neighbours while the
+    // pin connects; questions from upstream pass the gate (Wrappers.h).
+    CCallOutGate m_gateCallOut;
     CComPtr<IMemInputPin> m_spMemInput;
     IQualityControl* m_pQSink;
 
@@ -2709,10 +2713,12 @@ public:
     // through), else a new allocator of ours for every call.
     //
     // The upstream pin may ask while it holds a lock of its own, and the
-    // output pin holds its lock while it negotiates, which asks the upstream
-    // pin: the output pin is therefore waited for only a bounded time. While
-    // it stays busy the answer is a new allocator, as for an output that is
-    // not connected.
+    // output pin holds its lock while it connects, which asks the upstream
+    // pin: behind a connecting output pin the wait is bounded, and when the
+    // connection keeps the pin that long the answer is a new allocator (as
+    // for an output that is not connected), with a warning. Behind other
+    // holders of the output pin's lock, which keep it for moments, the call
+    // waits its turn and the answer does not change.
     HRESULT Filter_GetAllocator(DWORD dwCookie, IMemAllocator** ppAllocator)
     {
         ASSERT(dwCookie == PINDIR_INPUT);
@@ -2722,7 +2728,7 @@ public:
             return E_POINTER;
         *ppAllocator = NULL;
         CRITICAL_SECTION& csOut = this->m_apOut->m_critsec.m_sec;
-        if (!EnterCriticalSectionWithin(csOut, OUTPUT_PIN_WAIT_MS))
+        if (!this->m_apOut->m_gateCallOut.EnterUnlessCalledOut(csOut, OUTPUT_PIN_WAIT_MS))
             _LogTrace(atlTraceGeneral, eTL_Warning,
                       L"WARNING. %s Filter_GetAllocator(): output pin busy for %u ms, a new allocator is handed out\n",
                       static_cast<T*>(this)->GetTraceName(), static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));

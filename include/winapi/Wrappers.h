@@ -116,19 +116,92 @@ private:
     CRITICAL_SECTION& m_cs;
 };
 
-// Enters cs if it can within dwMs: true with cs held, false without it. For
-// a lock that a foreign thread may hold while it waits for one of ours.
-inline bool EnterCriticalSectionWithin(CRITICAL_SECTION& cs, DWORD dwMs) noexcept
+// The gate of a lock that has two kinds of holders: holders that call out
+// to a neighbour while they hold it (the neighbour may then wait for a lock
+// of its own), and holders that keep it for moments only. A thread that may
+// itself hold such a neighbour's lock must not wait behind a holder of the
+// first kind (the two would wait for each other), but waits in the lock's
+// queue like any thread behind holders of the second kind, however many
+// there are: contention for moments never changes what it gets.
+//
+// The two kinds meet without a race: a waiter counts itself before it looks
+// for holders that call out, and such a holder counts itself before it looks
+// for waiters; a holder that finds a waiter counted, once it has the lock,
+// lets the waiter in first. So a waiter that found no such holder is never
+// left behind one.
+class CCallOutGate
 {
-    const DWORD dwStart = GetTickCount();
-    while (!TryEnterCriticalSection(&cs))
+public:
+    // Enters cs for a span in which the caller calls out. A thread that
+    // holds cs already goes on holding it.
+    void EnterForCallOut(CRITICAL_SECTION& cs) noexcept
     {
-        if (GetTickCount() - dwStart >= dwMs)
-            return false;
-        Sleep(1);
+        InterlockedIncrement(&m_nCallOut);
+        for (DWORD n = 0;; ++n)
+        {
+            EnterCriticalSection(&cs);
+            if (cs.RecursionCount > 1 || 0 == InterlockedCompareExchange(&m_nWaiters, 0, 0))
+                return;
+            LeaveCriticalSection(&cs);
+            if (n < 16)
+                SwitchToThread();
+            else
+                Sleep(1);
+        }
     }
-    return true;
-}
+    void LeaveForCallOut(CRITICAL_SECTION& cs) noexcept
+    {
+        LeaveCriticalSection(&cs);
+        InterlockedDecrement(&m_nCallOut);
+    }
+
+    // Enters cs: true with cs held. Behind holders that keep it for moments
+    // the caller waits as long as they take; false without cs only when
+    // holders that call out kept it for dwMs all along (the wait might never
+    // end).
+    bool EnterUnlessCalledOut(CRITICAL_SECTION& cs, DWORD dwMs) noexcept
+    {
+        const DWORD dwStart = GetTickCount();
+        for (;;)
+        {
+            if (TryEnterCriticalSection(&cs))
+                return true;
+            InterlockedIncrement(&m_nWaiters);
+            if (0 == InterlockedCompareExchange(&m_nCallOut, 0, 0))
+            {
+                EnterCriticalSection(&cs);
+                InterlockedDecrement(&m_nWaiters);
+                return true;
+            }
+            InterlockedDecrement(&m_nWaiters);
+            if (GetTickCount() - dwStart >= dwMs)
+                return false;
+            Sleep(1);
+        }
+    }
+
+private:
+    volatile LONG m_nCallOut = 0; // holders that call out, in or coming
+    volatile LONG m_nWaiters = 0; // waiters that queue for cs now
+};
+
+// Holds cs through gate for a span that calls out, at the end of a scope.
+class CCallOutLock
+{
+public:
+    CCallOutLock(CCallOutGate& gate, CRITICAL_SECTION& cs) noexcept : m_gate(gate), m_cs(cs)
+    {
+        m_gate.EnterForCallOut(m_cs);
+    }
+    ~CCallOutLock() { m_gate.LeaveForCallOut(m_cs); }
+
+    CCallOutLock(const CCallOutLock&) = delete;
+    CCallOutLock& operator=(const CCallOutLock&) = delete;
+
+private:
+    CCallOutGate& m_gate;
+    CRITICAL_SECTION& m_cs;
+};
 
 // Leaves a critical section that the caller entered, at the end of a scope.
 class CCritSecLeave

@@ -421,20 +421,29 @@ TEST_F(ConnectedFilterTest, WithoutAGraphTheStateStillMoves)
     ASSERT_EQ(S_OK, pf()->JoinFilterGraph(m_pGraph, L"Test Filter"));
 }
 
-// A value that is no filter state is refused before anything is touched:
-// the next real start still writes the graph text.
-TEST_F(ConnectedFilterTest, NoStateIsRefused)
+// A value that is no filter state: the transform's state change refuses it
+// before anything is touched. The base setter answers S_OK and leaves the
+// state and the start time alone, but counts the value as a start for the
+// graph text: the text is written now, and not again at the next Pause, only
+// after a Stop.
+TEST_F(ConnectedFilterTest, NoStateIsRefusedByTheChangeAndLeftAloneByTheSetter)
 {
     {
         CTestFilter::ObjectLock lock(f());
         EXPECT_EQ(E_INVALIDARG, f()->Filter_SetFilterState(static_cast<FILTER_STATE>(3), 0));
-        EXPECT_EQ(E_INVALIDARG, f()->SetFilterState(static_cast<FILTER_STATE>(-1), 0));
+        EXPECT_EQ(0u, Dumps());
+        EXPECT_EQ(S_OK, f()->SetFilterState(static_cast<FILTER_STATE>(-1), 12345));
     }
     EXPECT_EQ(State_Stopped, f()->FilterState());
+    EXPECT_EQ(0, f()->m_tStart);
     EXPECT_EQ(0, m_pAlloc->m_nCommit);
-    EXPECT_EQ(0u, Dumps());
+    EXPECT_EQ(1u, Dumps());
     EXPECT_EQ(S_OK, pf()->Pause());
     EXPECT_EQ(1u, Dumps());
+    EXPECT_EQ(S_OK, pf()->Stop());
+    EXPECT_EQ(S_OK, pf()->Pause());
+    EXPECT_EQ(2u, Dumps());
+    EXPECT_EQ(S_OK, pf()->Stop());
 }
 
 // ---------------------------------------------------------------------------
