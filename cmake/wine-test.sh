@@ -3,7 +3,7 @@
 # test sees another's registry, files, windows or kernel objects, whatever
 # runs beside it:
 #
-#   wine-test.sh [--null-display | --x11] [--sound] <program> [arguments...]
+#   wine-test.sh [--null-display | --x11] [--sound] [--no3d] <program> [arguments...]
 #
 # The prefix is a clone of the build's template prefix (DEZ_PREFIX_TEMPLATE):
 # hard links to the template's files, except the files that Wine rewrites in
@@ -14,7 +14,12 @@
 #   --null-display  windows can be created, on Wine's null graphics driver;
 #   --x11           a real X display: the caller's DISPLAY when it has one,
 #                   otherwise a private Xvfb server for this run;
-#   --sound         Wine's sound drivers are left on (the template has none).
+#   --sound         Wine's sound drivers are left on (the template has none);
+#   --no3d          Wine's Direct3D draws without OpenGL (its "no3d"
+#                   renderer): Wine's Video Renderer then needs no OpenGL
+#                   context per connection (with OpenGL, Wine keeps each
+#                   connection's device, its thread and some megabytes to
+#                   the end of the process).
 #
 #   wine-test.sh --template
 # makes the template prefix when it is missing or was made by an older
@@ -91,16 +96,18 @@ fi
 
 display=""
 sound=""
+no3d=""
 while [ $# -gt 0 ]; do
   case $1 in
     --null-display) display=null ;;
     --x11) display=x11 ;;
     --sound) sound=1 ;;
+    --no3d) no3d=1 ;;
     *) break ;;
   esac
   shift
 done
-[ $# -gt 0 ] || { echo "usage: $0 [--null-display | --x11] [--sound] <program> [arguments...]" >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: $0 [--null-display | --x11] [--sound] [--no3d] <program> [arguments...]" >&2; exit 2; }
 
 make_template || exit 1
 mkdir -p "$CLONES"
@@ -130,6 +137,7 @@ for f in system.reg user.reg userdef.reg .update-timestamp drive_c/windows/win.i
 done
 [ "$display" = null ] && wine_prefix_drivers "$CLONE" '"Graphics"="null"'
 [ -n "$sound" ] && wine_prefix_drivers "$CLONE" '"Audio"="pulse,alsa,oss"'
+[ -n "$no3d" ] && printf '\n[Software\\\\Wine\\\\Direct3D] 0\n"renderer"="no3d"\n' >>"$CLONE/user.reg"
 export WINEPREFIX="$CLONE"
 
 # A private X server: Xvfb picks a free display number itself and writes it

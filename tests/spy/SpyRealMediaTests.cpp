@@ -1,20 +1,25 @@
 // The spy in graphs that Wine builds by itself: real files made by ffmpeg
 // (tests/spy/make_media.sh) rendered by Wine's RenderFile, played in a real
 // window, and the sound through Wine's DirectSound renderer on a null sound
-// device (tests/spy/alsa-null.conf). Each file is first played without the spy; a file that Wine itself
-// cannot play is skipped with the reason. Then a spy is put in front of every
-// pin that Wine connected after its splitter (the renderer's and a decoder's
-// input), by IFilterGraph::ConnectDirect and by IGraphBuilder::Connect, and
-// the graph must play to its end: every frame in the spy's log, every frame
-// reaching the pin behind the spy with the bytes the spy was given, and every
-// object of ours gone at the end. The same holds with two spies in series and
-// with every setting of the spy's three switches (in one graph per file, the
-// spies taken out and Wine's connections made again between combinations); a
-// combination that cannot work must be refused while the pins are connected,
-// never at Run.
+// device (tests/spy/alsa-null.conf). Each file is first played without the
+// spy. The program knows which layouts this platform plays: one of them that
+// Wine alone does not play fails the program; only the layouts listed as not
+// playing in Wine alone are skipped, each with its reason. Then a spy is put
+// in front of every pin that Wine connected after its splitter (the
+// renderer's and a decoder's input), by IFilterGraph::ConnectDirect and by
+// IGraphBuilder::Connect, and the graph must play to its end: every frame in
+// the spy's log, every frame reaching the pin behind the spy with the bytes
+// the spy was given, and every object of ours gone at the end. The same holds
+// with two spies in series and with every setting of the spy's three switches
+// (in one graph per file, the spies taken out and Wine's connections made
+// again between combinations): each combination plays here; one that is
+// refused fails naming the refusal, and the refused call must have left
+// every pin as it was.
 #include "SpyTestSupport.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -254,35 +259,55 @@ PlayResult Play(dsfix::TestGraph& graph, DWORD dwMs)
     return r;
 }
 
-// One file of the media folder and what Wine makes of it without the spy.
+// One file of the media folder and what Wine alone makes of it on this
+// platform (Wine 8 with Debian's GStreamer plugins, checked without the
+// spy): pszWineCannot is NULL for a layout Wine plays, and the program fails
+// when such a layout does not play; otherwise it says why Wine alone does
+// not play it, and only then may its tests be skipped.
 struct MediaCase
 {
     const char* pszName;
     const wchar_t* pszFile;
-    // Set when Wine is known to fail in a way a test cannot survive.
-    const char* pszKnownFault;
+    const char* pszWineCannot;
+    // Trying it brings the process down inside Wine: it is not tried at all.
+    bool bNotTried;
 };
 
 const MediaCase kMedia[] = {
-    { "bgr24", L"clip-bgr24.avi", NULL },
-    { "bgra", L"clip-bgra.avi", NULL },
-    { "rgb555", L"clip-rgb555le.avi", NULL },
-    { "rgb565", L"clip-rgb565le.avi", NULL },
-    { "pal8", L"clip-pal8.avi", NULL },
-    { "gray", L"clip-gray.avi", NULL },
-    { "yuy2", L"clip-yuyv422.avi", NULL },
-    { "uyvy", L"clip-uyvy422.avi", NULL },
-    { "yvyu", L"clip-yvyu422.avi", NULL },
-    { "i420", L"clip-yuv420p.avi", NULL },
-    { "nv12", L"clip-nv12.avi", NULL },
-    { "nv21", L"clip-nv21.avi", NULL },
-    { "yvu9", L"clip-yuv410p.avi", NULL },
-    { "y41b", L"clip-yuv411p.avi", NULL },
-    { "y42b", L"clip-yuv422p.avi", NULL },
-    { "msvideo1", L"clip-msvideo1.avi", NULL },
-    { "cinepak", L"clip-cinepak.avi", "Wine's AVI Decompressor crashes inside Wine on Cinepak" },
-    { "wav", L"tone.wav", NULL },
+    { "bgr24", L"clip-bgr24.avi", NULL, false },
+    { "bgra", L"clip-bgra.avi", NULL, false },
+    { "rgb555", L"clip-rgb555le.avi", "Wine's RenderFile finds no renderer for 15-bit RGB", false },
+    { "rgb565", L"clip-rgb565le.avi", "ffmpeg writes no 16-bit RGB AVI that a reader plays (make_media.sh keeps none)",
+      false },
+    { "pal8", L"clip-pal8.avi", NULL, false },
+    { "gray", L"clip-gray.avi", NULL, false },
+    { "yuy2", L"clip-yuyv422.avi", NULL, false },
+    { "uyvy", L"clip-uyvy422.avi", NULL, false },
+    { "yvyu", L"clip-yvyu422.avi", "Wine's RenderFile finds no renderer for YVYU", false },
+    { "i420", L"clip-yuv420p.avi", NULL, false },
+    { "nv12", L"clip-nv12.avi", "Wine's RenderFile finds no renderer for NV12", false },
+    { "nv21", L"clip-nv21.avi", "Wine's RenderFile finds no renderer for NV21", false },
+    { "yvu9", L"clip-yuv410p.avi", "Wine's RenderFile finds no renderer for YVU9", false },
+    { "y41b", L"clip-yuv411p.avi", "Wine's RenderFile finds no renderer for Y41B", false },
+    { "y42b", L"clip-yuv422p.avi", "Wine's RenderFile finds no renderer for Y42B", false },
+    { "msvideo1", L"clip-msvideo1.avi", "Wine has no Microsoft Video 1 decoder: its RenderFile cannot render it", false },
+    { "cinepak", L"clip-cinepak.avi", "Wine's AVI Decompressor crashes inside Wine on Cinepak", true },
+    { "wav", L"tone.wav", NULL, false },
 };
+
+// gtest names a case by its layout.
+void PrintTo(const MediaCase& c, std::ostream* pOut)
+{
+    *pOut << c.pszName;
+}
+
+// What each layout gave in this run: "" when Wine alone played it, else why
+// not; the program's end compares it with the table above.
+std::map<std::string, std::string>& Outcomes()
+{
+    static std::map<std::string, std::string> s_outcomes;
+    return s_outcomes;
+}
 
 // Takes the graph's reference clock away: the renderers then take every frame
 // as it comes, none is late, and so no filter drops one for lateness.
@@ -313,9 +338,9 @@ const DWORD kPlayMs = 20000;
 Baseline MeasureBaseline(const MediaCase& c)
 {
     Baseline b;
-    if (c.pszKnownFault)
+    if (c.bNotTried)
     {
-        b.sSkip = c.pszKnownFault;
+        b.sSkip = c.pszWineCannot;
         return b;
     }
     const std::wstring sPath = MediaFolder() + c.pszFile;
@@ -389,14 +414,38 @@ Baseline MeasureBaseline(const MediaCase& c)
 }
 
 // The baseline of a file, measured once per program by the first test that
-// needs it.
+// needs it (each program plays all the tests of its media).
 const Baseline& BaselineOf(const MediaCase& c)
 {
     static std::map<std::string, Baseline> s_cache;
     auto it = s_cache.find(c.pszName);
     if (it == s_cache.end())
+    {
         it = s_cache.emplace(c.pszName, MeasureBaseline(c)).first;
+        Outcomes()[c.pszName] = it->second.sSkip;
+    }
     return it->second;
+}
+
+// Sets *ppb to the file's baseline when Wine alone played it. Otherwise the
+// test is skipped when the layout is one that Wine alone is known not to play
+// here, and fails when it is one that this platform plays.
+void RequireBaseline(const MediaCase& c, const Baseline** ppb)
+{
+    *ppb = NULL;
+    const Baseline& b = BaselineOf(c);
+    if (b.sSkip.empty())
+    {
+        if (c.pszWineCannot)
+            std::printf("%s: Wine alone played it, although it is listed as not playing here (%s)\n", c.pszName,
+                        c.pszWineCannot);
+        *ppb = &b;
+        return;
+    }
+    if (c.pszWineCannot)
+        GTEST_SKIP() << "Wine alone does not play " << c.pszName << " here: " << c.pszWineCannot
+                     << " (this run: " << b.sSkip << ")";
+    FAIL() << "Wine alone did not play " << c.pszName << ", a layout this platform plays: " << b.sSkip;
 }
 
 // ---------------------------------------------------------------------------
@@ -445,11 +494,6 @@ class SpyRealMediaTest : public FilterTest
 protected:
     void SetUp() override { ASSERT_TRUE(m_log.IsBound()); }
 
-    // Builds Wine's graph for the file, puts the spies in front of every
-    // receiving pin the given way, and plays it. Every connection call either
-    // succeeds or fails leaving the pins as they were; when all succeeded the
-    // graph plays to its end with every frame through every spy unchanged.
-    // Returns false when a connection was refused (cleanly).
     // Wine's graph for one file, built by RenderFile; bClock false runs it
     // without a reference clock.
     struct WineGraph
@@ -480,7 +524,22 @@ protected:
 
     // Builds Wine's graph for the file, puts the spies in front of every
     // receiving pin the given way, and plays it (see InsertAndPlayIn).
-    bool InsertAndPlay(const MediaCase& c, const Baseline& b, Way eWay, const Switches& s, bool bClock)
+    // How one insertion ended: played, or refused at the connection of the
+    // chain's pin nPin with hrRefusal.
+    struct Outcome
+    {
+        bool bPlayed = true;
+        HRESULT hrRefusal = S_OK;
+        size_t nPin = 0;
+        std::string Text() const
+        {
+            return bPlayed ? "played"
+                           : "refused at the connection of pin " + std::to_string(nPin) + " of the chain: " +
+                                 dsfix::HrText(hrRefusal);
+        }
+    };
+
+    Outcome InsertAndPlay(const MediaCase& c, const Baseline& b, Way eWay, const Switches& s, bool bClock)
     {
         WineGraph wine;
         BuildWineGraph(c, bClock, &wine);
@@ -491,9 +550,8 @@ protected:
     // given way and plays it. Every connection call either succeeds or fails
     // leaving the pins as they were; when all succeeded the graph plays to
     // its end with every frame through every spy unchanged. Afterwards the
-    // spies are taken out and Wine's own connections made again. Returns
-    // false when a connection was refused (cleanly).
-    bool InsertAndPlayIn(WineGraph& wine, const MediaCase& c, const Baseline& b, Way eWay, const Switches& s)
+    // spies are taken out and Wine's own connections made again.
+    Outcome InsertAndPlayIn(WineGraph& wine, const MediaCase& c, const Baseline& b, Way eWay, const Switches& s)
     {
         const std::string sCase = std::string(c.pszName) + ", " + Describe(eWay, s);
         SCOPED_TRACE(sCase);
@@ -510,6 +568,7 @@ protected:
         };
         std::vector<Inserted> inserted;
         bool bRefused = false;
+        Outcome outcome;
         for (const Link& l : links)
         {
             Inserted ins;
@@ -559,7 +618,9 @@ protected:
                     continue;
                 }
                 bRefused = true;
-                std::printf("pin %u of the chain refused: %s\n", static_cast<unsigned>(k), dsfix::HrText(hr).c_str());
+                outcome.bPlayed = false;
+                outcome.hrRefusal = hr;
+                outcome.nPin = k;
                 EXPECT_TRUE(FAILED(hr)) << "a success code other than S_OK: " << dsfix::HrText(hr);
                 for (size_t j = 0; j < chain.size(); ++j)
                     EXPECT_TRUE(dsfix::SameObject(before[j], Peer(chain[j])))
@@ -631,7 +692,7 @@ protected:
             EXPECT_EQ(S_OK, graph.ConnectDirect(ins.pLink->spOut, ins.pLink->spIn, ins.pLink->mt.Ptr()))
                 << "Wine's own connection made again";
         }
-        return !bRefused;
+        return outcome;
     }
 
     CFakeLogScope m_log;
@@ -642,6 +703,20 @@ std::string MediaName(const ::testing::TestParamInfo<MediaCase>& info)
     return info.param.pszName;
 }
 
+class SpyRealMediaWineAloneTest : public SpyRealMediaTest, public ::testing::WithParamInterface<MediaCase>
+{
+};
+
+// Without the spy, Wine's own graph plays each layout that this platform
+// plays to its end, with frames at every receiving pin.
+TEST_P(SpyRealMediaWineAloneTest, WineAlonePlaysEveryLayoutThisPlatformPlays)
+{
+    const Baseline* pb = NULL;
+    RequireBaseline(GetParam(), &pb);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, SpyRealMediaWineAloneTest, ::testing::ValuesIn(kMedia), MediaName);
+
 class SpyRealMediaPlayTest : public SpyRealMediaTest, public ::testing::WithParamInterface<MediaCase>
 {
 };
@@ -651,11 +726,15 @@ TEST_P(SpyRealMediaPlayTest, OneSpyBeforeEveryReceivingPinPlaysAsWithoutIt)
 {
     const MediaCase& c = GetParam();
     dsfix::HangWatchdog watchdog(180000, c.pszName);
-    const Baseline& b = BaselineOf(c);
-    if (!b.sSkip.empty())
-        GTEST_SKIP() << b.sSkip;
+    const Baseline* pb = NULL;
+    RequireBaseline(c, &pb);
+    if (NULL == pb)
+        return;
     for (Way eWay : { Way::ConnectDirect, Way::Builder })
-        EXPECT_TRUE(InsertAndPlay(c, b, eWay, Switches(), true)) << "refused";
+    {
+        const Outcome o = InsertAndPlay(c, *pb, eWay, Switches(), true);
+        EXPECT_TRUE(o.bPlayed) << c.pszName << ", " << Describe(eWay, Switches()) << ": " << o.Text();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, SpyRealMediaPlayTest, ::testing::ValuesIn(kMedia), MediaName);
@@ -665,16 +744,17 @@ class SpyRealMediaMatrixTest : public SpyRealMediaTest, public ::testing::WithPa
 };
 
 // Two spies in series or one, each switch on and off, both ways: every
-// combination plays, or is refused while the pins are connected (and then
-// leaves every pin as it was). The graphs run without a clock, as fast as
-// the renderer takes the frames.
-TEST_P(SpyRealMediaMatrixTest, EveryCombinationOfSwitchesPlaysOrIsRefusedAtConnection)
+// combination plays with every frame in the spies' logs (a refusal fails with
+// the refusal named, and must have left every pin as it was). The graphs run
+// without a clock, as fast as the renderer takes the frames.
+TEST_P(SpyRealMediaMatrixTest, EveryCombinationOfSwitchesPlaysWithEveryFrameLogged)
 {
     const MediaCase& c = GetParam();
     dsfix::HangWatchdog watchdog(400000, c.pszName);
-    const Baseline& b = BaselineOf(c);
-    if (!b.sSkip.empty())
-        GTEST_SKIP() << b.sSkip;
+    const Baseline* pb = NULL;
+    RequireBaseline(c, &pb);
+    if (NULL == pb)
+        return;
     WineGraph wine;
     BuildWineGraph(c, false, &wine);
     for (int nSpies = 1; nSpies <= 2; ++nSpies)
@@ -687,9 +767,9 @@ TEST_P(SpyRealMediaMatrixTest, EveryCombinationOfSwitchesPlaysOrIsRefusedAtConne
             s.bForcePassthru = 0 != (nBits & 4);
             for (Way eWay : { Way::ConnectDirect, Way::Builder })
             {
-                const bool bPlayed = InsertAndPlayIn(wine, c, b, eWay, s);
-                std::printf("%s: %s, %s\n", bPlayed ? "played" : "refused at connection", c.pszName,
-                            Describe(eWay, s).c_str());
+                const Outcome o = InsertAndPlayIn(wine, c, *pb, eWay, s);
+                std::printf("%s, %s: %s\n", c.pszName, Describe(eWay, s).c_str(), o.Text().c_str());
+                EXPECT_TRUE(o.bPlayed) << c.pszName << ", " << Describe(eWay, s) << ": " << o.Text();
             }
         }
 }
@@ -697,3 +777,82 @@ TEST_P(SpyRealMediaMatrixTest, EveryCombinationOfSwitchesPlaysOrIsRefusedAtConne
 INSTANTIATE_TEST_SUITE_P(Wine, SpyRealMediaMatrixTest, ::testing::ValuesIn(kMedia), MediaName);
 
 } // namespace
+
+// Each program runs every test of its share of the media, so that a medium's
+// baseline is measured once: ctest's entries name their share the way gtest's
+// sharding does (GTEST_TOTAL_SHARDS, GTEST_SHARD_INDEX), and the program
+// takes the variables away and picks its media by a filter instead of
+// letting gtest deal out single tests. The media that this platform plays are
+// dealt out first, one to each share in turn, then the others.
+// At the end, every layout of its share that this platform plays must have
+// played without the spy; the program fails naming those that did not.
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    const char* pszShards = std::getenv("GTEST_TOTAL_SHARDS");
+    const char* pszIndex = std::getenv("GTEST_SHARD_INDEX");
+    const int nShards = pszShards ? std::atoi(pszShards) : 1;
+    const int nIndex = pszIndex ? std::atoi(pszIndex) : 0;
+    _putenv("GTEST_TOTAL_SHARDS=");
+    _putenv("GTEST_SHARD_INDEX=");
+    const bool bWhole = "*" == ::testing::GTEST_FLAG(filter);
+    std::vector<const MediaCase*> share;
+    int nPlays = 0, nOthers = 0;
+    for (const MediaCase& c : kMedia)
+    {
+        int& n = c.pszWineCannot ? nOthers : nPlays;
+        if (nShards <= 1 || nIndex == n++ % nShards)
+            share.push_back(&c);
+    }
+    if (bWhole)
+    {
+        std::string sFilter;
+        for (const MediaCase* p : share)
+            sFilter += (sFilter.empty() ? "*/" : ":*/") + std::string(p->pszName);
+        ::testing::GTEST_FLAG(filter) = sFilter.empty() ? "-*" : sFilter;
+    }
+    int nResult = RUN_ALL_TESTS();
+
+    if (bWhole)
+    {
+        size_t nListed = 0, nPlayed = 0;
+        std::string sMissing;
+        for (const MediaCase* p : share)
+        {
+            if (p->pszWineCannot)
+                continue;
+            ++nListed;
+            const auto it = Outcomes().find(p->pszName);
+            if (it != Outcomes().end() && it->second.empty())
+                ++nPlayed;
+            else
+                sMissing += std::string("\n  ") + p->pszName + ": " +
+                            (it == Outcomes().end() ? std::string("not tried") : it->second);
+        }
+        std::printf("== %u of the %u layouts of this program that this platform plays played without the spy\n",
+                    static_cast<unsigned>(nPlayed), static_cast<unsigned>(nListed));
+        if (nPlayed < nListed)
+        {
+            std::printf("FAILED: these layouts, which this platform plays, did not play:%s\n", sMissing.c_str());
+            nResult = 1;
+        }
+    }
+    // Every test released its graphs and checked that it left no object of
+    // ours; the program as a whole must end with none either.
+    if (0 != TestModule().GetLockCount())
+    {
+        std::printf("FAILED: %ld objects of the spy's module are still alive at the end\n",
+                    static_cast<long>(TestModule().GetLockCount()));
+        nResult = 1;
+    }
+    // Every result is written: the process ends here with the tests' result.
+    // Returning would run the process's exit, which tears down Wine's
+    // GStreamer and graphics libraries while their own threads still run:
+    // it crashes now and then, or takes so long that wineserver kills the
+    // process, after every test has passed.
+    std::printf("== every result is written; the program ends with %d\n", nResult);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(nResult));
+    return nResult;
+}

@@ -4,7 +4,8 @@
 # uncompressed AVI in each pixel layout below, the same picture compressed
 # with Microsoft Video 1 (played only where Wine has a decoder for it), and one
 # second of a tone as a PCM WAV file. A layout that ffmpeg cannot write into an AVI
-# leaves no file; the tests say so and skip it.
+# leaves no file: the tests fail when it is one that this platform plays, and
+# skip it, saying so, when it is one that Wine alone does not play here.
 set -u
 dir=$1
 rm -rf "$dir"

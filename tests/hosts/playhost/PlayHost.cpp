@@ -12,7 +12,10 @@
 // Exit codes: 0 played and every frame passed the spy; 1 no spy filter
 // (module not registered); 2 the file cannot be rendered or the spy cannot
 // be put in; 3 the graph refused to run; 4 the stream did not complete, or
-// the counts differ; 5 releasing the graph hung.
+// the counts differ; 5 releasing the graph hung; 6 the filter module did not
+// unload, or the log did not write its closing block.
+//
+// The host ends its process itself once every result is written (see main).
 #include "dsfix/Com.h"
 #include "dsfix/Graph.h"
 
@@ -575,9 +578,36 @@ int main(int argc, char** argv)
     {
         dsfix::ComInit com;
         const std::wstring sLog = LogFilePath();
-        nResult = Play(szFile, nFrames, sLog, FileSize(sLog));
-        // Every object is gone: let the module go, its log client with it.
+        const LONGLONG llLogStart = FileSize(sLog);
+        nResult = Play(szFile, nFrames, sLog, llLogStart);
+        // Every object is gone: let the module go, its log clients with it,
+        // and the log library with them, which writes its closing block.
         CoFreeUnusedLibrariesEx(0, 0);
+        const bool bUnloaded = NULL == GetModuleHandleW(L"Morphlet.dll");
+        std::vector<std::string> lines = ReadLinesFrom(sLog, llLogStart);
+        while (!lines.empty() && lines.back().empty())
+            lines.pop_back();
+        const bool bClosed = sLog.empty() || (!lines.empty() && Contains(lines.back(), "] Log is close, cut here"));
+        if (!bUnloaded || !bClosed)
+        {
+            printf("playhost: FAILED: %s\n", !bUnloaded ? "Morphlet.dll is still loaded after every object is gone"
+                                                        : "the log file does not end with the log's closing block");
+            if (0 == nResult)
+                nResult = 6;
+        }
+        else
+        {
+            printf("== the filter module unloaded%s\n", sLog.empty() ? "" : "; the log wrote its closing block");
+        }
     }
+    // Every result is written, and everything of ours has ended: the process
+    // ends here with the result. Returning would run the process's exit,
+    // which tears down Wine's GStreamer and graphics libraries while their
+    // own threads still run; now and then that crashes, or takes so long that
+    // wineserver kills the process, after the file has played.
+    printf("== playhost ends with %d\n", nResult);
+    fflush(stdout);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(nResult));
     return nResult;
 }
