@@ -722,14 +722,16 @@ TEST_F(PinTest, AssertionsOfAPinWithoutItsFilterNameTheCheck)
         std::function<HRESULT()> call;
         HRESULT hr;
         const char* pszAssert;
+        const wchar_t* pszHeader; // the header that holds the check
     } cases[] = {
-        { "BeginFlush", [&] { return spIn->BeginFlush(); }, E_UNEXPECTED, "pFilter != NULL" },
-        { "EndFlush", [&] { return spIn->EndFlush(); }, E_UNEXPECTED, "pFilter != NULL" },
+        { "BeginFlush", [&] { return spIn->BeginFlush(); }, E_UNEXPECTED, "pFilter != NULL", L"InputPin.h(" },
+        { "EndFlush", [&] { return spIn->EndFlush(); }, E_UNEXPECTED, "pFilter != NULL", L"InputPin.h(" },
         { "ReceiveConnection", [&] { return spIn->ReceiveConnection(pUp->Pin(), type.Ptr()); }, E_UNEXPECTED,
-          "m_pFilter != NULL" },
-        { "Connect", [&] { return spOut->Connect(pDown->Pin(), type.Ptr()); }, E_UNEXPECTED, "m_pFilter != NULL" },
+          "m_pFilter != NULL", L"InputPin.h(" },
+        { "Connect", [&] { return spOut->Connect(pDown->Pin(), type.Ptr()); }, E_UNEXPECTED, "m_pFilter != NULL",
+          L"OutputPin.h(" },
         { "Notify", [&] { return CComQIPtr<IQualityControl>(spOut)->Notify(NULL, q); }, E_UNEXPECTED,
-          "pPin->m_pFilter != NULL" },
+          "pPin->m_pFilter != NULL", L"OutputPin.h(" },
     };
     for (const auto& c : cases)
     {
@@ -742,7 +744,7 @@ TEST_F(PinTest, AssertionsOfAPinWithoutItsFilterNameTheCheck)
             if (s.compare(0, 10, L"###Err###\n") != 0)
                 continue;
             ++nAsserts;
-            EXPECT_NE(std::wstring::npos, s.find(L"DSFilters.h(")) << c.pszCall << ": " << s;
+            EXPECT_NE(std::wstring::npos, s.find(c.pszHeader)) << c.pszCall << ": " << s;
             EXPECT_EQ(std::wstring::npos, s.find(L"this->")) << c.pszCall << ": " << s;
         }
         EXPECT_EQ(1u, nAsserts) << c.pszCall;
