@@ -223,11 +223,24 @@ inline void _LogWriteText(LPCWSTR pszText)
         pLog->OutputStringW(pszText);
 }
 
+// A trace line at this level can ever be written: lets a caller skip the
+// formatting of arguments for lines that the trace call would drop.
+inline constexpr bool TraceLevelPasses(UINT nLevel)
+{
+    return nLevel <= eTL_Info;
+}
+
+// The low 32 bits of an address, as the trace lines print it with 0x%X.
+inline unsigned TraceAddress(const void* p)
+{
+    return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(p));
+}
+
 inline void _LogTrace(DWORD_PTR dwCategory, UINT nLevel, LPCWSTR pszFormat, ...)
 {
     if (0 == static_cast<DWORD>(dwCategory))
         return;
-    if (nLevel > eTL_Info)
+    if (!TraceLevelPasses(nLevel))
         return;
     const DWORD dwLastError = GetLastError();
     WCHAR szRecord[TRACE_RECORD_SIZE];

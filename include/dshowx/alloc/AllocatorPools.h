@@ -11,19 +11,6 @@
 #include <string.h>
 #include <new>
 
-// A trace line at this level can ever be written: lets a caller skip the
-// formatting of arguments for lines that the trace call would drop.
-inline constexpr bool TraceLevelPasses(UINT nLevel)
-{
-    return nLevel <= eTL_Info;
-}
-
-// The low 32 bits of an address, as the trace lines print it with 0x%X.
-inline unsigned TraceAddress(const void* p)
-{
-    return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(p));
-}
-
 // ---------------------------------------------------------------------------
 // CVirtualBuffer: a plain VirtualAlloc block.
 

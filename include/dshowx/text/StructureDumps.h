@@ -34,7 +34,7 @@ const int DUMP_STREAM_CAPS_MAX = 64 * 1024;
 // without one, a dump would ask and format only for its lines to be dropped.
 inline bool DumpPasses(DWORD_PTR dwCategory, UINT nLevel)
 {
-    if (0 == static_cast<DWORD>(dwCategory) || nLevel > eTL_Info)
+    if (0 == static_cast<DWORD>(dwCategory) || !TraceLevelPasses(nLevel))
         return false;
     IDSLog* pLog = NULL;
     return SUCCEEDED(_LogGetObject(&pLog)) && NULL != pLog;
