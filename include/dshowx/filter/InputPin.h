@@ -138,7 +138,7 @@ public:
     // To the sink when one is set, else to the upstream pin.
     STDMETHOD(Notify)(IBaseFilter* pSelf, Quality q) override
     {
-        TraceNotify(TraceName(), pSelf, q);
+        TraceQualityNotify(TraceName(), pSelf, q);
         CComPtr<IQualityControl> spTarget;
         {
             typename T::ObjectLock lock(static_cast<T*>(this));
@@ -152,15 +152,6 @@ public:
                 return E_NOINTERFACE;
         }
         return spTarget->Notify(pSelf, q);
-    }
-
-    static void TraceNotify(LPCWSTR pszTraceName, IBaseFilter* pSelf, const Quality& q)
-    {
-        WCHAR szLate[50];
-        WCHAR szTime[50];
-        _LogTrace(atlTraceCOM, eTL_Verbose, L"%s IQualityControl::Notify( 0x%X, %s, %i, %s, %s )\n", pszTraceName,
-                  static_cast<unsigned>(reinterpret_cast<UINT_PTR>(pSelf)), QualityTypeText(q), q.Proportion,
-                  ReferenceTimeToText(q.Late, szLate), ReferenceTimeToText(q.TimeStamp, szTime));
     }
 
     IQualityControl* m_pQSink;

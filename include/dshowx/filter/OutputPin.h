@@ -4,7 +4,6 @@
 
 #include "DSEnums.h"
 #include "IPinImpl.h"
-#include "InputPin.h"
 #include "Pin.h"
 #include "PinTraceText.h"
 #include "alloc/SampleSnapshot.h"
@@ -378,7 +377,7 @@ public:
     // message upstream through the input pin).
     STDMETHOD(Notify)(IBaseFilter* pSelf, Quality q) override
     {
-        CInputPin<T, TFilter>::TraceNotify(TraceName(), pSelf, q);
+        TraceQualityNotify(TraceName(), pSelf, q);
         CComPtr<IQualityControl> spSink;
         TFilter* pFilter = NULL;
         {
