@@ -2,7 +2,7 @@
 #include <stdlib.h>
 #include <new>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 #include "Log.h"
 #include "Settings.h"
 

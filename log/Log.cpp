@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 
 CLog* volatile g_pLog;
 HMODULE g_hLogModule;

@@ -6,7 +6,7 @@
 
 #include <sehguard.h>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 #include "Log.h"
 #include "Settings.h"
 #include "SystemInfo.h"

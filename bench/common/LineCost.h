@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 #include "IDSLog.h"
 #include "Log.h"
 #include "LogText.h"

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <dbghelp.h>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 #include "Log.h"
 #include "LogTestSupport.h"
 

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string>
 
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 #include "LogTestSupport.h"
 #include "SystemInfo.h"
 

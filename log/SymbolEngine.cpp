@@ -1,4 +1,4 @@
-#include "DbgHelp.h"
+#include "SymbolEngine.h"
 
 #include <stdlib.h>
 #include <string.h>
