@@ -51,7 +51,7 @@
 // what that costs per sample.
 //
 //   spy_bench.exe [samples per run]
-#include "SpyFilter.h"
+#include "Filter.h"
 
 #include "dsfix/Graph.h"
 #include "dsfix/TestSource.h"

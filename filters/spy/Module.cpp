@@ -3,7 +3,7 @@
 // (live objects and server locks) behind DllCanUnloadNow.
 #include "AboutMorphlet.h"
 #include "FilterPP.h"
-#include "SpyFilter.h"
+#include "Filter.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 // difference entry, a pending frame capture, the bitrate, the copy into a
 // delivery sample when the two connections use separate allocators, the
 // delivery with its timing, and the count.
-#include "SpyFilter.h"
+#include "Filter.h"
 
 #include <limits.h>
 #include <mmreg.h>

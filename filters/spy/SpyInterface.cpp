@@ -2,7 +2,7 @@
 // client: the three persisted switches, the bitrate, and the request to write
 // the next sample to a file; and the capture itself, which the sample road
 // runs on the streaming thread.
-#include "SpyFilter.h"
+#include "Filter.h"
 
 #include <DSFunctions.h>
 

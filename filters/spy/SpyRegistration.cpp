@@ -1,7 +1,7 @@
 // Registration of the spy filter: its class's registry script, and the
 // filter with its two pins in the legacy DirectShow category and the
 // maker's category, where the filter mapper finds it.
-#include "SpyFilter.h"
+#include "Filter.h"
 
 #include "resource.h"
 

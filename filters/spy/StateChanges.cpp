@@ -8,7 +8,7 @@
 // always under the filter lock, and the sample road adds an entry only while
 // the file is open and the filter runs; so a sample in flight never writes
 // into a file that Stop is finishing or has closed.
-#include "SpyFilter.h"
+#include "Filter.h"
 
 namespace
 {

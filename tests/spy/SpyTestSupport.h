@@ -9,7 +9,7 @@
 #include "FilterTestSupport.h"
 #include "SavedKey.h"
 
-#include "SpyFilter.h"
+#include "Filter.h"
 
 #include "dsfix/Graph.h"
 #include "dsfix/TestSource.h"

@@ -1,6 +1,6 @@
 // The spy filter object: construction, the pins' own operations, joining a
 // graph, the per-user settings, persistence and the hooks that only trace.
-#include "SpyFilter.h"
+#include "Filter.h"
 
 namespace
 {
