@@ -186,13 +186,30 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     // own. The flag is set under the pin's lock, which the template's
     // connection holds throughout, so that a Connect on another thread waits
     // before it changes the flag of this one.
+    // The input's type is copied before the pin's lock is taken (the input
+    // pin's lock comes first), for the questions the connection asks about
+    // it; a connection nested in one that holds the lock keeps the copy of
+    // the outer one.
+    CMType mtInNow;
+    BYTE bInNow = FALSE;
+    const bool bNested = IsLockOwner();
+    if (!bNested && m_pFilter && m_pFilter->m_apIn)
+    {
+        CInput::ObjectLock lockIn(m_pFilter->m_apIn.p);
+        if (m_pFilter->m_apIn->IsConnected() && SUCCEEDED(mtInNow.Set(&m_pFilter->m_apIn->m_mt)))
+            bInNow = TRUE;
+    }
     HRESULT hr = S_OK;
     {
         CCallOutLock lock(m_gateCallOut, m_critsec.m_sec);
         const BYTE bTypeGivenOuter = m_bTypeGiven;
         m_bTypeGiven = IsGuidSet(pmt) ? TRUE : FALSE;
+        if (!bNested)
+            m_bInAtConnect = bInNow && SUCCEEDED(m_mtInAtConnect.Set(&mtInNow)) ? TRUE : FALSE;
         hr = COutputPin<COutput, CSpyFilter>::Connect(pReceivePin, pmt);
         m_bTypeGiven = bTypeGivenOuter;
+        if (!bNested)
+            m_bInAtConnect = FALSE;
     }
     CSpyFilter* pFilter = m_pFilter;
     if (S_OK != hr || !pFilter)
@@ -343,7 +360,9 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
             if (FAILED(hr))
                 return hr;
             {
-                COutput::ObjectLock lock(m_apOut.p);
+                if (!EnterOutputForInput(L"Filter_CompleteConnect", L"its type is left to its connection"))
+                    return S_OK;
+                CCritSecLeave leave(m_apOut->m_critsec.m_sec);
                 if (MTIsEqual(&m_apOut->m_mt, &mtNew))
                     return S_OK;
             }
@@ -357,7 +376,9 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
             return hr;
         if (!m_apOut->IsConnected())
         {
-            COutput::ObjectLock lock(m_apOut.p);
+            if (!EnterOutputForInput(L"Filter_CompleteConnect", L"its type is left to its connection"))
+                return S_OK;
+            CCritSecLeave leave(m_apOut->m_critsec.m_sec);
             return m_apOut->m_mt.Set(&mtNew);
         }
         if (State_Stopped == FilterState())
@@ -373,7 +394,9 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
             return VFW_E_NOT_CONNECTED;
         CMType mtKept;
         {
-            COutput::ObjectLock lock(m_apOut.p);
+            if (!EnterOutputForInput(L"Filter_CompleteConnect", L"the change of type is refused"))
+                return VFW_E_WRONG_STATE;
+            CCritSecLeave leave(m_apOut->m_critsec.m_sec);
             hr = mtKept.Set(&m_apOut->m_mt);
             if (SUCCEEDED(hr))
                 hr = m_apOut->m_mt.Set(&mtNew);
@@ -386,8 +409,11 @@ HRESULT CSpyFilter::Filter_CompleteConnect(DWORD dwCookie)
             _LogTrace(atlTraceGeneral, eTL_Error,
                       L"###Err### %s Filter_CompleteConnect(): Dynamic reconnection failed, ReceiveConnection()=0x%X\n",
                       m_szTraceName, hr);
-            COutput::ObjectLock lock(m_apOut.p);
-            m_apOut->m_mt.Set(&mtKept);
+            if (EnterOutputForInput(L"Filter_CompleteConnect", L"the refused type stays on it"))
+            {
+                CCritSecLeave leave(m_apOut->m_critsec.m_sec);
+                m_apOut->m_mt.Set(&mtKept);
+            }
             // A success code other than S_OK is a refusal too.
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
         }
@@ -429,16 +455,9 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
         // leaves the type it offers to that connection, after which the
         // graph reconnects the input anyway. Behind the pin's other holders,
         // which keep its lock for moments, the call waits its turn.
-        CRITICAL_SECTION& csOut = m_apOut->m_critsec.m_sec;
-        if (!m_apOut->m_gateCallOut.EnterUnlessCalledOut(csOut, OUTPUT_PIN_WAIT_MS))
-        {
-            _LogTrace(atlTraceGeneral, eTL_Warning,
-                      L"WARNING. %s Filter_CompleteConnectInput(): output pin busy for %u ms, its type is left to its "
-                      L"connection\n",
-                      m_szTraceName, static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));
+        if (!EnterOutputForInput(L"Filter_CompleteConnectInput", L"its type is left to its connection"))
             return S_OK;
-        }
-        CCritSecLeave leave(csOut);
+        CCritSecLeave leave(m_apOut->m_critsec.m_sec);
         return m_apOut->m_mt.Set(&mtIn);
     }
     if (State_Stopped == FilterState())
@@ -519,8 +538,7 @@ BOOL CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     // carry the type the input has.
     if (PINDIR_OUTPUT == dwCookie && m_bReconnecting && m_apIn && m_apIn->IsConnected())
     {
-        CInput::ObjectLock lockIn(m_apIn.p);
-        if (!MTIsEqual(&m_apIn->m_mt, pmt))
+        if (!IsInputType(pmt))
         {
             _LogTrace(atlTraceGeneral, eTL_Info,
                       L"%s Filter_QueryAcceptMT(): the pass-through mode keeps the input's media type\n",
@@ -551,7 +569,9 @@ HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
     CComPtr<IPin> spDown = m_apOut->GetConnectedPin();
     CMType mtOld;
     {
-        COutput::ObjectLock lock(m_apOut.p);
+        if (!EnterOutputForInput(L"ReconnectOutput", L"its type is left to its connection"))
+            return S_OK;
+        CCritSecLeave leave(m_apOut->m_critsec.m_sec);
         const HRESULT hrCopy = mtOld.Set(&m_apOut->m_mt);
         if (FAILED(hrCopy))
             return hrCopy;
@@ -582,6 +602,23 @@ HRESULT CSpyFilter::ReconnectOutput(const AM_MEDIA_TYPE* pmt)
     m_apOut->TypeRefused(spDown, pmt, hr);
     RestoreOutput(spDown, &mtOld);
     return hr;
+}
+
+bool CSpyFilter::EnterOutputForInput(LPCWSTR pszStep, LPCWSTR pszOutcome)
+{
+    if (m_apOut->m_gateCallOut.EnterUnlessCalledOut(m_apOut->m_critsec.m_sec, OUTPUT_PIN_WAIT_MS))
+        return true;
+    _LogTrace(atlTraceGeneral, eTL_Warning, L"WARNING. %s %s(): output pin busy for %u ms, %s\n", m_szTraceName, pszStep,
+              static_cast<unsigned>(OUTPUT_PIN_WAIT_MS), pszOutcome);
+    return false;
+}
+
+BOOL CSpyFilter::IsInputType(const AM_MEDIA_TYPE* pmt)
+{
+    if (m_apOut->IsLockOwner())
+        return m_apOut->m_bInAtConnect && MTIsEqual(&m_apOut->m_mtInAtConnect, pmt);
+    CInput::ObjectLock lockIn(m_apIn.p);
+    return MTIsEqual(&m_apIn->m_mt, pmt);
 }
 
 void CSpyFilter::CopyPinTypes(CMType* pIn, CMType* pOut)

@@ -161,7 +161,7 @@ void COutput::TypeRefused(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt, HRESULT h
         return;
     // The pin that gave the record before is let go after the lock.
     CComPtr<IUnknown> spOld;
-    ObjectLock lock(this);
+    CCritSecLock lock(m_csAllocator);
     if (spIdentity != m_spRefusedBy)
     {
         m_vRefused.clear();
@@ -180,7 +180,7 @@ BOOL COutput::WasRefusedDownstream(const AM_MEDIA_TYPE* pmt)
 {
     CComPtr<IPin> spDown = GetConnectedPin();
     CComPtr<IUnknown> spIdentity = Identity(spDown);
-    ObjectLock lock(this);
+    CCritSecLock lock(m_csAllocator);
     if (!spIdentity || spIdentity != m_spRefusedBy)
         return FALSE;
     for (const CMType& mt : m_vRefused)
@@ -192,7 +192,7 @@ BOOL COutput::WasRefusedDownstream(const AM_MEDIA_TYPE* pmt)
 void COutput::ForgetRefusals()
 {
     CComPtr<IUnknown> spOld;
-    ObjectLock lock(this);
+    CCritSecLock lock(m_csAllocator);
     m_vRefused.clear();
     spOld.Attach(m_spRefusedBy.Detach());
 }

@@ -210,8 +210,22 @@ public:
     DWORD m_bMTEnumRedir;              // copy of the filter's enumeration-redirection switch
     CSimpleArray2<GUID> m_arrSubtypes; // subtypes that failed the allocator agreement
     BYTE m_bTypeGiven = FALSE;         // the running Connect was given a complete type (pin lock)
+    // The refusals are kept under the allocator lock, the last in the lock
+    // order: the input side asks for them under the input pin's lock, and a
+    // connecting output pin holds its own lock across calls to neighbours.
     std::vector<CMType> m_vRefused;    // types the downstream pin refused to connect with
     CComPtr<IUnknown> m_spRefusedBy;   // that pin's identity, held while the record lasts
+
+    // TRUE when the calling thread holds the pin's lock.
+    bool IsLockOwner() const
+    {
+        return m_critsec.m_sec.OwningThread == reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
+    }
+    // The input's type as the running Connect found it before it took the
+    // pin's lock (pin lock): under this lock the input pin's lock, which
+    // comes first, is never taken.
+    CMType m_mtInAtConnect;
+    BYTE m_bInAtConnect = FALSE;
 };
 
 // ---------------------------------------------------------------------------
@@ -303,6 +317,17 @@ public:
     // downstream pin took it (or the graph does the work later); otherwise
     // the output gets its last working type back and the failure is returned.
     HRESULT ReconnectOutput(const AM_MEDIA_TYPE* pmt);
+    // Enters the output pin's lock for the input side, which may hold the
+    // input pin's lock and the upstream pin's: behind an output pin that
+    // calls out while it holds its lock (its connection) the wait is bounded,
+    // and false, with a warning naming pszStep and what becomes of the call
+    // (pszOutcome), means the lock was not taken. Behind other holders the
+    // call waits its turn.
+    bool EnterOutputForInput(LPCWSTR pszStep, LPCWSTR pszOutcome);
+    // TRUE when pmt is the input's type. Asked under the output pin's lock
+    // (by its connection), the copy the connection took before the lock
+    // answers.
+    BOOL IsInputType(const AM_MEDIA_TYPE* pmt);
     // Connects the output to spDown with pmt again, taking any type (it
     // worked before) and without reconnecting the input.
     HRESULT RestoreOutput(IPin* spDown, const AM_MEDIA_TYPE* pmt);

@@ -740,3 +740,167 @@ INSTANTIATE_TEST_SUITE_P(Holds, SpyStopCountTest,
                                            StopCountCase{ "the delivery outlasts Stop's wait", 1500, false }));
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// The input pin's lock and the output pin's lock
+
+// The graph takes the spy's output and the sink's pin apart; true when both
+// are unconnected.
+namespace {
+bool DisconnectOutput(SpyChain& chain)
+{
+    chain.graph.Builder()->Disconnect(chain.spy.Out());
+    chain.graph.Builder()->Disconnect(chain.sink->Pin());
+    return !IsConnected(chain.spy.Out()) && !IsConnected(chain.sink->Pin());
+}
+} // namespace
+
+// The output connects on one thread and, while the downstream pin decides
+// (the output counts as connected then, and holds its lock), the downstream
+// pin asks the spy's input for its type, which needs the input's lock. On
+// another thread the upstream pin disconnects the input and connects it
+// anew: under the input's lock the spy compares the new type with the
+// output's.
+// The input side must not wait without bound behind a holder of the output's
+// lock that calls out: it leaves the output's type to that connection, says
+// so, and both connections complete (the output's connection has the graph
+// reconnect the input afterwards); the chain then plays.
+TEST_F(SpyThreadTest, AnInputConnectionMeetingAnOutputConnectionNeverDeadlocks)
+{
+    CFakeLogScope log;
+    SpyChainConfig config;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    ASSERT_TRUE(DisconnectOutput(chain));
+
+    HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hDisconnected = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::atomic<bool> bFirst(true);
+    std::atomic<bool> bInputSeen(false);
+    HRESULT hrAsked = E_PENDING;
+    dsfix::TestSinkConfig sinkConfig;
+    sinkConfig.onReceiveConnection = [&](IPin*) {
+        if (!bFirst.exchange(false))
+            return;
+        SetEvent(hInside);
+        // The input's new connection is under way once the input counts as
+        // connected again; it then goes on to the output's lock at once.
+        const DWORD dwStart = GetTickCount();
+        WaitForSingleObject(hDisconnected, 5000);
+        while (!IsConnected(chain.spy.In()) && GetTickCount() - dwStart < 5000)
+            Sleep(1);
+        bInputSeen = IsConnected(chain.spy.In());
+        Sleep(100);
+        AM_MEDIA_TYPE mt;
+        ZeroMemory(&mt, sizeof(mt));
+        hrAsked = chain.spy.In()->ConnectionMediaType(&mt);
+        MTFreeContents(&mt);
+    };
+    ASSERT_EQ(S_OK, chain.sink->Configure(sinkConfig));
+
+    HRESULT hrOut = E_PENDING;
+    HRESULT hrIn = E_PENDING;
+    {
+        // Both threads stuck on each other's lock end the program with the
+        // watchdog's report instead of hanging the run.
+        dsfix::HangWatchdog watchdog(20000, "an input connection meeting an output connection (deadlock)");
+        std::thread output([&] {
+            dsfix::ComInit com;
+            hrOut = chain.spy.Out()->Connect(chain.sink->Pin(), NULL);
+        });
+        std::thread input([&] {
+            dsfix::ComInit com;
+            if (WAIT_OBJECT_0 != WaitForSingleObject(hInside, 10000))
+                return;
+            chain.source->Pin()->Disconnect();
+            chain.spy.In()->Disconnect();
+            SetEvent(hDisconnected);
+            hrIn = chain.source->Pin()->Connect(chain.spy.In(), NULL);
+        });
+        input.join();
+        output.join();
+    }
+    CloseHandle(hInside);
+    CloseHandle(hDisconnected);
+    EXPECT_TRUE(bInputSeen) << "the input connection was not under way while the output connected";
+    EXPECT_EQ(S_OK, hrAsked);
+    EXPECT_EQ(S_OK, hrIn);
+    EXPECT_EQ(S_OK, hrOut);
+    EXPECT_TRUE(log.HasLineContaining(
+        L"Filter_DisconnectPin(): output pin busy for 200 ms, its type is left to its connection"));
+    EXPECT_TRUE(log.HasLineContaining(
+        L"Filter_CompleteConnect(): output pin busy for 200 ms, its type is left to its connection"));
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    EXPECT_EQ(ConnectionType(chain.spy.In()), ConnectionType(chain.spy.Out()));
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(10u, chain.sink->Samples().size());
+}
+
+// In the pass-through mode an output connection that the mode did not make
+// (the graph reconnects the output for a neighbour) may only carry the
+// input's type. The output's connection holds the output's lock while the
+// downstream pin decides, and the downstream pin asks the output back then;
+// meanwhile another thread holds the input's lock (as an input connection
+// does on its way to the output's lock). The answer never waits for the
+// input's lock: it comes at once, and still tells the input's type from
+// another.
+TEST_F(SpyThreadTest, ThePassThruOutputAnswersUnderItsLockWithoutTheInputsLock)
+{
+    dsfix::HangWatchdog watchdog(30000, "the pass-through output's answer under its lock");
+    CSilentLog silent;
+    SpyChainConfig config;
+    SpyChain chain;
+    ASSERT_EQ(S_OK, chain.Build(config));
+    CComPtr<INRVSpyFilter> spItf;
+    ASSERT_EQ(S_OK, chain.spy->QueryInterface(__uuidof(INRVSpyFilter), reinterpret_cast<void**>(&spItf)));
+    ASSERT_EQ(S_OK, spItf->ForcePassthruAllocator(1));
+    ASSERT_NE(0, chain.spy->m_bReconnecting);
+    const dsfix::MediaType mtIn = ConnectionType(chain.spy.Out());
+    const dsfix::MediaType mtOther = dsfix::VideoType(MEDIASUBTYPE_UYVY, 32, 24);
+    ASSERT_TRUE(DisconnectOutput(chain));
+
+    HANDLE hInside = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hLocked = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hAsked = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::atomic<bool> bFirst(true);
+    HRESULT hrSame = E_PENDING;
+    HRESULT hrOther = E_PENDING;
+    dsfix::TestSinkConfig sinkConfig;
+    sinkConfig.onReceiveConnection = [&](IPin* pConnector) {
+        if (!bFirst.exchange(false))
+            return;
+        SetEvent(hInside);
+        WaitForSingleObject(hLocked, 5000);
+        hrSame = pConnector->QueryAccept(mtIn.Ptr());
+        hrOther = pConnector->QueryAccept(mtOther.Ptr());
+        SetEvent(hAsked);
+    };
+    ASSERT_EQ(S_OK, chain.sink->Configure(sinkConfig));
+
+    HRESULT hrConnect = E_PENDING;
+    std::thread output([&] {
+        dsfix::ComInit com;
+        hrConnect = chain.spy.Out()->Connect(chain.sink->Pin(), mtIn.Ptr());
+    });
+    bool bAnsweredWhileHeld = false;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInside, 10000));
+    {
+        CInput::ObjectLock lockIn(chain.spy->m_apIn.p);
+        SetEvent(hLocked);
+        bAnsweredWhileHeld = WAIT_OBJECT_0 == WaitForSingleObject(hAsked, 2000);
+    }
+    output.join();
+    CloseHandle(hInside);
+    CloseHandle(hLocked);
+    CloseHandle(hAsked);
+    EXPECT_TRUE(bAnsweredWhileHeld) << "the output's answer waited for the input's lock";
+    EXPECT_EQ(S_OK, hrSame);
+    EXPECT_EQ(S_FALSE, hrOther);
+    EXPECT_EQ(S_OK, hrConnect);
+    EXPECT_TRUE(IsConnected(chain.spy.In()));
+    EXPECT_TRUE(IsConnected(chain.spy.Out()));
+    spItf.Release();
+    ASSERT_TRUE(chain.graph.RunToCompletion(20000));
+    EXPECT_EQ(10u, chain.sink->Samples().size());
+}

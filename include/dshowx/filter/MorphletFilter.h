@@ -198,6 +198,10 @@ public:
         return (S_OK == hr) ? spDownstream->NewSegment(tStart, tStop, dRate) : hr;
     }
 
+    // How long a question from the input side waits for an output pin that
+    // holds its lock while it calls out (see CCallOutGate).
+    static constexpr DWORD OUTPUT_PIN_WAIT_MS = 200;
+
     // A pin's media type follows its connection; the output pin keeps its
     // type while the input stays connected (it is the type upstream sends).
     // Each type is reset under its own pin's lock, since its enumerators copy
@@ -212,7 +216,20 @@ public:
                 typename TIn::ObjectLock lockIn(m_apIn.p);
                 m_apIn->m_mt.Reset();
             }
-            typename TOut::ObjectLock lockOut(m_apOut.p);
+            // The input pin's lock is held here (its Disconnect), and a
+            // connecting output pin holds its own lock while it asks its
+            // neighbours: behind such a holder the wait is bounded, and the
+            // output's type is left to its connection.
+            CRITICAL_SECTION& csOut = m_apOut->m_critsec.m_sec;
+            if (!m_apOut->m_gateCallOut.EnterUnlessCalledOut(csOut, OUTPUT_PIN_WAIT_MS))
+            {
+                _LogTrace(atlTraceGeneral, eTL_Warning,
+                          L"WARNING. %s Filter_DisconnectPin(): output pin busy for %u ms, its type is left to its "
+                          L"connection\n",
+                          static_cast<T*>(this)->GetTraceName(), static_cast<unsigned>(OUTPUT_PIN_WAIT_MS));
+                return;
+            }
+            CCritSecLeave leave(csOut);
             if (!m_apOut->IsConnected())
                 m_apOut->m_mt.Reset();
         }

@@ -23,8 +23,7 @@ class CTransInPlaceFilter : public CMorphlet<T, TIn, TOut>
 public:
     CTransInPlaceFilter() noexcept : m_bSeparateAllocators(FALSE) {}
 
-    // How long a question from upstream waits for a busy output pin.
-    static constexpr DWORD OUTPUT_PIN_WAIT_MS = 200;
+    using CMorphlet<T, TIn, TOut>::OUTPUT_PIN_WAIT_MS;
 
     BOOL Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
     {
