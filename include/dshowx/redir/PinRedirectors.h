@@ -24,12 +24,6 @@ inline constexpr IID IID_IVoxaRedirect = { 0x71d4c3c1, 0x58e6, 0x4b1f, { 0xa0, 0
 namespace DSRedirect
 {
 
-// The low 32 bits of a pointer, as trace lines show pointers.
-inline unsigned Low32(const void* p)
-{
-    return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(p));
-}
-
 // The name of a format GUID, "NULL" for no GUID.
 inline LPCWSTR FormatName(const GUID* pFormat, WCHAR* pszName)
 {
@@ -97,7 +91,7 @@ public:
         _LogTrace(atlTraceCOM, eTL_Info,
                   L"%s: IKsPropertySet::Set( guid=%s, ID=%u, pInst=0x%X, cbInst=%u, pProp=0x%X, cbProp=%u )\n",
                   GetTraceName(), Guid2Name(guidPropSet, szName, GUID_NAME_WORK_SIZE), dwPropID,
-                  DSRedirect::Low32(pInstanceData), cbInstanceData, DSRedirect::Low32(pPropData), cbPropData);
+                  TraceAddress(pInstanceData), cbInstanceData, TraceAddress(pPropData), cbPropData);
         HRESULT hr = E_NOTIMPL;
         CComPtr<IKsPropertySet> sp;
         QueryRedirect(&sp);
